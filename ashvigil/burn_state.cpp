@@ -1,0 +1,182 @@
+// The burn state file: reading the stored map back, and writing it in its fixed JSON layout.
+#include "atomic_file.hpp"
+#include "burns.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ashvigil {
+
+namespace {
+
+// The file's bytes; false when the file cannot be opened or read (an OSError of the host).
+bool read_file_bytes(PyObject* path, std::string& out) {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return false;
+    if (std::strlen(PyBytes_AS_STRING(encoded.get())) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return false;
+    }
+    std::FILE* file = std::fopen(PyBytes_AS_STRING(encoded.get()), "rb");
+    if (!file) return false;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
+    bool ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+
+// data.get("owner_burn_rate"), as the host would look it up on whatever json.loads gave.
+Ref stored_map(PyObject* data) {
+    Ref key = str("owner_burn_rate");
+    if (!key) return {};
+    if (PyDict_CheckExact(data)) {
+        PyObject* value = PyDict_GetItemWithError(data, key.get());
+        if (!value && PyErr_Occurred()) return {};
+        return Ref::borrow(value ? value : Py_None);
+    }
+    Ref get = Ref::steal(PyObject_GetAttrString(data, "get"));
+    return get ? call(get.get(), {key.get()}) : Ref();
+}
+
+// {str(k): str(v)} over the stored object, in file order.
+PyObject* texts_of(PyObject* stored) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    PyObject *key, *value;  // borrowed
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(stored, &pos, &key, &value)) {
+        Ref k = text_form(key), v = text_form(value);
+        if (!k || !v || PyDict_SetItem(result.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// --- writing -------------------------------------------------------------------------------------
+
+void append_json_string(std::string& out, const std::u32string& s) {
+    static const char hex[] = "0123456789abcdef";
+    auto escape16 = [&](char32_t u) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out += hex[(u >> shift) & 0xF];
+    };
+    out += '"';
+    for (char32_t c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c >= 0x20 && c <= 0x7E) out += static_cast<char>(c);
+                else if (c > 0xFFFF) {
+                    escape16(0xD800 + ((c - 0x10000) >> 10));
+                    escape16(0xDC00 + ((c - 0x10000) & 0x3FF));
+                } else escape16(c);
+        }
+    }
+    out += '"';
+}
+
+using Member = std::pair<std::u32string, std::u32string>;
+
+// Collects the map's members when every key and value is an exact str; false otherwise.
+bool exact_text_members(PyObject* burns, std::vector<Member>& members, bool& ok) {
+    PyObject *key, *value;  // borrowed
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(burns, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return false;
+        Member m;
+        if (!append_code_points(m.first, key) || !append_code_points(m.second, value)) {
+            ok = false;
+            return false;
+        }
+        members.push_back(std::move(m));
+    }
+    return true;
+}
+
+std::string native_layout(std::vector<Member>& members, const std::u32string& updated_at) {
+    std::sort(members.begin(), members.end());
+    std::string out = "{\n  \"owner_burn_rate\": {";
+    for (size_t i = 0; i < members.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        append_json_string(out, members[i].first);
+        out += ": ";
+        append_json_string(out, members[i].second);
+    }
+    out += members.empty() ? "},\n  \"updated_at_utc\": " : "\n  },\n  \"updated_at_utc\": ";
+    append_json_string(out, updated_at);
+    out += "\n}\n";
+    return out;
+}
+
+// Content the native writer does not handle goes through the host's json.dumps, so it fails
+// (or succeeds) exactly as the host would.
+bool host_layout(PyObject* burns, PyObject* updated_at, std::string& out) {
+    Ref document = Ref::steal(PyDict_New());
+    if (!document || PyDict_SetItemString(document.get(), "updated_at_utc", updated_at) < 0 ||
+        PyDict_SetItemString(document.get(), "owner_burn_rate", burns) < 0)
+        return false;
+    Ref dumps = host_path({"json", "dumps"});
+    Ref indent = Ref::steal(PyLong_FromLong(2));
+    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "indent", "sort_keys"));
+    if (!dumps || !indent || !kwnames) return false;
+    Ref text = call(dumps.get(), {document.get(), indent.get(), Py_True}, kwnames.get());
+    if (!text) return false;
+    if (!PyUnicode_Check(text.get())) {
+        set_expected_type("str", text.get());
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!utf8) return false;
+    out.assign(utf8, static_cast<size_t>(size));
+    out += '\n';
+    return true;
+}
+
+}  // namespace
+
+PyObject* load_burn_state_body(PyObject* const* args) noexcept {
+    PyObject* path = args[0];
+    Ref isfile = host_path({"os", "path", "isfile"});
+    Ref exists = isfile ? call(isfile.get(), {path}) : Ref();
+    int truthy = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (truthy <= 0) return truthy < 0 ? nullptr : PyDict_New();
+    std::string bytes;
+    if (!read_file_bytes(path, bytes)) return PyErr_Occurred() ? nullptr : PyDict_New();
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    Ref loads = text ? host_path({"json", "loads"}) : Ref();
+    Ref data = loads ? call(loads.get(), {text.get()}) : Ref();
+    if (!data) {
+        if (!exception_matches({"json", "JSONDecodeError"})) return nullptr;
+        PyErr_Clear();
+        return PyDict_New();
+    }
+    Ref stored = stored_map(data.get());
+    if (!stored) return nullptr;
+    return PyDict_Check(stored.get()) ? texts_of(stored.get()) : PyDict_New();
+}
+
+PyObject* save_burn_state_body(PyObject* const* args) noexcept {
+    PyObject *path = args[0], *burns = args[1], *updated_at = args[2];
+    std::vector<Member> members;
+    std::u32string stamp;
+    bool ok = append_code_points(stamp, updated_at);
+    std::string content;
+    if (ok && exact_text_members(burns, members, ok)) content = native_layout(members, stamp);
+    else if (!ok || !host_layout(burns, updated_at, content)) return nullptr;
+    if (!replace_file_contents(path, content)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace ashvigil

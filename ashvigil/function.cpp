@@ -1,0 +1,370 @@
+// The callable type of every exported function and the one argument binder they share.
+#include "module.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace ashvigil {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FuncSpec* spec;
+    PyObject* defaults[kMaxParams];  // owned; nullptr for a required parameter
+    PyObject* dict;                  // owned, created on demand
+    PyObject* annotations;           // owned, created on first use
+    PyObject* signature;             // owned, created on first use
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+const char* const kSubclassSentence =
+    "Subclasses of built-in types are not accepted; convert the value to the exact built-in type "
+    "before passing it";
+
+PyObject* set_incorrect_type(const char* name, const char* expected, PyObject* got, bool subclass) noexcept {
+    if (subclass)
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s",
+                     name, expected, Py_TYPE(got)->tp_name, kSubclassSentence);
+    else
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                     expected, Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+// --- binding ---------------------------------------------------------------------------------
+
+int positional_count(const FuncSpec& s) {
+    int n = 0;
+    for (const Param& p : s.params) n += p.keyword_only ? 0 : 1;
+    return n;
+}
+
+int find_param(const FuncSpec& s, PyObject* name) {
+    for (size_t i = 0; i < s.params.size(); ++i)
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, s.params[i].name) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing arguments.
+std::string quoted_list(const FuncSpec& s, PyObject* const* slots, bool keyword_only, int& count) {
+    std::string names[kMaxParams];
+    count = 0;
+    for (size_t i = 0; i < s.params.size(); ++i)
+        if (s.params[i].keyword_only == keyword_only && !slots[i] && !s.params[i].has_default())
+            names[count++] = std::string("'") + s.params[i].name + "'";
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) out += count == 2 ? " and " : (i == count - 1 ? ", and " : ", ");
+        out += names[i];
+    }
+    return out;
+}
+
+bool report_missing(const FuncSpec& s, PyObject* const* slots) {
+    for (bool kwonly : {false, true}) {
+        int count = 0;
+        std::string list = quoted_list(s, slots, kwonly, count);
+        if (count == 0) continue;
+        PyErr_Format(PyExc_TypeError, "%s() missing %d required %s argument%s: %s", s.name, count,
+                     kwonly ? "keyword-only" : "positional", count == 1 ? "" : "s", list.c_str());
+        return true;
+    }
+    return false;
+}
+
+void report_too_many(const FuncSpec& s, Py_ssize_t given, int kwonly_given) {
+    int most = positional_count(s), least = 0;
+    for (const Param& p : s.params) least += (!p.keyword_only && !p.has_default()) ? 1 : 0;
+    std::string takes = least == most ? std::to_string(most) : "from " + std::to_string(least) + " to " +
+                                                                   std::to_string(most);
+    std::string kw;
+    if (kwonly_given > 0)
+        kw = " positional argument" + std::string(given == 1 ? "" : "s") + " (and " +
+             std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given == 1 ? "" : "s") + ")";
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", s.name,
+                 takes.c_str(), most == 1 && least == most ? "" : "s", given, kw.c_str(),
+                 given == 1 && kwonly_given == 0 ? "was" : "were");
+}
+
+// Fills slots (borrowed) from the call's arguments and the defaults; false with TypeError set.
+bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const FuncSpec& s = *f->spec;
+    const int npos = positional_count(s);
+    for (Py_ssize_t i = 0; i < nargs && i < npos; ++i) slots[i] = args[i];
+    int kwonly_given = 0;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        int i = find_param(s, name);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.name, name);
+            return false;
+        }
+        if (slots[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.name, s.params[i].name);
+            return false;
+        }
+        slots[i] = args[nargs + k];
+        kwonly_given += s.params[i].keyword_only ? 1 : 0;
+    }
+    if (nargs > npos) {
+        report_too_many(s, nargs, kwonly_given);
+        return false;
+    }
+    if (report_missing(s, slots)) return false;
+    for (size_t i = 0; i < s.params.size(); ++i)
+        if (!slots[i]) slots[i] = f->defaults[i];
+    return true;
+}
+
+// --- conversions and checks --------------------------------------------------------------------
+
+Ref to_real(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return Ref::borrow(obj);
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) return {};
+    return Ref::steal(PyFloat_FromDouble(d));
+}
+
+Ref to_integer(const Param& p, PyObject* obj) {
+    if (PyLong_CheckExact(obj)) return Ref::borrow(obj);
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (nb && (nb->nb_index || nb->nb_int)) return Ref::steal(PyNumber_Long(obj));
+    set_incorrect_type(p.name, "int", obj, false);
+    return {};
+}
+
+bool check_exact(const Param& p, PyObject* obj) {
+    PyTypeObject* want = p.kind == Kind::Text ? &PyUnicode_Type : p.kind == Kind::Mapping ? &PyDict_Type : &PyList_Type;
+    if (Py_TYPE(obj) == want) return true;
+    const char* name = p.kind == Kind::Text ? "str" : p.kind == Kind::Mapping ? "dict" : "list";
+    set_incorrect_type(p.name, name, obj, PyObject_TypeCheck(obj, want));
+    return false;
+}
+
+// Numbers first, in parameter order, then the exact-type checks.
+bool convert_and_check(const FuncSpec& s, PyObject** slots, Ref* held) {
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const Param& p = s.params[i];
+        if (p.kind != Kind::Real && p.kind != Kind::Integer) continue;
+        held[i] = p.kind == Kind::Real ? to_real(slots[i]) : to_integer(p, slots[i]);
+        if (!held[i]) return false;
+        slots[i] = held[i].get();
+    }
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const Param& p = s.params[i];
+        if (p.kind != Kind::Real && p.kind != Kind::Integer && !check_exact(p, slots[i])) return false;
+    }
+    return true;
+}
+
+bool check_result(Result r, PyObject* obj) {
+    if (r == Result::Unchecked || obj == Py_None) return true;
+    struct Want { PyTypeObject* type; const char* name; };
+    static const Want wants[] = {{nullptr, ""},          {&PyUnicode_Type, "str"}, {&PyDict_Type, "dict"},
+                                 {&PyList_Type, "list"}, {&PyBool_Type, "bool"},   {&PyTuple_Type, "tuple"},
+                                 {&PyLong_Type, "int"}};
+    const Want& w = wants[static_cast<int>(r)];
+    if (Py_TYPE(obj) == w.type) return true;
+    set_expected_type(w.name, obj);
+    return false;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    PyObject* slots[kMaxParams] = {};
+    Ref held[kMaxParams];
+    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+    if (!convert_and_check(*f->spec, slots, held)) return nullptr;
+    Ref result = Ref::steal(f->spec->body(slots));
+    if (!result || !check_result(f->spec->result, result.get())) return nullptr;
+    return result.release();
+}
+
+// --- attributes ------------------------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
+PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("ashvigil"); }
+
+PyObject* get_doc(PyObject* self, void*) {
+    const char* doc = as_function(self)->spec->doc;
+    if (doc) return PyUnicode_FromString(doc);
+    Py_RETURN_NONE;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return nullptr;
+        for (const Param& p : f->spec->params) {
+            Ref text = str(p.annotation);
+            if (!text || PyDict_SetItemString(d.get(), p.name, text.get()) < 0) return nullptr;
+        }
+        Ref ret = str(f->spec->return_annotation);
+        if (!ret || PyDict_SetItemString(d.get(), "return", ret.get()) < 0) return nullptr;
+        f->annotations = d.release();
+    }
+    return Py_NewRef(f->annotations);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < f->spec->params.size(); ++i)
+        if (!f->spec->params[i].keyword_only && f->defaults[i] && PyList_Append(list.get(), f->defaults[i]) < 0)
+            return nullptr;
+    if (PyList_GET_SIZE(list.get()) == 0) Py_RETURN_NONE;
+    return PyList_AsTuple(list.get());
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (size_t i = 0; i < f->spec->params.size(); ++i)
+        if (f->spec->params[i].keyword_only && f->defaults[i] &&
+            PyDict_SetItemString(d.get(), f->spec->params[i].name, f->defaults[i]) < 0)
+            return nullptr;
+    if (PyDict_GET_SIZE(d.get()) == 0) Py_RETURN_NONE;
+    return d.release();
+}
+
+// inspect.Signature with the real parameter kinds, defaults and annotations.
+Ref build_signature(FunctionObject* f) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return {};
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = parameter ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
+    Ref params = Ref::steal(PyList_New(0));
+    if (!signature || !params) return {};
+    for (size_t i = 0; i < f->spec->params.size(); ++i) {
+        const Param& p = f->spec->params[i];
+        Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(),
+                                                     p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"));
+        Ref name = str(p.name), annotation = str(p.annotation);
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kind || !name || !annotation || !kwargs) return {};
+        if (PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()) < 0) return {};
+        if (f->defaults[i] && PyDict_SetItemString(kwargs.get(), "default", f->defaults[i]) < 0) return {};
+        Ref args = Ref::steal(PyTuple_Pack(2, name.get(), kind.get()));
+        Ref one = args ? Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get())) : Ref();
+        if (!one || PyList_Append(params.get(), one.get()) < 0) return {};
+    }
+    Ref ret = str(f->spec->return_annotation);
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
+    if (!ret || !kwargs || !args || PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0)
+        return {};
+    return Ref::steal(PyObject_Call(signature.get(), args.get(), kwargs.get()));
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->signature) {
+        Ref sig = build_signature(f);
+        if (!sig) return nullptr;
+        f->signature = sig.release();
+    }
+    return Py_NewRef(f->signature);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickles by name, like any module-level function.
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_name(self, nullptr); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->name, self);
+}
+
+// Returning the function itself makes it a method descriptor, so inspect.isroutine() is true.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    for (PyObject* d : f->defaults) Py_VISIT(d);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    for (PyObject*& d : f->defaults) Py_CLEAR(d);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject FunctionType{};
+
+}  // namespace
+
+bool ready_function_type() noexcept {
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);  // what PyVarObject_HEAD_INIT would set
+    FunctionType.tp_name = "ashvigil.function";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_getattro = PyObject_GenericGetAttr;
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+Ref make_function(const FuncSpec& spec) noexcept {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    for (PyObject*& d : f->defaults) d = nullptr;
+    f->dict = f->annotations = f->signature = nullptr;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
+    PyObject_GC_Track(owner.get());
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& p = spec.params[i];
+        if (p.has_int_default) f->defaults[i] = PyLong_FromLongLong(p.int_default);
+        else if (p.str_default) f->defaults[i] = PyUnicode_FromString(p.str_default);
+        if (p.has_default() && !f->defaults[i]) return {};
+    }
+    return owner;
+}
+
+}  // namespace ashvigil

@@ -1,0 +1,113 @@
+#include "host.hpp"
+
+#include <vector>
+
+namespace ashvigil {
+
+namespace {
+PyObject* g_namespace = nullptr;  // strong reference kept for the life of the process
+}
+
+PyObject* module_namespace() noexcept { return g_namespace; }
+
+void set_module_namespace(PyObject* dict) noexcept {
+    Py_XINCREF(dict);
+    g_namespace = dict;
+}
+
+Ref global(const char* name) noexcept {
+    PyObject* value = PyDict_GetItemString(g_namespace, name);  // borrowed
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return {};
+    }
+    return Ref::borrow(value);
+}
+
+Ref host_path(std::initializer_list<const char*> names) noexcept {
+    auto it = names.begin();
+    Ref obj = global(*it);
+    for (++it; obj && it != names.end(); ++it) obj = Ref::steal(PyObject_GetAttrString(obj.get(), *it));
+    return obj;
+}
+
+Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
+    // Slot 0 is scratch space so the callee may prepend a bound argument in place.
+    PyObject* stack[9];
+    size_t n = 0;
+    for (PyObject* a : args) stack[1 + n++] = a;
+    size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    return Ref::steal(PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
+    Ref fn = global(name);
+    if (!fn) return {};
+    return call(fn.get(), args, kwnames);
+}
+
+bool exception_matches(std::initializer_list<const char*> names) noexcept {
+    if (!PyErr_Occurred()) return false;
+    // Looking the class up must not disturb the pending exception.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref cls = host_path(names);
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return cls && PyErr_ExceptionMatches(cls.get());
+}
+
+Ref str(std::string_view utf8) noexcept {
+    return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+Ref str(const std::u32string& text) noexcept {
+    return Ref::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+bool append_code_points(std::u32string& out, PyObject* s) noexcept {
+    if (PyUnicode_READY(s) < 0) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const size_t base = out.size();
+    out.resize(base + static_cast<size_t>(n));
+    if (kind == PyUnicode_1BYTE_KIND) {
+        auto* p = static_cast<const Py_UCS1*>(data);
+        for (Py_ssize_t i = 0; i < n; ++i) out[base + i] = p[i];
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        auto* p = static_cast<const Py_UCS2*>(data);
+        for (Py_ssize_t i = 0; i < n; ++i) out[base + i] = p[i];
+    } else {
+        auto* p = static_cast<const Py_UCS4*>(data);
+        for (Py_ssize_t i = 0; i < n; ++i) out[base + i] = p[i];
+    }
+    return true;
+}
+
+Ref text_form(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
+
+bool append_text_form(std::u32string& out, PyObject* obj) noexcept {
+    if (PyUnicode_CheckExact(obj)) return append_code_points(out, obj);
+    Ref s = text_form(obj);
+    return s && append_code_points(out, s.get());
+}
+
+void append_ascii(std::u32string& out, std::string_view ascii) {
+    for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
+}
+
+PyObject* set_expected_type(const char* expected, PyObject* obj) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
+
+bool write_stderr(const std::u32string& line) noexcept {
+    Ref text = str(line);
+    if (!text) return false;
+    Ref write = host_path({"sys", "stderr", "write"});
+    return write && call(write.get(), {text.get()});
+}
+
+}  // namespace ashvigil

@@ -1,0 +1,80 @@
+// Owned references and the ways the module reaches the host's facilities.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace ashvigil {
+
+// Holds one strong reference; releases it when destroyed.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (nullptr allowed: an empty handle).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller (a new reference).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// The module's namespace (borrowed; the module keeps it alive for the process).
+PyObject* module_namespace() noexcept;
+void set_module_namespace(PyObject* dict) noexcept;
+
+// New reference to a module global, looked up at call time; NameError when missing.
+Ref global(const char* name) noexcept;
+// New reference to global `first` followed by attribute lookups, e.g. {"urllib", "request", "urlopen"}.
+Ref host_path(std::initializer_list<const char*> names) noexcept;
+// Calls `fn` with up to eight arguments (borrowed), the last ones named by `kwnames`; new reference.
+Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
+// Calls the module global `name`, as module code would call a sibling function; new reference.
+Ref call_global(const char* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames = nullptr) noexcept;
+// True when the pending exception is an instance of the host class found at `names`
+// (false when there is none, or the class cannot be found).
+bool exception_matches(std::initializer_list<const char*> names) noexcept;
+
+// New str from UTF-8 bytes.
+Ref str(std::string_view utf8) noexcept;
+// New str from code points.
+Ref str(const std::u32string& text) noexcept;
+// Appends the code points of an exact or derived str; false with an exception set on failure.
+bool append_code_points(std::u32string& out, PyObject* s) noexcept;
+// The host's text form, str(obj); new reference.
+Ref text_form(PyObject* obj) noexcept;
+// Appends str(obj) as code points.
+bool append_text_form(std::u32string& out, PyObject* obj) noexcept;
+// Appends ASCII text as code points.
+void append_ascii(std::u32string& out, std::string_view ascii);
+
+// Sets TypeError "Expected <type>, got <type name of obj>" and returns nullptr.
+PyObject* set_expected_type(const char* expected, PyObject* obj) noexcept;
+// One write of the whole text on the module's sys.stderr, without a flush.
+bool write_stderr(const std::u32string& line) noexcept;
+
+}  // namespace ashvigil

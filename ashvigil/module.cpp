@@ -1,0 +1,70 @@
+// Module initialisation: the namespace, filled in a fixed order, and the exported functions.
+#include "module.hpp"
+
+namespace ashvigil {
+namespace {
+
+// Every subsystem's rows, in the order the module lists its functions.
+const std::span<const FuncSpec>* const kTables[] = {
+    &api_client_functions, &burns_functions, &reports_functions, &telegram_functions, &run_control_functions,
+};
+
+bool set_imported(PyObject* ns, const char* name, const char* module, const char* attr = nullptr) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (m && attr) m = Ref::steal(PyObject_GetAttrString(m.get(), attr));
+    return m && PyDict_SetItemString(ns, name, m.get()) == 0;
+}
+
+bool fill_host_names(PyObject* ns) {
+    // The urllib submodules are imported first so that the package carries them as attributes.
+    for (const char* sub : {"urllib.error", "urllib.parse", "urllib.request"}) {
+        Ref m = Ref::steal(PyImport_ImportModule(sub));
+        if (!m) return false;
+    }
+    return set_imported(ns, "json", "json") && set_imported(ns, "os", "os") && set_imported(ns, "sys", "sys") &&
+           set_imported(ns, "time", "time") && set_imported(ns, "urllib", "urllib") &&
+           set_imported(ns, "datetime", "datetime", "datetime") &&
+           set_imported(ns, "timezone", "datetime", "timezone") && set_imported(ns, "Any", "typing", "Any");
+}
+
+bool fill_functions(PyObject* ns) {
+    for (const auto* table : kTables)
+        for (const FuncSpec& spec : *table) {
+            Ref fn = make_function(spec);
+            if (!fn || PyDict_SetItemString(ns, spec.name, fn.get()) < 0) return false;
+        }
+    return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "ashvigil",
+    "Watches Bittensor subnet owner burn rates and reports their changes to a Telegram chat.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace ashvigil
+
+PyMODINIT_FUNC PyInit_ashvigil() {
+    using namespace ashvigil;
+    if (module_namespace()) {
+        PyErr_SetString(PyExc_ImportError, "ashvigil cannot be initialised twice in one process");
+        return nullptr;
+    }
+    if (!ready_function_type()) return nullptr;
+    Ref m = Ref::steal(PyModule_Create(&module_def));
+    if (!m) return nullptr;
+    PyObject* ns = PyModule_GetDict(m.get());  // borrowed
+    Ref decimals = Ref::steal(PyLong_FromLong(4));
+    if (!fill_host_names(ns) || !decimals || PyDict_SetItemString(ns, "OWNER_BURN_DECIMALS", decimals.get()) < 0 ||
+        !fill_functions(ns))
+        return nullptr;
+    set_module_namespace(ns);
+    return m.release();
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds ashvigil into fresh virtual environments and runs the test suite three times: under the
+# reference interpreter (3.10), under the newest interpreter on the machine, and under 3.10 with
+# an AddressSanitizer + UndefinedBehaviorSanitizer build. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+run_suite() {  # name python [pip install options...]
+    local name=$1 python=$2
+    shift 2
+    local venv=.venv/$name
+    echo "== $name: $("$python" --version 2>&1)"
+    make_venv "$venv" "$python" pytest hypothesis
+    "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps "$@" .
+    (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
+}
+
+PYTEST_ARGS=("$@")
+reference=$(find_python 3.10) || { echo "CPython 3.10 not found" >&2; exit 1; }
+newest=$(find_newest_python)
+
+RUNNER=(env)
+run_suite py310 "$reference"
+if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
+
+asan=$(gcc -print-file-name=libasan.so)
+RUNNER=(env LD_PRELOAD="$asan" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASHVIGIL_SANITIZED=1)
+run_suite sanitize "$reference" -C cmake.define.ASHVIGIL_SANITIZE=ON -C cmake.build-type=Debug
+echo "== all suites passed"
