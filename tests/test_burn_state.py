@@ -1,0 +1,253 @@
+"""The burn state file: exact layout, loading back, failure modes and the atomic replacement."""
+import json
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from leakcheck import assert_no_leak
+
+STAMP = "2025-01-02T03:04:05Z"
+any_text = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF, exclude_categories=()), max_size=12)
+
+
+def expected_bytes(burns, stamp=STAMP):
+    return (json.dumps({"owner_burn_rate": burns, "updated_at_utc": stamp}, indent=2, sort_keys=True) + "\n").encode()
+
+
+@given(st.dictionaries(any_text, any_text, max_size=8), any_text)
+def test_layout_matches_json_dumps(tmp_path_factory, burns, stamp):
+    import ashvigil
+
+    path = tmp_path_factory.mktemp("state") / "state.json"
+    ashvigil.save_burn_state(str(path), burns, stamp)
+    assert path.read_bytes() == expected_bytes(burns, stamp)
+    assert ashvigil.load_burn_state(str(path)) == burns
+
+
+def test_layout_example(av, tmp_path):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"2": "0.5", "10": "1", "1": "0"}, STAMP)
+    assert path.read_text() == (
+        '{\n  "owner_burn_rate": {\n    "1": "0",\n    "10": "1",\n    "2": "0.5"\n  },\n'
+        f'  "updated_at_utc": "{STAMP}"\n}}\n')
+    av.save_burn_state(str(path), {}, STAMP)
+    assert path.read_text() == f'{{\n  "owner_burn_rate": {{}},\n  "updated_at_utc": "{STAMP}"\n}}\n'
+
+
+def test_lone_surrogates_and_astral_characters_are_escaped(av, tmp_path):
+    path = tmp_path / "s.json"
+    burns = {"1": "\ud800x\U0001f600\x7f\u2192"}
+    av.save_burn_state(str(path), burns, STAMP)
+    assert path.read_bytes() == expected_bytes(burns)
+    assert av.load_burn_state(str(path)) == burns
+
+
+@pytest.mark.parametrize("burns", [{"1": 0.5, "2": None, "3": True}, {1: "a", 2: "b"}, {"1": ["x", 2]}])
+def test_other_contents_are_written_by_the_host(av, tmp_path, burns):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), burns, STAMP)
+    assert path.read_bytes() == expected_bytes(burns)
+
+
+@pytest.mark.parametrize("content", ["", "{}", "   \n", "{\"owner_burn_rate\": [1]}", "{\"owner_burn_rate\": \"x\"}",
+                                     "{\"owner_burn_rate\": null}", "{\"owner_burn_rate\": {\"1\": \"0.5\"", "{} {}",
+                                     "\ufeff{\"owner_burn_rate\": {\"1\": \"0.5\"}}", "{\"a\": \"\x01\"}"])
+def test_unusable_files_load_as_empty(av, tmp_path, content):
+    path = tmp_path / "s.json"
+    path.write_text(content, encoding="utf-8")
+    assert av.load_burn_state(str(path)) == {}
+
+
+def test_missing_paths_and_directories_load_as_empty(av, tmp_path):
+    assert av.load_burn_state(str(tmp_path / "missing.json")) == {}
+    assert av.load_burn_state(str(tmp_path)) == {}
+    assert av.load_burn_state("bad\0path") == {}
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_loads_as_empty(av, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text('{"owner_burn_rate": {"1": "2"}}')
+    path.chmod(0)
+    assert av.load_burn_state(str(path)) == {}
+
+
+def test_stored_values_come_back_as_texts(av, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text('{"x": 1, "owner_burn_rate": {"1": 0.5, "2": 3, "3": true, "4": null, "5": [1, "a"], '
+                    '"6": 1e-05, "7": NaN, "1": 0.25}}')
+    assert av.load_burn_state(str(path)) == {"1": "0.25", "2": "3", "3": "True", "4": "None", "5": "[1, 'a']",
+                                             "6": "1e-05", "7": "nan"}
+
+
+@pytest.mark.parametrize("content, error", [
+    (b"[1, 2]", "'list' object has no attribute 'get'"),
+    (b"\"x\"", "'str' object has no attribute 'get'"),
+    (b"null", "'NoneType' object has no attribute 'get'"),
+])
+def test_non_object_documents_raise_attribute_error(av, tmp_path, content, error):
+    path = tmp_path / "s.json"
+    path.write_bytes(content)
+    with pytest.raises(AttributeError, match=error):
+        av.load_burn_state(str(path))
+
+
+def test_invalid_utf8_raises_decode_error(av, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_bytes(b'{"owner_burn_rate": {"1": "\xff"}}')
+    with pytest.raises(UnicodeDecodeError):
+        av.load_burn_state(str(path))
+
+
+def test_load_uses_the_hosts_isfile(av, tmp_path, monkeypatch):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": "2"}, STAMP)
+    monkeypatch.setattr(av.os.path, "isfile", lambda p: False)
+    assert av.load_burn_state(str(path)) == {}
+
+
+def test_missing_directory_raises_and_creates_nothing(av, tmp_path):
+    with pytest.raises(FileNotFoundError) as e:
+        av.save_burn_state(str(tmp_path / "no" / "s.json"), {"1": "2"}, STAMP)
+    assert e.value.filename == str(tmp_path / "no" / "s.json")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_directory_at_the_path_raises(av, tmp_path):
+    with pytest.raises(IsADirectoryError):
+        av.save_burn_state(str(tmp_path), {"1": "2"}, STAMP)
+
+
+def test_unwritable_values_fail_and_keep_the_old_file(av, tmp_path):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": "old"}, STAMP)
+    before = path.read_bytes()
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        av.save_burn_state(str(path), {"1": {1, 2}}, STAMP)
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+
+
+def test_symbolic_link_is_followed(av, tmp_path):
+    target = tmp_path / "real.json"
+    link = tmp_path / "link.json"
+    link.symlink_to("real.json")
+    av.save_burn_state(str(link), {"1": "2"}, STAMP)
+    assert link.is_symlink() and target.read_bytes() == expected_bytes({"1": "2"})
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
+
+
+def test_modes_new_file_and_existing_file(av, tmp_path):
+    old_umask = os.umask(0o027)
+    try:
+        fresh = tmp_path / "new.json"
+        av.save_burn_state(str(fresh), {}, STAMP)
+        assert stat.S_IMODE(fresh.stat().st_mode) == 0o640
+    finally:
+        os.umask(old_umask)
+    kept = tmp_path / "kept.json"
+    kept.write_text("{}")
+    kept.chmod(0o604)
+    av.save_burn_state(str(kept), {"1": "2"}, STAMP)
+    assert stat.S_IMODE(kept.stat().st_mode) == 0o604
+    assert sorted(os.listdir(tmp_path)) == ["kept.json", "new.json"]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may create files in any directory")
+def test_locked_directory_falls_back_to_rewriting_in_place(av, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text("{}")
+    tmp_path.chmod(0o555)
+    try:
+        av.save_burn_state(str(path), {"1": "2"}, STAMP)
+    finally:
+        tmp_path.chmod(0o755)
+    assert path.read_bytes() == expected_bytes({"1": "2"})
+
+
+FAIL_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+static int failing(const char *name) {
+    const char *which = getenv("ASHVIGIL_TEST_FAIL");
+    return which && strcmp(which, name) == 0;
+}
+int fsync(int fd) {
+    if (failing("fsync")) { errno = EIO; return -1; }
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    return real(fd);
+}
+int rename(const char *a, const char *b) {
+    if (failing("rename")) { errno = EXDEV; return -1; }
+    int (*real)(const char *, const char *) = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
+    return real(a, b);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def fail_shim(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("shim")
+    (folder / "shim.c").write_text(FAIL_SHIM)
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(folder / "shim.so"), str(folder / "shim.c"), "-ldl"],
+                   check=True)
+    return str(folder / "shim.so")
+
+
+def save_in_child(path, env, prelude=""):
+    code = "import ashvigil\n" + prelude + textwrap.dedent(f"""
+        try:
+            ashvigil.save_burn_state({str(path)!r}, {{"1": "new" * 100000}}, "T")
+        except OSError as e:
+            print(type(e).__name__, e.errno)
+    """)
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+
+
+@pytest.mark.parametrize("call", ["fsync", "rename"])
+def test_failure_after_writing_keeps_the_old_file(av, tmp_path, fail_shim, call):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": "old"}, STAMP)
+    before = path.read_bytes()
+    env = dict(os.environ, ASHVIGIL_TEST_FAIL=call)
+    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), fail_shim]))
+    out = save_in_child(path, env)
+    assert out.split()[0] == "OSError"
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+
+
+def test_full_disk_keeps_the_old_file(av, tmp_path):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": "old"}, STAMP)
+    before = path.read_bytes()
+    limit = ("import resource, signal\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+             "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n")
+    out = save_in_child(path, dict(os.environ), limit)
+    assert out.split() == ["OSError", "27"]  # EFBIG
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+
+
+def test_state_functions_do_not_leak(av, tmp_path):
+    good, array = tmp_path / "good.json", tmp_path / "array.json"
+    array.write_text("[]")
+
+    def calls():
+        av.save_burn_state(str(good), {"1": "0.5", "2": "x\u2192"}, STAMP)
+        av.save_burn_state(str(good), {"1": 0.5}, STAMP)
+        av.load_burn_state(str(good))
+        for bad in (lambda: av.load_burn_state(str(array)), lambda: av.save_burn_state(str(tmp_path), {}, STAMP),
+                    lambda: av.save_burn_state(str(good), {"1": {1}}, STAMP)):
+            try:
+                bad()
+            except (AttributeError, OSError, TypeError):
+                pass
+
+    assert_no_leak(calls, calls=100)

@@ -1,0 +1,225 @@
+"""The module's surface: namespace, function objects, signatures and the argument checks."""
+import datetime
+import importlib
+import inspect
+import itertools
+import json
+import os
+import pickle
+import sys
+import time
+import typing
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import pytest
+
+# Every exported function with its signature, in the order the namespace lists them.
+SIGNATURES = {
+    "api_base": "() -> 'str'",
+    "request_headers": "(auth: 'str') -> 'dict[str, str]'",
+    "taostats_auth": "() -> 'str | None'",
+    "http_get_json": "(path: 'str', params: 'dict[str, Any]', auth: 'str') -> 'dict[str, Any] | None'",
+    "is_rate_limited": "(payload: 'dict[str, Any]') -> 'bool'",
+    "with_retries": "(path: 'str', params: 'dict[str, Any]', auth: 'str', *, max_retries: 'int' = 6)"
+    " -> 'dict[str, Any]'",
+    "fetch_all_subnets_latest": "(auth: 'str') -> 'list[dict[str, Any]] | dict[str, Any]'",
+    "owner_burn_from_row": "(row: 'dict[str, Any]') -> 'str'",
+    "format_owner_burn": "(value: 'str') -> 'str'",
+    "owner_burn_changed": "(old: 'str', new: 'str', threshold: 'float') -> 'bool'",
+    "load_burn_state": "(path: 'str') -> 'dict[str, str]'",
+    "save_burn_state": "(path: 'str', burns: 'dict[str, str]', updated_at: 'str') -> 'None'",
+    "diff_burns": "(prev: 'dict[str, str]', current: 'dict[str, str]', threshold: 'float')"
+    " -> 'list[tuple[str, str, str]]'",
+    "format_burn_alert": "(changes: 'list[tuple[str, str, str]]', updated_at: 'str') -> 'str'",
+    "format_burn_snapshot": "(rows: 'list[dict[str, Any]]', updated_at: 'str') -> 'str'",
+    "_chunk_text": "(text: 'str', max_len: 'int' = 3900) -> 'list[str]'",
+    "send_burn_telegram_messages": "(text: 'str', token: 'str', chat_id: 'str') -> 'tuple[bool, str]'",
+    "send_burn_telegram": "(text: 'str', token: 'str', chat_id: 'str') -> 'tuple[bool, str]'",
+    "run_ashvigil_once": "(*, state_path: 'str', threshold: 'float', burn_token: 'str', burn_chat_id: 'str')"
+    " -> 'int'",
+    "run_burn_startup_snapshot": "(*, state_path: 'str', burn_token: 'str', burn_chat_id: 'str') -> 'int'",
+    "_burn_is_paused": "(pause_path: 'str') -> 'bool'",
+    "_sleep_until_interval": "(interval_seconds: 'float', pause_path: 'str') -> 'bool'",
+    "run_burn_poll_loop": "(*, state_path: 'str', threshold: 'float', interval_minutes: 'float', "
+    "burn_token: 'str', burn_chat_id: 'str', pause_path: 'str' = '') -> 'None'",
+}
+DOCS = {
+    "run_burn_startup_snapshot": "Fetch all subnets and send full burn-rate snapshot to burn Telegram.",
+    "_sleep_until_interval": "Sleep in 1s steps. Returns False if paused before interval elapsed.",
+}
+SUBCLASS_SENTENCE = (
+    "Subclasses of built-in types are not accepted; convert the value to the exact built-in type "
+    "before passing it"
+)
+
+
+def exported(av):
+    return [name for name in SIGNATURES if name in vars(av)]
+
+
+def test_namespace_is_filled_in_order(av):
+    names = [k for k in vars(av) if not k.startswith("__")]
+    assert names[:9] == ["json", "os", "sys", "time", "urllib", "datetime", "timezone", "Any",
+                         "OWNER_BURN_DECIMALS"]
+    assert names[9:] == exported(av)
+    assert av.OWNER_BURN_DECIMALS == 4 and type(av.OWNER_BURN_DECIMALS) is int
+
+
+def test_host_names_are_the_hosts_own(av):
+    assert av.json is json and av.os is os and av.sys is sys and av.time is time
+    assert av.urllib.request is urllib.request and av.urllib.error is urllib.error
+    assert av.urllib.parse is urllib.parse
+    assert av.datetime is datetime.datetime and av.timezone is datetime.timezone
+    assert av.Any is typing.Any
+
+
+def test_second_import_returns_the_same_module(av):
+    assert importlib.import_module("ashvigil") is av
+    import ashvigil as again
+
+    assert again is av
+
+
+def test_the_foundation_functions_are_exported(av):
+    for name in ["owner_burn_from_row", "format_owner_burn", "owner_burn_changed", "load_burn_state",
+                 "save_burn_state", "diff_burns"]:
+        assert callable(getattr(av, name))
+
+
+@pytest.fixture(params=list(SIGNATURES))
+def fn(request, av):
+    if request.param not in vars(av):
+        pytest.skip(f"{request.param} is not built")
+    return getattr(av, request.param)
+
+
+def test_signature_and_attributes(fn):
+    name = fn.__name__
+    assert str(inspect.signature(fn)) == SIGNATURES[name]
+    assert fn.__qualname__ == name and fn.__module__ == "ashvigil"
+    assert fn.__doc__ == DOCS.get(name)
+    sig = inspect.signature(fn)
+    expected = {p.name: p.annotation for p in sig.parameters.values()}
+    expected["return"] = sig.return_annotation
+    assert fn.__annotations__ == expected
+    assert all(isinstance(v, str) for v in fn.__annotations__.values())
+
+
+def test_defaults_are_exposed_as_on_python_functions(fn):
+    defaults = {"_chunk_text": ((3900,), None), "with_retries": (None, {"max_retries": 6}),
+                "run_burn_poll_loop": (None, {"pause_path": ""})}
+    assert (fn.__defaults__, fn.__kwdefaults__) == defaults.get(fn.__name__, (None, None))
+
+
+def test_functions_look_like_routines(fn):
+    assert inspect.isroutine(fn) and callable(fn)
+    assert pickle.loads(pickle.dumps(fn)) is fn
+    assert not hasattr(fn, "__text_signature__") or fn.__text_signature__ is None
+    fn.custom = 1  # functions carry arbitrary attributes
+    assert fn.__dict__["custom"] == 1
+    del fn.custom
+
+
+def python_twin(fn):
+    """A Python function with the same name and signature, as the oracle for binding errors."""
+    sig = inspect.signature(fn).replace(return_annotation=inspect.Signature.empty)
+    plain = sig.replace(parameters=[p.replace(annotation=inspect.Parameter.empty) for p in sig.parameters.values()])
+    namespace = {}
+    exec(f"def {fn.__name__}{plain}: pass", namespace)
+    return namespace[fn.__name__]
+
+
+def binding_calls(fn):
+    params = list(inspect.signature(fn).parameters)
+    names = params + ["bogus"]
+    for npos in range(len(params) + 2):
+        for kws in itertools.chain.from_iterable(itertools.combinations(names, k) for k in range(3)):
+            yield tuple(range(npos)), {k: 0 for k in kws}
+
+
+def test_binding_errors_match_python(fn):
+    twin = python_twin(fn)
+    for args, kwargs in binding_calls(fn):
+        try:
+            twin(*args, **kwargs)
+        except TypeError as e:
+            with pytest.raises(TypeError) as got:
+                fn(*args, **kwargs)
+            assert str(got.value) == str(e), (args, kwargs)
+
+
+KIND_OF = {"str": "text", "dict[str, Any]": "mapping", "dict[str, str]": "mapping", "list[str]": "list",
+           "list[dict[str, Any]]": "list", "list[tuple[str, str, str]]": "list", "float": "real", "int": "integer"}
+VALID = {"text": "x", "mapping": {}, "list": [], "real": 1.0, "integer": 1}
+EXPECTED_NAME = {"text": "str", "mapping": "dict", "list": "list"}
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+SUBCLASS = {"text": StrSub("x"), "mapping": DictSub(), "list": ListSub()}
+WRONG = {"text": b"x", "mapping": [("a", 1)], "list": ("a",)}
+
+
+def checked_params(fn):
+    for p in inspect.signature(fn).parameters.values():
+        yield p.name, KIND_OF[p.annotation]
+
+
+def call_with(fn, bad_name, bad_value):
+    kwargs = {name: (bad_value if name == bad_name else VALID[kind]) for name, kind in checked_params(fn)}
+    return fn(**kwargs)
+
+
+def test_exact_type_checks(fn):
+    for name, kind in checked_params(fn):
+        if kind not in EXPECTED_NAME:
+            continue
+        want = EXPECTED_NAME[kind]
+        for bad in (None, WRONG[kind]):
+            with pytest.raises(TypeError) as e:
+                call_with(fn, name, bad)
+            assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {want}, "
+                                    f"got {type(bad).__name__})")
+        with pytest.raises(TypeError) as e:
+            call_with(fn, name, SUBCLASS[kind])
+        assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {want}, "
+                                f"got {type(SUBCLASS[kind]).__name__}). {SUBCLASS_SENTENCE}")
+
+
+def test_numeric_parameters_convert_first(fn):
+    for name, kind in checked_params(fn):
+        if kind == "real":
+            # The float conversion's own error, raised before any other argument is looked at.
+            with pytest.raises(TypeError, match="must be real number, not str"):
+                kwargs = {n: (VALID[k] if k in ("real", "integer") else None) for n, k in checked_params(fn)}
+                fn(**{**kwargs, name: "0.5"})
+        elif kind == "integer":
+            for bad in ("5", None, [1]):
+                with pytest.raises(TypeError) as e:
+                    call_with(fn, name, bad)
+                assert str(e.value) == (f"Argument '{name}' has incorrect type (expected int, "
+                                        f"got {type(bad).__name__})")
+            with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
+                call_with(fn, name, float("nan"))
+
+
+def test_real_parameter_accepts_numbers(av):
+    class Number:
+        def __float__(self):
+            return 0.45
+
+    assert av.owner_burn_changed("0.1", "0.5", 0) is True
+    assert av.owner_burn_changed("0.1", "0.5", Number()) is False
+    assert av.owner_burn_changed("0.1", "0.5", True) is False
