@@ -72,6 +72,11 @@ bool append_text_form(std::u32string& out, PyObject* obj) noexcept;
 // Appends ASCII text as code points.
 void append_ascii(std::u32string& out, std::string_view ascii);
 
+// Unpacks `seq` into exactly `n` new references, as `a, b = seq` would; false with a
+// ValueError ("too many values to unpack (expected n)", "need more than k values to unpack")
+// or the iteration's own error.
+bool unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n) noexcept;
+
 // Sets TypeError "Expected <type>, got <type name of obj>" and returns nullptr.
 PyObject* set_expected_type(const char* expected, PyObject* obj) noexcept;
 // One write of the whole text on the module's sys.stderr, without a flush.

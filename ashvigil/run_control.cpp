@@ -1,8 +1,238 @@
+// Run control: one watch cycle, the startup snapshot, the pause file with the interval wait,
+// and the poll loop. The only code that writes log lines.
 #include "module.hpp"
+
+#include <string>
 
 namespace ashvigil {
 
-// Filled as the subsystem's functions are built.
-const std::span<const FuncSpec> run_control_functions;
+namespace {
+
+const char* const kNoCredentials = "[burn] taostats API not available (must be bundled in package defaults)";
+const char* const kPaused = "[burn] monitoring paused";
+
+// One log line: the prefix, then str(text) when given, then the line feed.
+bool log_line(std::string_view prefix, PyObject* text = nullptr) {
+    std::u32string line;
+    append_ascii(line, prefix);
+    if (text && !append_text_form(line, text)) return false;
+    line.push_back(U'\n');
+    return write_stderr(line);
+}
+
+// datetime.now(timezone.utc) formatted as the cycle's time stamp; new reference.
+Ref utc_stamp() {
+    Ref now = host_path({"datetime", "now"});
+    Ref utc = host_path({"timezone", "utc"});
+    Ref moment = now && utc ? call(now.get(), {utc.get()}) : Ref();
+    Ref strftime = moment ? Ref::steal(PyObject_GetAttrString(moment.get(), "strftime")) : Ref();
+    Ref format = strftime ? str("%Y-%m-%dT%H:%M:%SZ") : Ref();
+    return format ? call(strftime.get(), {format.get()}) : Ref();
+}
+
+int truth(const Ref& obj) { return obj ? PyObject_IsTrue(obj.get()) : -1; }
+
+// What the first half of a cycle and of the snapshot ends with.
+enum class Fetch { Rows, Ended, Failed };
+
+// Credentials, time stamp and the subnet listing; logs the two ordinary failures itself.
+Fetch fetch_rows(const char* failure_prefix, Ref& updated_at, Ref& rows) {
+    Ref auth = call_global("taostats_auth", {});
+    int has_auth = truth(auth);
+    if (has_auth < 0) return Fetch::Failed;
+    if (!has_auth) return log_line(kNoCredentials) ? Fetch::Ended : Fetch::Failed;
+    updated_at = utc_stamp();
+    if (!updated_at) return Fetch::Failed;
+    Ref result = call_global("fetch_all_subnets_latest", {auth.get()});
+    if (!result) return Fetch::Failed;
+    if (PyDict_Check(result.get())) {
+        Ref error = Ref::steal(PyObject_CallMethod(result.get(), "get", "s", "error"));
+        int failed = truth(error);
+        if (failed < 0) return Fetch::Failed;
+        if (failed) {
+            Ref dumps = host_path({"json", "dumps"});
+            Ref text = dumps ? call(dumps.get(), {result.get()}) : Ref();
+            return text && log_line(failure_prefix, text.get()) ? Fetch::Ended : Fetch::Failed;
+        }
+    }
+    if (!PyList_CheckExact(result.get())) {
+        set_expected_type("list", result.get());
+        return Fetch::Failed;
+    }
+    rows = std::move(result);
+    return Fetch::Rows;
+}
+
+// {str(row["netuid"]): owner_burn_from_row(row)} over the rows that have a "netuid".
+Ref current_map(PyObject* rows) {
+    Ref current = Ref::steal(PyDict_New());
+    Ref netuid_key = str("netuid");
+    if (!current || !netuid_key) return {};
+    // Indexing afresh each step: the called functions may change the list, as they could in Python.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
+        int has = PySequence_Contains(row.get(), netuid_key.get());
+        if (has < 0) return {};
+        if (!has) continue;
+        Ref netuid = Ref::steal(PyObject_GetItem(row.get(), netuid_key.get()));
+        Ref key = netuid ? (PyUnicode_CheckExact(netuid.get()) ? std::move(netuid) : text_form(netuid.get())) : Ref();
+        Ref burn = key ? call_global("owner_burn_from_row", {row.get()}) : Ref();
+        if (!burn || PyDict_SetItem(current.get(), key.get(), burn.get()) < 0) return {};
+    }
+    return current;
+}
+
+// Sends the text and reports: the success line is given, the failure line carries `err`.
+PyObject* deliver(PyObject* text, PyObject* token, PyObject* chat_id, const std::string& sent_line,
+                  const char* failure_prefix) {
+    Ref pair = call_global("send_burn_telegram_messages", {text, token, chat_id});
+    Ref items[2];
+    if (!pair || !unpack_exact(pair.get(), items, 2)) return nullptr;
+    int ok = truth(items[0]);
+    if (ok < 0) return nullptr;
+    if (!(ok ? log_line(sent_line) : log_line(failure_prefix, items[1].get()))) return nullptr;
+    return PyLong_FromLong(ok ? 0 : 1);
+}
+
+Ref save(PyObject* state_path, PyObject* current, PyObject* updated_at) {
+    return call_global("save_burn_state", {state_path, current, updated_at});
+}
+
+PyObject* ended(Fetch f) { return f == Fetch::Ended ? PyLong_FromLong(1) : nullptr; }
+
+PyObject* run_ashvigil_once(PyObject* const* args) noexcept {
+    PyObject *state_path = args[0], *threshold = args[1], *token = args[2], *chat_id = args[3];
+    Ref updated_at, rows;
+    Fetch f = fetch_rows("[burn] fetch failed: ", updated_at, rows);
+    if (f != Fetch::Rows) return ended(f);
+    Ref current = current_map(rows.get());
+    Ref prev = current ? call_global("load_burn_state", {state_path}) : Ref();
+    int had_map = truth(prev);
+    if (had_map < 0) return nullptr;
+    // Nothing is compared on a first run: there is nothing stored to compare with.
+    Ref changes = had_map ? call_global("diff_burns", {prev.get(), current.get(), threshold})
+                          : Ref::steal(PyList_New(0));
+    if (!changes || !save(state_path, current.get(), updated_at.get())) return nullptr;
+    int any = truth(changes);
+    if (any <= 0) return any < 0 ? nullptr : PyLong_FromLong(0);
+    Py_ssize_t count = PyObject_Size(changes.get());
+    if (count < 0) return nullptr;
+    Ref message = call_global("format_burn_alert", {changes.get(), updated_at.get()});
+    if (!message) return nullptr;
+    return deliver(message.get(), token, chat_id, "[burn] alert sent (" + std::to_string(count) + " subnet(s))",
+                   "[burn] telegram failed: ");
+}
+
+PyObject* run_burn_startup_snapshot(PyObject* const* args) noexcept {
+    PyObject *state_path = args[0], *token = args[1], *chat_id = args[2];
+    Ref updated_at, rows;
+    Fetch f = fetch_rows("[burn] startup fetch failed: ", updated_at, rows);
+    if (f != Fetch::Rows) return ended(f);
+    Ref current = current_map(rows.get());
+    if (!current || !save(state_path, current.get(), updated_at.get())) return nullptr;
+    Ref snapshot = call_global("format_burn_snapshot", {rows.get(), updated_at.get()});
+    if (!snapshot) return nullptr;
+    std::string sent = "[burn] startup snapshot sent (" + std::to_string(PyList_GET_SIZE(rows.get())) + " subnets)";
+    return deliver(snapshot.get(), token, chat_id, sent, "[burn] startup telegram failed: ");
+}
+
+PyObject* burn_is_paused(PyObject* const* args) noexcept {
+    PyObject* pause_path = args[0];
+    if (PyUnicode_GET_LENGTH(pause_path) == 0) Py_RETURN_FALSE;
+    Ref isfile = host_path({"os", "path", "isfile"});
+    int found = truth(isfile ? call(isfile.get(), {pause_path}) : Ref());
+    return found < 0 ? nullptr : PyBool_FromLong(found);
+}
+
+// 1 when paused, 0 when not, -1 on error.
+int paused(PyObject* pause_path) { return truth(call_global("_burn_is_paused", {pause_path})); }
+
+PyObject* sleep_until_interval(PyObject* const* args) noexcept {
+    double remaining = PyFloat_AS_DOUBLE(args[0]);
+    PyObject* pause_path = args[1];
+    // Elapsed time is counted in requested steps, not clocked: the pause test runs once a step.
+    while (remaining > 0) {
+        int p = paused(pause_path);
+        if (p != 0) return p < 0 ? nullptr : Py_NewRef(Py_False);
+        double step = remaining < 1.0 ? remaining : 1.0;
+        Ref seconds = Ref::steal(PyFloat_FromDouble(step));
+        if (!seconds) return nullptr;
+        Ref sleep = host_path({"time", "sleep"});
+        if (!sleep || !call(sleep.get(), {seconds.get()})) return nullptr;
+        remaining -= step;
+    }
+    int p = paused(pause_path);
+    return p < 0 ? nullptr : PyBool_FromLong(!p);
+}
+
+// 1 when the wait ran to its end, 0 when paused (the line is written), -1 on error.
+int wait_interval(PyObject* interval, PyObject* pause_path) {
+    int full = truth(call_global("_sleep_until_interval", {interval, pause_path}));
+    if (full != 0) return full;
+    return log_line(kPaused) ? 0 : -1;
+}
+
+// Logs an ordinary failure of a cycle; anything else (KeyboardInterrupt, SystemExit) stays raised.
+bool log_cycle_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref owned_type = Ref::steal(type), exc = Ref::steal(value), owned_tb = Ref::steal(tb);
+    return log_line("[burn] error: ", exc.get());
+}
+
+PyObject* run_burn_poll_loop(PyObject* const* args) noexcept {
+    PyObject *state_path = args[0], *threshold = args[1], *minutes = args[2], *token = args[3], *chat_id = args[4],
+             *pause_path = args[5];
+    const double m = PyFloat_AS_DOUBLE(minutes);
+    Ref interval = Ref::steal(PyFloat_FromDouble(m > 1 ? m * 60.0 : 60.0));
+    Ref kwnames = Ref::steal(Py_BuildValue("(ssss)", "state_path", "threshold", "burn_token", "burn_chat_id"));
+    if (!interval || !kwnames) return nullptr;
+    int go = wait_interval(interval.get(), pause_path);
+    while (go > 0) {
+        int p = paused(pause_path);
+        if (p < 0) return nullptr;
+        if (p) {
+            if (!log_line(kPaused)) return nullptr;
+            Py_RETURN_NONE;
+        }
+        Ref result = call_global("run_ashvigil_once", {state_path, threshold, token, chat_id}, kwnames.get());
+        if (!result && !log_cycle_failure()) return nullptr;
+        go = wait_interval(interval.get(), pause_path);
+    }
+    if (go < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const Param kOnce[] = {{"state_path", Kind::Text, "str", true},
+                       {"threshold", Kind::Real, "float", true},
+                       {"burn_token", Kind::Text, "str", true},
+                       {"burn_chat_id", Kind::Text, "str", true}};
+const Param kSnapshot[] = {{"state_path", Kind::Text, "str", true},
+                           {"burn_token", Kind::Text, "str", true},
+                           {"burn_chat_id", Kind::Text, "str", true}};
+const Param kPausePath[] = {{"pause_path", Kind::Text, "str"}};
+const Param kSleep[] = {{"interval_seconds", Kind::Real, "float"}, {"pause_path", Kind::Text, "str"}};
+const Param kLoop[] = {{"state_path", Kind::Text, "str", true},
+                       {"threshold", Kind::Real, "float", true},
+                       {"interval_minutes", Kind::Real, "float", true},
+                       {"burn_token", Kind::Text, "str", true},
+                       {"burn_chat_id", Kind::Text, "str", true},
+                       {"pause_path", Kind::Text, "str", true, false, 0, ""}};
+
+const FuncSpec kFunctions[] = {
+    {"run_ashvigil_once", kOnce, "int", Result::Integer, run_ashvigil_once},
+    {"run_burn_startup_snapshot", kSnapshot, "int", Result::Integer, run_burn_startup_snapshot,
+     "Fetch all subnets and send full burn-rate snapshot to burn Telegram."},
+    {"_burn_is_paused", kPausePath, "bool", Result::Flag, burn_is_paused},
+    {"_sleep_until_interval", kSleep, "bool", Result::Flag, sleep_until_interval,
+     "Sleep in 1s steps. Returns False if paused before interval elapsed."},
+    {"run_burn_poll_loop", kLoop, "None", Result::Unchecked, run_burn_poll_loop},
+};
+
+}  // namespace
+
+const std::span<const FuncSpec> run_control_functions = kFunctions;
 
 }  // namespace ashvigil
