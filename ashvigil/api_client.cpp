@@ -1,8 +1,430 @@
+// The taostats API client: configuration from the environment, one JSON GET, rate-limit retries
+// and the subnet listing.
 #include "module.hpp"
 
-namespace ashvigil {
+#include <algorithm>
+#include <climits>
+#include <string>
 
-// Filled as the subsystem's functions are built.
-const std::span<const FuncSpec> api_client_functions;
+namespace ashvigil {
+namespace {
+
+constexpr const char* kDefaultBase = "https://api.taostats.io";
+constexpr const char* kDefaultUserAgent =
+    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/131.0.0.0 Safari/537.36";
+constexpr const char* kListingPath = "/api/subnet/latest/v1";
+constexpr long kTimeoutSeconds = 60;
+constexpr Py_ssize_t kRawLength = 500;
+constexpr double kFirstDelay = 2.0;
+constexpr double kDelayGrowth = 1.8;
+constexpr double kMaxDelay = 120.0;
+
+// --- exceptions being handled ---------------------------------------------------------------
+
+// The pending exception, taken off the error indicator; new reference, empty when none is set.
+Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return {};
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
+    if (owned_value && owned_tb) PyException_SetTraceback(owned_value.get(), owned_tb.get());
+    return owned_value;
+#endif
+}
+
+// Makes `exc` (taken by take_exception) the pending exception again.
+void restore_exception(Ref exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.get();  // borrowed from exc
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), exc.release(),
+                  PyException_GetTraceback(value));
+#endif
+}
+
+// While alive, `exc` is the exception being handled, so anything raised meanwhile gets it as its
+// __context__, as inside an except or finally clause. Does nothing for an empty `exc`.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept : active_(exc != nullptr) {
+        if (!active_) return;
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_GetExcInfo(&type, &value, &tb);  // new references
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        tb_ = Ref::steal(tb);
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), Py_NewRef(exc),
+                         PyException_GetTraceback(exc));
+    }
+    ~Handling() {
+        if (active_) PyErr_SetExcInfo(type_.release(), value_.release(), tb_.release());
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    bool active_;
+    Ref type_, value_, tb_;
+};
+
+// --- small host calls ----------------------------------------------------------------------------
+
+// obj.<name>, the name interned: the host's attribute cache keys on the name object, and a fresh
+// name per call would keep filling it. New reference.
+Ref attr(PyObject* obj, const char* name) noexcept {
+    Ref interned = Ref::steal(PyUnicode_InternFromString(name));
+    return interned ? Ref::steal(PyObject_GetAttr(obj, interned.get())) : Ref();
+}
+
+// obj.<name>(*args); new reference.
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept {
+    Ref method = attr(obj, name);
+    return method ? call(method.get(), args) : Ref();
+}
+
+// A tuple of keyword names for call(); new reference.
+Ref keyword_names(const char* name) noexcept { return Ref::steal(Py_BuildValue("(s)", name)); }
+
+// os.environ.get(name, fallback), looked up through the module's `os` at every call; new reference.
+Ref environ_get(const char* name, const char* fallback) noexcept {
+    Ref environ = host_path({"os", "environ"});
+    Ref key = environ ? str(name) : Ref();
+    Ref default_value = key ? str(fallback) : Ref();
+    if (!default_value) return {};
+    return call_method(environ.get(), "get", {key.get(), default_value.get()});
+}
+
+// mapping.get(key): a lookup for an exact dict, the host's .get for anything else; new reference,
+// Py_None when the key is absent.
+Ref get_item(PyObject* mapping, const char* key) noexcept {
+    Ref k = str(key);
+    if (!k) return {};
+    if (PyDict_CheckExact(mapping)) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, k.get()));
+        if (!value && !PyErr_Occurred()) return Ref::borrow(Py_None);
+        return value;
+    }
+    return call_method(mapping, "get", {k.get()});
+}
+
+// bytes.decode("utf-8"), strict; new reference.
+Ref decode_utf8(PyObject* body) noexcept {
+    if (PyBytes_CheckExact(body))
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body), "strict"));
+    Ref encoding = str("utf-8");
+    return encoding ? call_method(body, "decode", {encoding.get()}) : Ref();
+}
+
+// Calls obj.close() whether or not an exception is pending. A pending exception stays the one that
+// propagates; if close fails too, its failure propagates with the first one as context, as a
+// finally clause would have it. False when an exception is set afterwards.
+bool close_after(PyObject* obj) noexcept {
+    Ref pending = take_exception();
+    Ref closed;
+    {
+        Handling handling(pending.get());
+        closed = call_method(obj, "close");
+    }
+    if (!closed) return false;
+    if (pending) {
+        restore_exception(std::move(pending));
+        return false;
+    }
+    return true;
+}
+
+// json.loads(text) through the module's `json`. Returns Parsed, NotJson when the host's
+// json.JSONDecodeError was raised (its text in `*message` when asked for), Failed otherwise.
+enum class Parse { Parsed, NotJson, Failed };
+
+Parse parse_json(PyObject* text, Ref& value, Ref* message) noexcept {
+    Ref loads = host_path({"json", "loads"});
+    if (!loads) return Parse::Failed;
+    value = call(loads.get(), {text});
+    if (value) return Parse::Parsed;
+    if (!exception_matches({"json", "JSONDecodeError"})) return Parse::Failed;
+    Ref exc = take_exception();
+    if (!message) return Parse::NotJson;
+    Handling handling(exc.get());
+    *message = text_form(exc.get());
+    return *message ? Parse::NotJson : Parse::Failed;
+}
+
+// --- configuration ---------------------------------------------------------------------------
+
+PyObject* api_base(PyObject* const*) noexcept {
+    Ref value = environ_get("TAOSTATS_API_BASE", kDefaultBase);
+    if (!value) return nullptr;
+    if (!PyUnicode_CheckExact(value.get())) {
+        Ref slash = str("/");
+        return slash ? call_method(value.get(), "rstrip", {slash.get()}).release() : nullptr;
+    }
+    Py_ssize_t end = PyUnicode_GetLength(value.get());
+    while (end > 0 && PyUnicode_ReadChar(value.get(), end - 1) == '/') --end;
+    return PyUnicode_Substring(value.get(), 0, end);
+}
+
+PyObject* request_headers(PyObject* const* args) noexcept {
+    Ref agent = environ_get("TAOSTATS_USER_AGENT", kDefaultUserAgent);
+    Ref accept = agent ? str("application/json, text/plain, */*") : Ref();
+    Ref language = accept ? str("en-US,en;q=0.9") : Ref();
+    Ref headers = language ? Ref::steal(PyDict_New()) : Ref();
+    if (!headers || PyDict_SetItemString(headers.get(), "Authorization", args[0]) < 0 ||
+        PyDict_SetItemString(headers.get(), "User-Agent", agent.get()) < 0 ||
+        PyDict_SetItemString(headers.get(), "Accept", accept.get()) < 0 ||
+        PyDict_SetItemString(headers.get(), "Accept-Language", language.get()) < 0)
+        return nullptr;
+    return headers.release();
+}
+
+PyObject* taostats_auth(PyObject* const*) noexcept {
+    Ref value = environ_get("TAOSTATS_API_KEY", "");
+    Ref key = value ? call_method(value.get(), "strip") : Ref();
+    int truthy = key ? PyObject_IsTrue(key.get()) : -1;
+    if (truthy < 0) return nullptr;
+    if (!truthy) Py_RETURN_NONE;
+    return key.release();
+}
+
+// --- one GET -----------------------------------------------------------------------------------
+
+// 1 when a query entry is left out (its value is None or equals ""), 0 when kept, -1 on error.
+int left_out(PyObject* value) noexcept {
+    if (value == Py_None) return 1;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GetLength(value) == 0;
+    if (PyLong_CheckExact(value)) return 0;
+    Ref empty = str("");
+    return empty ? PyObject_RichCompareBool(value, empty.get(), Py_EQ) : -1;
+}
+
+// Appends "key=value" pieces joined by "&", in insertion order and unescaped.
+bool append_query(std::u32string& out, PyObject* params) noexcept {
+    PyObject *k, *v;  // borrowed from params
+    Py_ssize_t pos = 0;
+    bool first = true;
+    while (PyDict_Next(params, &pos, &k, &v)) {
+        // Held: str() of a key or value may run code that changes the mapping.
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        int skip = left_out(value.get());
+        if (skip < 0) return false;
+        if (skip) continue;
+        if (!first) out.push_back(U'&');
+        first = false;
+        if (!append_text_form(out, key.get())) return false;
+        out.push_back(U'=');
+        if (!append_text_form(out, value.get())) return false;
+    }
+    return true;
+}
+
+// api_base() + path, then "?" and the query text when there is one; new reference.
+Ref request_url(PyObject* path, PyObject* params) noexcept {
+    std::u32string query;
+    if (!append_query(query, params)) return {};
+    Ref base = call_global("api_base", {});
+    Ref url = base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref();
+    if (!url || query.empty()) return url;
+    query.insert(query.begin(), U'?');
+    Ref tail = str(query);
+    return tail ? Ref::steal(PyNumber_Add(url.get(), tail.get())) : Ref();
+}
+
+// Reads, decodes and closes a response; the response is closed on every path. New reference.
+Ref read_text(PyObject* response) noexcept {
+    Ref body = call_method(response, "read");
+    Ref text = body ? decode_utf8(body.get()) : Ref();
+    if (!close_after(response)) return {};
+    return text;
+}
+
+PyObject* success_payload(PyObject* response) noexcept {
+    Ref text = read_text(response);
+    if (!text) return nullptr;
+    Ref value, message;
+    switch (parse_json(text.get(), value, &message)) {
+    case Parse::Parsed:
+        return value.release();  // anything but a dict or None is refused by the result check
+    case Parse::Failed:
+        return nullptr;
+    case Parse::NotJson:
+        break;
+    }
+    Ref raw = Ref::steal(PyUnicode_Check(text.get()) ? PyUnicode_Substring(text.get(), 0, kRawLength)
+                                                     : PySequence_GetSlice(text.get(), 0, kRawLength));
+    Ref failure = raw ? Ref::steal(PyDict_New()) : Ref();
+    if (!failure || PyDict_SetItemString(failure.get(), "parse_error", message.get()) < 0 ||
+        PyDict_SetItemString(failure.get(), "raw", raw.get()) < 0)
+        return nullptr;
+    return failure.release();
+}
+
+// Called with the host's HTTPError pending; turns it into the error mapping.
+PyObject* http_error_payload() noexcept {
+    Ref error = take_exception();
+    Handling handling(error.get());
+    Ref fp = attr(error.get(), "fp");
+    Ref body;
+    if (fp) body = fp.get() != Py_None ? call_method(error.get(), "read") : Ref::steal(PyBytes_FromString(""));
+    if (!close_after(error.get()) || !body) return nullptr;
+    Ref text = decode_utf8(body.get());
+    if (!text) return nullptr;
+    Ref value;
+    Parse parsed = parse_json(text.get(), value, nullptr);
+    if (parsed == Parse::Failed) return nullptr;
+    Ref code = attr(error.get(), "code");
+    if (!code) return nullptr;
+    if (parsed == Parse::Parsed) {
+        // Appended last, or overwritten in place; a JSON value that is not an object refuses it.
+        Ref key = str("http_status");
+        if (!key || PyObject_SetItem(value.get(), key.get(), code.get()) < 0) return nullptr;
+        return value.release();
+    }
+    int has_text = PyObject_IsTrue(text.get());
+    if (has_text < 0) return nullptr;
+    Ref message = has_text ? std::move(text) : attr(error.get(), "reason");
+    Ref mapping = message ? Ref::steal(PyDict_New()) : Ref();
+    if (!mapping || PyDict_SetItemString(mapping.get(), "status_code", code.get()) < 0 ||
+        PyDict_SetItemString(mapping.get(), "message", message.get()) < 0 ||
+        PyDict_SetItemString(mapping.get(), "http_status", code.get()) < 0)
+        return nullptr;
+    return mapping.release();
+}
+
+PyObject* http_get_json(PyObject* const* args) noexcept {
+    PyObject *path = args[0], *params = args[1], *auth = args[2];
+    Ref url = request_url(path, params);
+    Ref headers = url ? call_global("request_headers", {auth}) : Ref();
+    Ref request_type = headers ? host_path({"urllib", "request", "Request"}) : Ref();
+    Ref headers_kw = request_type ? keyword_names("headers") : Ref();
+    Ref request = headers_kw ? call(request_type.get(), {url.get(), headers.get()}, headers_kw.get()) : Ref();
+    Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
+    Ref timeout = urlopen ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
+    Ref timeout_kw = timeout ? keyword_names("timeout") : Ref();
+    if (!timeout_kw) return nullptr;
+    Ref response = call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get());
+    if (response) return success_payload(response.get());
+    if (exception_matches({"urllib", "error", "HTTPError"})) return http_error_payload();
+    return nullptr;
+}
+
+// --- rate limits and retries -------------------------------------------------------------------
+
+// 1 when the value is the number 429 (an int or a float, not a bool), 0 when not.
+int is_429(PyObject* value) noexcept {
+    if (PyBool_Check(value)) return 0;
+    if (PyFloat_Check(value)) return PyFloat_AS_DOUBLE(value) == 429.0;
+    if (!PyLong_Check(value)) return 0;
+    int overflow = 0;
+    long n = PyLong_AsLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    return overflow == 0 && n == 429;
+}
+
+PyObject* is_rate_limited(PyObject* const* args) noexcept {
+    PyObject* payload = args[0];
+    Ref status = get_item(payload, "status_code");
+    int limited = status ? is_429(status.get()) : -1;
+    if (limited < 0) return nullptr;
+    if (limited) Py_RETURN_TRUE;
+    // An absent message reads as "", a None one as "None": neither holds the words.
+    Ref message = get_item(payload, "message");
+    if (!message) return nullptr;
+    Ref text = PyUnicode_CheckExact(message.get()) ? std::move(message) : text_form(message.get());
+    Ref needle = text ? str("Rate Limited") : Ref();
+    if (!needle) return nullptr;
+    Py_ssize_t at = PyUnicode_Find(text.get(), needle.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) return nullptr;
+    return PyBool_FromLong(at >= 0);
+}
+
+PyObject* with_retries(PyObject* const* args) noexcept {
+    PyObject *path = args[0], *params = args[1], *auth = args[2], *max_retries = args[3];
+    int overflow = 0;
+    long long attempts = PyLong_AsLongLongAndOverflow(max_retries, &overflow);
+    if (attempts == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow > 0) attempts = LLONG_MAX;
+    if (overflow < 0 || attempts < 1) {
+        PyErr_Format(PyExc_ValueError, "max_retries must be at least 1, got %S", max_retries);
+        return nullptr;
+    }
+    double delay = kFirstDelay;
+    for (long long attempt = 0;; ++attempt) {
+        Ref payload = call_global("http_get_json", {path, params, auth});
+        if (!payload) return nullptr;
+        Ref limited = call_global("is_rate_limited", {payload.get()});
+        int truthy = limited ? PyObject_IsTrue(limited.get()) : -1;
+        if (truthy < 0) return nullptr;
+        // The last answer is handed back even while still rate-limited, with no pause after it.
+        if (!truthy || attempt == attempts - 1) return payload.release();
+        Ref sleep = host_path({"time", "sleep"});
+        Ref seconds = sleep ? Ref::steal(PyFloat_FromDouble(delay)) : Ref();
+        if (!seconds || !call(sleep.get(), {seconds.get()})) return nullptr;
+        delay = std::min(delay * kDelayGrowth, kMaxDelay);
+    }
+}
+
+// --- subnet listing ----------------------------------------------------------------------------
+
+PyObject* fetch_all_subnets_latest(PyObject* const* args) noexcept {
+    Ref path = str(kListingPath);
+    Ref limit = path ? Ref::steal(PyLong_FromLong(1024)) : Ref();
+    Ref order = limit ? str("netuid_asc") : Ref();
+    Ref params = order ? Ref::steal(PyDict_New()) : Ref();
+    if (!params || PyDict_SetItemString(params.get(), "limit", limit.get()) < 0 ||
+        PyDict_SetItemString(params.get(), "order", order.get()) < 0)
+        return nullptr;
+    Ref payload = call_global("with_retries", {path.get(), params.get(), args[0]});
+    Ref rows = payload ? get_item(payload.get(), "data") : Ref();
+    int truthy = rows ? PyObject_IsTrue(rows.get()) : -1;
+    if (truthy < 0) return nullptr;
+    if (truthy) return rows.release();
+    Ref error = str("no_subnet_rows");
+    Ref no_rows = error ? Ref::steal(PyDict_New()) : Ref();
+    if (!no_rows || PyDict_SetItemString(no_rows.get(), "error", error.get()) < 0 ||
+        PyDict_SetItemString(no_rows.get(), "response", payload.get()) < 0)
+        return nullptr;
+    return no_rows.release();
+}
+
+// --- table -------------------------------------------------------------------------------------
+
+const Param kAuth[] = {{"auth", Kind::Text, "str"}};
+const Param kGet[] = {
+    {"path", Kind::Text, "str"}, {"params", Kind::Mapping, "dict[str, Any]"}, {"auth", Kind::Text, "str"}};
+const Param kPayload[] = {{"payload", Kind::Mapping, "dict[str, Any]"}};
+const Param kRetries[] = {{"path", Kind::Text, "str"},
+                          {"params", Kind::Mapping, "dict[str, Any]"},
+                          {"auth", Kind::Text, "str"},
+                          {"max_retries", Kind::Integer, "int", true, true, 6}};
+
+const FuncSpec kFunctions[] = {
+    {"api_base", {}, "str", Result::Text, api_base,
+     "Base URL of the taostats API: TAOSTATS_API_BASE (default https://api.taostats.io) without "
+     "trailing slashes."},
+    {"request_headers", kAuth, "dict[str, str]", Result::Mapping, request_headers,
+     "The headers of every taostats request, with `auth` as the Authorization value."},
+    {"taostats_auth", {}, "str | None", Result::Text, taostats_auth,
+     "The API key from TAOSTATS_API_KEY, trimmed; None when it is unset or blank."},
+    {"http_get_json", kGet, "dict[str, Any] | None", Result::Mapping, http_get_json,
+     "One GET of base + path with the query from `params`; the parsed JSON object, or a mapping "
+     "describing an error status or a body that is not JSON."},
+    {"is_rate_limited", kPayload, "bool", Result::Flag, is_rate_limited,
+     "True when the payload has status_code 429 or a message containing 'Rate Limited'."},
+    {"with_retries", kRetries, "dict[str, Any]", Result::Mapping, with_retries,
+     "http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and "
+     "then 1.8 times longer each time (at most 120 s)."},
+    {"fetch_all_subnets_latest", kAuth, "list[dict[str, Any]] | dict[str, Any]", Result::Unchecked,
+     fetch_all_subnets_latest,
+     "The latest row of every subnet, or {'error': 'no_subnet_rows', 'response': payload}."},
+};
+
+}  // namespace
+
+const std::span<const FuncSpec> api_client_functions = kFunctions;
 
 }  // namespace ashvigil
