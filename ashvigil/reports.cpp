@@ -1,8 +1,228 @@
+// Alert and snapshot texts, and their division into pieces that fit one message.
 #include "module.hpp"
 
-namespace ashvigil {
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <vector>
 
-// Filled as the subsystem's functions are built.
-const std::span<const FuncSpec> reports_functions;
+namespace ashvigil {
+namespace {
+
+constexpr char32_t kNewline = U'\n';
+
+// Appends format_owner_burn(value) as text, looked up in the namespace so a replacement applies.
+bool append_formatted_burn(std::u32string& out, PyObject* value) {
+    Ref formatted = call_global("format_owner_burn", {value});
+    return formatted && append_text_form(out, formatted.get());
+}
+
+PyObject* format_burn_alert(PyObject* const* args) noexcept {
+    PyObject *changes = args[0], *updated_at = args[1];
+    std::u32string out = U"Owner burn rate changed\n";
+    if (!append_code_points(out, updated_at)) return nullptr;
+    append_ascii(out, " UTC\n");
+    // Indexed like the host's list iterator: a replaced formatter may change the list meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(changes); ++i) {
+        Ref change = Ref::borrow(PyList_GET_ITEM(changes, i));
+        Ref parts[3];
+        if (!unpack_exact(change.get(), parts, 3)) return nullptr;
+        out.push_back(kNewline);
+        append_ascii(out, "SN");
+        if (!append_text_form(out, parts[0].get())) return nullptr;
+        append_ascii(out, ": ");
+        if (!append_formatted_burn(out, parts[1].get())) return nullptr;
+        out += U" \u2192 ";
+        if (!append_formatted_burn(out, parts[2].get())) return nullptr;
+    }
+    return str(out).release();
+}
+
+// row.get(key) or row.get(key, fallback): exact dicts directly, anything else through its `get`.
+Ref row_get(PyObject* row, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(row)) {
+        PyObject* value = PyDict_GetItemWithError(row, key);  // borrowed
+        if (value) return Ref::borrow(value);
+        if (PyErr_Occurred()) return {};
+        return Ref::borrow(fallback ? fallback : Py_None);
+    }
+    Ref get = Ref::steal(PyObject_GetAttrString(row, "get"));
+    if (!get) return {};
+    return fallback ? call(get.get(), {key, fallback}) : call(get.get(), {key});
+}
+
+// One row with its sort key, int(row.get("netuid", 0)).
+struct Keyed {
+    Ref row, key;
+    long long small = 0;
+    bool big = false;
+};
+
+bool keyed_less(const Keyed& a, const Keyed& b) {
+    if (!a.big && !b.big) return a.small < b.small;
+    // Both keys are exact ints, whose comparison cannot fail.
+    return PyObject_RichCompareBool(a.key.get(), b.key.get(), Py_LT) == 1;
+}
+
+PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
+    PyObject *rows = args[0], *updated_at = args[1];
+    std::u32string out = U"Subnet owner burn rates (startup)\n";
+    if (!append_code_points(out, updated_at)) return nullptr;
+    append_ascii(out, " UTC\n");
+    append_ascii(out, std::to_string(PyList_GET_SIZE(rows)));
+    append_ascii(out, " subnets\n");
+
+    Ref netuid = str("netuid");
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!netuid || !zero) return nullptr;
+    // A copy, so the caller's list keeps its order; every key is made before any line.
+    Ref copy = Ref::steal(PyList_GetSlice(rows, 0, PyList_GET_SIZE(rows)));
+    if (!copy) return nullptr;
+    std::vector<Keyed> keyed;
+    keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(copy.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
+        Keyed k{Ref::borrow(PyList_GET_ITEM(copy.get(), i)), {}};
+        Ref raw = row_get(k.row.get(), netuid.get(), zero.get());
+        if (!raw) return nullptr;
+        k.key = Ref::steal(PyNumber_Long(raw.get()));
+        if (!k.key) return nullptr;
+        int overflow = 0;
+        k.small = PyLong_AsLongLongAndOverflow(k.key.get(), &overflow);
+        k.big = overflow != 0;
+        keyed.push_back(std::move(k));
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), keyed_less);
+
+    for (const Keyed& k : keyed) {
+        Ref id = row_get(k.row.get(), netuid.get(), nullptr);
+        if (!id) return nullptr;
+        out.push_back(kNewline);
+        append_ascii(out, "SN");
+        if (!append_text_form(out, id.get())) return nullptr;
+        append_ascii(out, ": ");
+        Ref burn = call_global("owner_burn_from_row", {k.row.get()});
+        if (!burn || !append_formatted_burn(out, burn.get())) return nullptr;
+    }
+    return str(out).release();
+}
+
+// A line of the text: [begin, end) in code points.
+struct Line {
+    size_t begin, end;
+    size_t size() const { return end - begin; }
+};
+
+std::vector<Line> split_lines(const std::u32string& text) {
+    std::vector<Line> lines;
+    size_t begin = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == kNewline) {
+            lines.push_back({begin, i});
+            begin = i + 1;
+        }
+    lines.push_back({begin, text.size()});
+    return lines;
+}
+
+// Builds pieces of header lines, one empty line and body lines, never cutting a line.
+class Chunker {
+public:
+    Chunker(const std::u32string& text, std::span<const Line> header, long long max_len)
+        : text_(text), header_(header), max_len_(max_len) {}
+
+    bool add(const Line& line, PyObject* pieces) {
+        if (body_lines_ == 0) {
+            start();
+        } else if (static_cast<long long>(piece_.size() + 1 + line.size()) > max_len_) {
+            if (!flush(pieces)) return false;
+            start();
+        }
+        piece_.push_back(kNewline);
+        piece_.append(text_, line.begin, line.size());
+        ++body_lines_;
+        return true;
+    }
+
+    // Adds the current piece (the header alone when there was no body) as the last one.
+    bool finish(PyObject* pieces) {
+        if (body_lines_ == 0) append_header();
+        return flush(pieces);
+    }
+
+private:
+    void append_header() {
+        piece_.clear();
+        for (size_t i = 0; i < header_.size(); ++i) {
+            if (i > 0) piece_.push_back(kNewline);
+            piece_.append(text_, header_[i].begin, header_[i].size());
+        }
+    }
+    // The header followed by the empty line; the next body line goes after one more line feed.
+    void start() {
+        append_header();
+        if (!header_.empty()) piece_.push_back(kNewline);
+        body_lines_ = 0;
+    }
+    bool flush(PyObject* pieces) {
+        Ref piece = str(piece_);
+        return piece && PyList_Append(pieces, piece.get()) == 0;
+    }
+
+    const std::u32string& text_;
+    std::span<const Line> header_;
+    long long max_len_;
+    std::u32string piece_;
+    size_t body_lines_ = 0;
+};
+
+PyObject* chunk_text(PyObject* const* args) noexcept {
+    PyObject *text = args[0], *limit = args[1];
+    int overflow = 0;
+    long long max_len = PyLong_AsLongLongAndOverflow(limit, &overflow);
+    if (overflow) max_len = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (PyUnicode_READY(text) < 0) return nullptr;
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    if (static_cast<long long>(PyUnicode_GET_LENGTH(text)) <= max_len)
+        return PyList_Append(pieces.get(), text) == 0 ? pieces.release() : nullptr;
+
+    std::u32string all;
+    if (!append_code_points(all, text)) return nullptr;
+    const std::vector<Line> lines = split_lines(all);
+    // Three lines or fewer are all header: the text goes whole.
+    if (lines.size() <= 3) return PyList_Append(pieces.get(), text) == 0 ? pieces.release() : nullptr;
+    // The header ends at the first empty line among the first four, which separates it from the
+    // body; without one, the header is three lines and the body starts right after it, so no
+    // line that carries text is lost.
+    size_t header_size = 3, body_start = 3;
+    for (size_t i = 0; i < 4; ++i)
+        if (lines[i].size() == 0) {
+            header_size = i;
+            body_start = i + 1;
+            break;
+        }
+    Chunker chunker(all, std::span<const Line>(lines.data(), header_size), max_len);
+    for (size_t i = body_start; i < lines.size(); ++i)
+        if (!chunker.add(lines[i], pieces.get())) return nullptr;
+    return chunker.finish(pieces.get()) ? pieces.release() : nullptr;
+}
+
+const Param kAlert[] = {{"changes", Kind::List, "list[tuple[str, str, str]]"}, {"updated_at", Kind::Text, "str"}};
+const Param kSnapshot[] = {{"rows", Kind::List, "list[dict[str, Any]]"}, {"updated_at", Kind::Text, "str"}};
+const Param kChunk[] = {{"text", Kind::Text, "str"}, {"max_len", Kind::Integer, "int", false, true, 3900}};
+
+const FuncSpec kFunctions[] = {
+    {"format_burn_alert", kAlert, "str", Result::Text, format_burn_alert,
+     "The alert message: a title, the time with \" UTC\", a blank line, then \"SN<id>: old \u2192 new\" per "
+     "change."},
+    {"format_burn_snapshot", kSnapshot, "str", Result::Text, format_burn_snapshot,
+     "The start-up message: title, time, subnet count, a blank line, then one line per row in subnet order."},
+    {"_chunk_text", kChunk, "list[str]", Result::List, chunk_text,
+     "Pieces of at most max_len characters, each repeating the header lines; no line is ever cut."},
+};
+
+}  // namespace
+
+const std::span<const FuncSpec> reports_functions = kFunctions;
 
 }  // namespace ashvigil

@@ -1,8 +1,247 @@
+// Telegram delivery: one sendMessage request, and a long text sent as numbered pieces.
 #include "module.hpp"
 
-namespace ashvigil {
+#include <string>
 
-// Filled as the subsystem's functions are built.
-const std::span<const FuncSpec> telegram_functions;
+namespace ashvigil {
+namespace {
+
+constexpr const char* kBotApiOrigin = "https://api.telegram.org";
+
+// The pending exception as one object (new reference); nothing is pending afterwards.
+Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    Ref held_type = Ref::steal(type), held_trace = Ref::steal(trace);
+    if (value && trace) PyException_SetTraceback(value, trace);
+    return Ref::steal(value);
+#endif
+}
+
+// Makes `exc` (from take_exception) the pending exception again.
+void restore_exception(Ref exc) noexcept {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept {
+    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
+    return method ? call(method.get(), args) : Ref();
+}
+
+// Closes `obj` as a `finally:` clause would: an error from close() replaces a pending one.
+// True when no exception is pending afterwards.
+bool close_finally(PyObject* obj) noexcept {
+    Ref pending = PyErr_Occurred() ? take_exception() : Ref();
+    if (!call_method(obj, "close")) return false;
+    restore_exception(std::move(pending));
+    return !PyErr_Occurred();
+}
+
+// data.decode("utf-8"), strict; bytes are decoded directly.
+Ref decode_utf8(PyObject* data) noexcept {
+    if (PyBytes_CheckExact(data))
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict"));
+    Ref encoding = str("utf-8");
+    return encoding ? call_method(data, "decode", {encoding.get()}) : Ref();
+}
+
+// mapping.get(key): exact dicts directly, anything else through its own `get`.
+Ref member(PyObject* mapping, const char* key) noexcept {
+    Ref name = str(key);
+    if (!name) return {};
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, name.get());  // borrowed
+        if (!value && PyErr_Occurred()) return {};
+        return Ref::borrow(value ? value : Py_None);
+    }
+    return call_method(mapping, "get", {name.get()});
+}
+
+PyObject* pair(bool ok, PyObject* text) noexcept { return PyTuple_Pack(2, ok ? Py_True : Py_False, text); }
+
+// Appends the UTF-8 bytes of `s` as urllib.parse.quote_plus writes them.
+bool append_form_value(std::string& out, PyObject* s) noexcept {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+    if (!utf8) return false;
+    static const char kHex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '_' || c == '.' || c == '-' || c == '~';
+        if (unreserved) {
+            out.push_back(static_cast<char>(c));
+        } else if (c == ' ') {
+            out.push_back('+');
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+    }
+    return true;
+}
+
+// The request body: chat_id, text and disable_web_page_preview, in that order.
+Ref form_body(PyObject* chat_id, PyObject* text) noexcept {
+    std::string body = "chat_id=";
+    if (!append_form_value(body, chat_id)) return {};
+    body += "&text=";
+    if (!append_form_value(body, text)) return {};
+    body += "&disable_web_page_preview=true";
+    return Ref::steal(PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
+}
+
+// urlopen(request, timeout=30), then the reply body read, decoded and parsed; the reply is
+// closed on every path.
+Ref post_and_parse(PyObject* request) noexcept {
+    Ref urlopen = host_path({"urllib", "request", "urlopen"});
+    Ref timeout = Ref::steal(PyLong_FromLong(30));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "timeout"));
+    if (!urlopen || !timeout || !kwnames) return {};
+    Ref reply = call(urlopen.get(), {request, timeout.get()}, kwnames.get());
+    if (!reply) return {};
+    Ref payload;
+    if (Ref raw = call_method(reply.get(), "read")) {
+        Ref text = decode_utf8(raw.get());
+        Ref loads = text ? host_path({"json", "loads"}) : Ref();
+        if (loads) payload = call(loads.get(), {text.get()});
+    }
+    if (!close_finally(reply.get())) return {};
+    return payload;
+}
+
+// The result for an HTTP error status; takes the pending HTTPError.
+PyObject* http_error_pair() noexcept {
+    Ref error = take_exception();
+    Ref fp = Ref::steal(PyObject_GetAttrString(error.get(), "fp"));
+    int has_body = fp ? PyObject_IsTrue(fp.get()) : -1;
+    if (has_body < 0) return nullptr;
+    Ref err_body;
+    if (has_body) {
+        Ref raw = call_method(error.get(), "read");
+        if (raw) err_body = decode_utf8(raw.get());
+        if (!close_finally(error.get())) return nullptr;
+    } else {
+        err_body = str("");
+    }
+    Ref loads = err_body ? host_path({"json", "loads"}) : Ref();
+    if (!loads) return nullptr;
+    Ref data = call(loads.get(), {err_body.get()});
+    if (!data) {
+        if (!exception_matches({"json", "JSONDecodeError"})) return nullptr;
+        PyErr_Clear();
+        int non_empty = PyObject_IsTrue(err_body.get());
+        if (non_empty < 0) return nullptr;
+        if (non_empty) return pair(false, err_body.get());
+        Ref text = text_form(error.get());
+        return text ? pair(false, text.get()) : nullptr;
+    }
+    Ref description = member(data.get(), "description");
+    int truthy = description ? PyObject_IsTrue(description.get()) : -1;
+    if (truthy < 0) return nullptr;
+    if (truthy) return pair(false, description.get());
+    Ref head = Ref::steal(PySequence_GetSlice(err_body.get(), 0, 300));
+    return head ? pair(false, head.get()) : nullptr;
+}
+
+PyObject* send_burn_telegram(PyObject* const* args) noexcept {
+    PyObject *text = args[0], *token = args[1], *chat_id = args[2];
+    if (PyUnicode_GetLength(token) == 0 || PyUnicode_GetLength(chat_id) == 0) {
+        Ref message = str("burn telegram not configured");
+        return message ? pair(false, message.get()) : nullptr;
+    }
+    Ref url = Ref::steal(PyUnicode_FromFormat("%s/bot%U/sendMessage", kBotApiOrigin, token));
+    Ref body = url ? form_body(chat_id, text) : Ref();
+    if (!body) return nullptr;
+    Ref headers = Ref::steal(Py_BuildValue("{ss}", "Content-Type", "application/x-www-form-urlencoded"));
+    Ref method = str("POST");
+    Ref kwnames = Ref::steal(Py_BuildValue("(sss)", "data", "headers", "method"));
+    Ref request_type = host_path({"urllib", "request", "Request"});
+    if (!headers || !method || !kwnames || !request_type) return nullptr;
+    Ref request = call(request_type.get(), {url.get(), body.get(), headers.get(), method.get()}, kwnames.get());
+    if (!request) return nullptr;
+
+    Ref payload = post_and_parse(request.get());
+    if (!payload) {
+        // HTTPError first: it is an OSError too.
+        if (exception_matches({"urllib", "error", "HTTPError"})) return http_error_pair();
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+        Ref error = take_exception();
+        Ref text_of_error = text_form(error.get());
+        return text_of_error ? pair(false, text_of_error.get()) : nullptr;
+    }
+    Ref ok = member(payload.get(), "ok");
+    int truthy = ok ? PyObject_IsTrue(ok.get()) : -1;
+    if (truthy < 0) return nullptr;
+    if (truthy) {
+        Ref empty = str("");
+        return empty ? pair(true, empty.get()) : nullptr;
+    }
+    Ref shown = text_form(payload.get());
+    return shown ? pair(false, shown.get()) : nullptr;
+}
+
+PyObject* send_burn_telegram_messages(PyObject* const* args) noexcept {
+    PyObject *text = args[0], *token = args[1], *chat_id = args[2];
+    Ref parts = call_global("_chunk_text", {text});
+    if (!parts) return nullptr;
+    const Py_ssize_t total = PyObject_Size(parts.get());
+    if (total < 0) return nullptr;
+    Ref pieces = Ref::steal(PyObject_GetIter(parts.get()));
+    if (!pieces) return nullptr;
+    for (Py_ssize_t index = 1;; ++index) {
+        Ref piece = Ref::steal(PyIter_Next(pieces.get()));
+        if (!piece) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref body = std::move(piece);
+        if (total > 1) {
+            std::u32string numbered = U"(";
+            append_ascii(numbered, std::to_string(index) + "/" + std::to_string(total) + ")\n");
+            if (!append_text_form(numbered, body.get())) return nullptr;
+            body = str(numbered);
+            if (!body) return nullptr;
+        }
+        Ref result = call_global("send_burn_telegram", {body.get(), token, chat_id});
+        Ref outcome[2];
+        if (!result || !unpack_exact(result.get(), outcome, 2)) return nullptr;
+        int ok = PyObject_IsTrue(outcome[0].get());
+        if (ok < 0) return nullptr;
+        if (!ok) return pair(false, outcome[1].get());
+        if (index < total) {
+            Ref sleep = host_path({"time", "sleep"});
+            Ref pause = Ref::steal(PyFloat_FromDouble(0.4));
+            if (!sleep || !pause || !call(sleep.get(), {pause.get()})) return nullptr;
+        }
+    }
+    Ref empty = str("");
+    return empty ? pair(true, empty.get()) : nullptr;
+}
+
+const Param kSend[] = {{"text", Kind::Text, "str"}, {"token", Kind::Text, "str"}, {"chat_id", Kind::Text, "str"}};
+
+const FuncSpec kFunctions[] = {
+    {"send_burn_telegram_messages", kSend, "tuple[bool, str]", Result::Pair, send_burn_telegram_messages,
+     "Sends text as numbered pieces, stopping at the first failure; (True, \"\") or (False, error)."},
+    {"send_burn_telegram", kSend, "tuple[bool, str]", Result::Pair, send_burn_telegram,
+     "Sends text as one Telegram message to chat_id; (True, \"\") or (False, error), without raising for "
+     "HTTP or transport failures."},
+};
+
+}  // namespace
+
+const std::span<const FuncSpec> telegram_functions = kFunctions;
 
 }  // namespace ashvigil
