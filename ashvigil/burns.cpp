@@ -140,12 +140,19 @@ const Param kDiff[] = {{"prev", Kind::Mapping, "dict[str, str]"},
                        {"threshold", Kind::Real, "float"}};
 
 const FuncSpec kFunctions[] = {
-    {"owner_burn_from_row", kRow, "str", Result::Text, owner_burn_from_row},
-    {"format_owner_burn", kValue, "str", Result::Text, format_owner_burn},
-    {"owner_burn_changed", kChanged, "bool", Result::Flag, owner_burn_changed},
-    {"load_burn_state", kLoad, "dict[str, str]", Result::Mapping, load_burn_state_body},
-    {"save_burn_state", kSave, "None", Result::Unchecked, save_burn_state_body},
-    {"diff_burns", kDiff, "list[tuple[str, str, str]]", Result::List, diff_burns},
+    {"owner_burn_from_row", kRow, "str", Result::Text, owner_burn_from_row,
+     "The owner burn text of a subnet row: str() of its \"incentive_burn\", or \"0\" when that is missing or "
+     "empty."},
+    {"format_owner_burn", kValue, "str", Result::Text, format_owner_burn,
+     "A burn text shown with OWNER_BURN_DECIMALS decimals; a text that is not a number comes back unchanged."},
+    {"owner_burn_changed", kChanged, "bool", Result::Flag, owner_burn_changed,
+     "True when two burn texts differ by more than threshold (compared as texts when either is not a number)."},
+    {"load_burn_state", kLoad, "dict[str, str]", Result::Mapping, load_burn_state_body,
+     "The burn map stored at path; an empty dict when the file is missing, unreadable or malformed."},
+    {"save_burn_state", kSave, "None", Result::Unchecked, save_burn_state_body,
+     "Replaces the state file at path with the burn map and its time stamp, as a whole."},
+    {"diff_burns", kDiff, "list[tuple[str, str, str]]", Result::List, diff_burns,
+     "(subnet id, old, new) for each subnet whose burn moved by more than threshold, in subnet order."},
 };
 
 }  // namespace

@@ -27,7 +27,11 @@ Ref global(const char* name) noexcept {
 Ref host_path(std::initializer_list<const char*> names) noexcept {
     auto it = names.begin();
     Ref obj = global(*it);
-    for (++it; obj && it != names.end(); ++it) obj = Ref::steal(PyObject_GetAttrString(obj.get(), *it));
+    for (++it; obj && it != names.end(); ++it) {
+        // Interned names: the host's attribute cache keeps the name objects it has seen.
+        Ref name = Ref::steal(PyUnicode_InternFromString(*it));
+        obj = name ? Ref::steal(PyObject_GetAttr(obj.get(), name.get())) : Ref();
+    }
     return obj;
 }
 

@@ -222,13 +222,17 @@ const Param kLoop[] = {{"state_path", Kind::Text, "str", true},
                        {"pause_path", Kind::Text, "str", true, false, 0, ""}};
 
 const FuncSpec kFunctions[] = {
-    {"run_ashvigil_once", kOnce, "int", Result::Integer, run_ashvigil_once},
+    {"run_ashvigil_once", kOnce, "int", Result::Integer, run_ashvigil_once,
+     "One poll: fetch, compare with the stored map, store, alert on changes. 0 when done, 1 after a logged "
+     "failure."},
     {"run_burn_startup_snapshot", kSnapshot, "int", Result::Integer, run_burn_startup_snapshot,
      "Fetch all subnets and send full burn-rate snapshot to burn Telegram."},
-    {"_burn_is_paused", kPausePath, "bool", Result::Flag, burn_is_paused},
+    {"_burn_is_paused", kPausePath, "bool", Result::Flag, burn_is_paused,
+     "True when pause_path names an existing regular file; never for the empty path."},
     {"_sleep_until_interval", kSleep, "bool", Result::Flag, sleep_until_interval,
      "Sleep in 1s steps. Returns False if paused before interval elapsed."},
-    {"run_burn_poll_loop", kLoop, "None", Result::Unchecked, run_burn_poll_loop},
+    {"run_burn_poll_loop", kLoop, "None", Result::Unchecked, run_burn_poll_loop,
+     "Runs a watch cycle once per interval until the pause file appears; failed cycles are logged."},
 };
 
 }  // namespace

@@ -6,6 +6,7 @@ import itertools
 import json
 import os
 import pickle
+import subprocess
 import sys
 import time
 import typing
@@ -60,7 +61,9 @@ def exported(av):
 
 
 def test_namespace_is_filled_in_order(av):
-    names = [k for k in vars(av) if not k.startswith("__")]
+    # A fresh interpreter: tests elsewhere delete and restore names, which moves them to the end.
+    code = "import ashvigil; print(' '.join(k for k in vars(ashvigil) if not k.startswith('__')))"
+    names = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
     assert names[:9] == ["json", "os", "sys", "time", "urllib", "datetime", "timezone", "Any",
                          "OWNER_BURN_DECIMALS"]
     assert names[9:] == exported(av)
@@ -99,7 +102,7 @@ def test_signature_and_attributes(fn):
     name = fn.__name__
     assert str(inspect.signature(fn)) == SIGNATURES[name]
     assert fn.__qualname__ == name and fn.__module__ == "ashvigil"
-    assert fn.__doc__ == DOCS.get(name)
+    assert fn.__doc__ == DOCS[name] if name in DOCS else fn.__doc__.strip()
     sig = inspect.signature(fn)
     expected = {p.name: p.annotation for p in sig.parameters.values()}
     expected["return"] = sig.return_annotation

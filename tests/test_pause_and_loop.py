@@ -1,55 +1,8 @@
 """The pause file, the interruptible interval wait and the poll loop (sleeps recorded, not slept)."""
-import types
-
 import pytest
 
 from leakcheck import assert_no_leak
-
-
-class FakeTime:
-    """Stands in for the module's `time`: records sleeps and runs a hook after each one."""
-
-    def __init__(self, after_sleep=None):
-        self.sleeps = []
-        self.after_sleep = after_sleep
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        if self.after_sleep:
-            self.after_sleep(len(self.sleeps))
-
-
-@pytest.fixture
-def clock(av, monkeypatch):
-    fake = FakeTime()
-    monkeypatch.setattr(av, "time", fake)
-    return fake
-
-
-class StderrRecorder:
-    """Records each write; a log line must arrive in one write and never be flushed."""
-
-    def __init__(self):
-        self.writes = []
-        self.flushes = 0
-
-    def write(self, text):
-        self.writes.append(text)
-        return len(text)
-
-    def flush(self):
-        self.flushes += 1
-
-    def getvalue(self):
-        assert all(w.endswith("\n") and w.count("\n") == 1 for w in self.writes) and self.flushes == 0
-        return "".join(self.writes)
-
-
-@pytest.fixture
-def stderr(av, monkeypatch):
-    recorder = StderrRecorder()
-    monkeypatch.setattr(av, "sys", types.SimpleNamespace(stderr=recorder))
-    return recorder
+from recorders import clock, stderr  # noqa: F401  (fixtures)
 
 
 @pytest.fixture

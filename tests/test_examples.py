@@ -1,0 +1,84 @@
+"""The demo (the README's main job) and the example host program, against the local stand-ins."""
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from recorders import clock, stderr  # noqa: F401  (fixtures)
+from stand_ins.taostats import TaostatsStandIn
+from stand_ins.telegram import TelegramStandIn, route_telegram
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def test_demo_runs_the_main_job():
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "demo.py")], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    out = done.stdout
+    for expected in ["stderr | [burn] startup snapshot sent (300 subnets)", "chat   | (1/2)", "chat   | (2/2)",
+                     "stderr | [burn] alert sent (3 subnet(s))", "stderr | [burn] alert sent (1 subnet(s))",
+                     "chat   | SN42: ", "stderr | [burn] monitoring paused", "Done: 4 Telegram messages"]:
+        assert expected in out
+
+
+@pytest.fixture
+def monitor():
+    spec = importlib.util.spec_from_file_location("monitor", os.path.join(ROOT, "examples", "monitor.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def services(monkeypatch, tmp_path):
+    with TaostatsStandIn(api_key="k") as api, TelegramStandIn() as bot, route_telegram(bot):
+        monkeypatch.setenv("TAOSTATS_API_BASE", api.base_url)
+        monkeypatch.setenv("TAOSTATS_API_KEY", "k")
+        monkeypatch.setenv("ASHVIGIL_BOT_TOKEN", "123:abc")
+        monkeypatch.setenv("ASHVIGIL_CHAT_ID", "42")
+        monkeypatch.setenv("ASHVIGIL_STATE_PATH", str(tmp_path / "state" / "state.json"))
+        monkeypatch.delenv("ASHVIGIL_PAUSE_PATH", raising=False)
+        yield api, bot
+
+
+@pytest.mark.parametrize("env, message", [
+    ({}, "missing required environment variable(s): TAOSTATS_API_KEY, ASHVIGIL_BOT_TOKEN, ASHVIGIL_CHAT_ID"),
+    ({"TAOSTATS_API_KEY": "k", "ASHVIGIL_BOT_TOKEN": " ", "ASHVIGIL_CHAT_ID": "1"},
+     "missing required environment variable(s): ASHVIGIL_BOT_TOKEN"),
+    ({"TAOSTATS_API_KEY": "k", "ASHVIGIL_BOT_TOKEN": "t", "ASHVIGIL_CHAT_ID": "1", "ASHVIGIL_THRESHOLD": "a lot"},
+     "ASHVIGIL_THRESHOLD must be a number, got 'a lot'"),
+])
+def test_monitor_refuses_incomplete_configuration(monitor, capsys, env, message):
+    assert monitor.main([], env) == 2
+    assert capsys.readouterr().err == f"ashvigil: {message}\n"
+
+
+def test_monitor_snapshot_then_loop_until_paused(monitor, services, clock, stderr, tmp_path):
+    api, bot = services
+    pause = tmp_path / "state" / "pause"
+
+    def operator(n):  # default interval: five minutes of one-second steps
+        if n == 30:
+            api.set_incentive_burn(3, 0.777)
+        if n == 5 * 60 + 30:
+            pause.write_text("")
+
+    clock.after_sleep = operator
+    assert monitor.main([]) == 0
+    assert stderr.getvalue() == ("[burn] startup snapshot sent (130 subnets)\n[burn] alert sent (1 subnet(s))\n"
+                                 "[burn] monitoring paused\n")
+    assert bot.messages()[1].endswith("→ 0.7770")
+    assert len(clock.sleeps) == 5 * 60 + 30
+    assert bot.messages()[0].startswith("Subnet owner burn rates (startup)")
+    state = json.loads((tmp_path / "state" / "state.json").read_text())
+    assert state["owner_burn_rate"]["3"] == "0.777"
+
+
+def test_monitor_once(monitor, services, stderr, tmp_path):
+    api, bot = services
+    assert monitor.main(["--once"]) == 0
+    assert os.path.exists(tmp_path / "state" / "state.json") and bot.requests == []

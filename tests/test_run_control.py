@@ -1,0 +1,242 @@
+"""Watch cycles and the startup snapshot end to end, over real HTTP to the local stand-ins."""
+import json
+import os
+
+import pytest
+
+from leakcheck import assert_no_leak
+from recorders import FixedClock, clock, stderr  # noqa: F401  (fixtures)
+from stand_ins.taostats import Answer, TaostatsStandIn, closed_port
+from stand_ins.telegram import Reply, TelegramStandIn, route_telegram
+
+KEY = "test-key"
+STAMP = "2025-01-02T03:04:05Z"
+NO_CREDENTIALS = "[burn] taostats API not available (must be bundled in package defaults)\n"
+
+
+@pytest.fixture
+def api(monkeypatch):
+    with TaostatsStandIn(api_key=KEY) as service:
+        monkeypatch.setenv("TAOSTATS_API_BASE", service.base_url)
+        monkeypatch.setenv("TAOSTATS_API_KEY", f"  {KEY}\n")
+        yield service
+
+
+@pytest.fixture
+def bot():
+    with TelegramStandIn() as service, route_telegram(service):
+        yield service
+
+
+@pytest.fixture(autouse=True)
+def fixed_time(av, monkeypatch):
+    monkeypatch.setattr(av, "datetime", FixedClock)
+
+
+@pytest.fixture
+def state(tmp_path):
+    return tmp_path / "state.json"
+
+
+def cycle(av, state, token="123:abc", chat="42", threshold=0.0001):
+    return av.run_ashvigil_once(state_path=str(state), threshold=threshold, burn_token=token, burn_chat_id=chat)
+
+
+def snapshot(av, state, token="123:abc", chat="42"):
+    return av.run_burn_startup_snapshot(state_path=str(state), burn_token=token, burn_chat_id=chat)
+
+
+def stored(state):
+    return json.loads(state.read_text())
+
+
+def burns_of(rows):
+    return {str(r["netuid"]): (str(r["incentive_burn"]) if r["incentive_burn"] else "0") for r in rows}
+
+
+@pytest.mark.parametrize("existing", [None, "{}", '{"owner_burn_rate": {}}', "garbage", '{"owner_burn_rate": [1]}'])
+def test_first_run_stores_and_reports_nothing(av, api, bot, stderr, state, existing):
+    if existing is not None:
+        state.write_text(existing)
+    assert cycle(av, state) == 0
+    assert stored(state) == {"owner_burn_rate": burns_of(api.rows), "updated_at_utc": STAMP}
+    assert bot.requests == [] and stderr.getvalue() == ""
+    request = api.requests[0]
+    assert (request.path, request.query, request.header("Authorization")) == \
+        ("/api/subnet/latest/v1", "limit=1024&order=netuid_asc", KEY)
+
+
+def test_quiet_cycle_rewrites_the_state(av, api, bot, stderr, state):
+    cycle(av, state)
+    FixedClock.moment = FixedClock.moment.replace(minute=9)
+    try:
+        assert cycle(av, state) == 0
+    finally:
+        FixedClock.moment = FixedClock.moment.replace(minute=4)
+    assert stored(state)["updated_at_utc"] == "2025-01-02T03:09:05Z"
+    assert bot.requests == [] and stderr.getvalue() == ""
+
+
+def test_changes_are_alerted_after_they_are_stored(av, api, bot, stderr, state, monkeypatch):
+    cycle(av, state)
+    api.set_incentive_burns({12: 0.5, 3: 1e-05, 40: "n/a"})
+    old = stored(state)["owner_burn_rate"]
+    stored_at_delivery = []
+    real_send = av.send_burn_telegram_messages
+    monkeypatch.setattr(av, "send_burn_telegram_messages",
+                        lambda *a: stored_at_delivery.append(stored(state)) or real_send(*a))
+    assert cycle(av, state) == 0
+    assert bot.messages() == [
+        f"Owner burn rate changed\n{STAMP} UTC\n\n"
+        f"SN3: {av.format_owner_burn(old['3'])} → 0.0000\n"
+        f"SN12: {av.format_owner_burn(old['12'])} → 0.5000\n"
+        f"SN40: {av.format_owner_burn(old['40'])} → n/a"]
+    assert stderr.getvalue() == "[burn] alert sent (3 subnet(s))\n"
+    assert stored_at_delivery[0]["owner_burn_rate"]["12"] == "0.5"
+
+
+def test_failed_delivery_is_not_alerted_again(av, api, bot, stderr, state):
+    cycle(av, state)
+    api.set_incentive_burn(5, 0.75 if api.rows[5]["incentive_burn"] != 0.75 else 0.2)
+    bot.script(Reply.error(400, "Bad Request: chat not found"))
+    assert cycle(av, state) == 1
+    assert stderr.getvalue() == "[burn] telegram failed: Bad Request: chat not found\n"
+    assert stored(state)["owner_burn_rate"]["5"] == str(api.rows[5]["incentive_burn"])
+    assert cycle(av, state) == 0 and len(bot.requests) == 1 and len(stderr.writes) == 1
+
+
+@pytest.mark.parametrize("token, chat", [("", "42"), ("123:abc", "")])
+def test_unconfigured_bot(av, api, bot, stderr, state, token, chat):
+    cycle(av, state, token, chat)
+    assert cycle(av, state, token, chat) == 0  # nothing changed, nothing to send
+    api.set_incentive_burn(1, 0.123)
+    assert cycle(av, state, token, chat) == 1
+    assert stderr.getvalue() == "[burn] telegram failed: burn telegram not configured\n"
+    assert bot.requests == [] and stored(state)["owner_burn_rate"]["1"] == "0.123"
+
+
+@pytest.mark.parametrize("key", [None, "", "  \t\n"])
+@pytest.mark.parametrize("run", [cycle, snapshot])
+def test_missing_key_makes_no_request(av, api, bot, stderr, state, monkeypatch, key, run):
+    if key is None:
+        monkeypatch.delenv("TAOSTATS_API_KEY")
+    else:
+        monkeypatch.setenv("TAOSTATS_API_KEY", key)
+    assert run(av, state) == 1
+    assert stderr.getvalue() == NO_CREDENTIALS
+    assert api.requests == [] and bot.requests == [] and not state.exists()
+
+
+@pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
+def test_listing_failure_leaves_the_state_untouched(av, api, bot, stderr, state, run, prefix):
+    state.write_bytes(b'{"owner_burn_rate": {"1": "0.5"}}')
+    api.set_default(Answer.json({"message": "Unauthorized \u2192"}, status=401))
+    assert run(av, state) == 1
+    payload = {"error": "no_subnet_rows", "response": {"message": "Unauthorized \u2192", "http_status": 401}}
+    assert stderr.getvalue() == prefix + json.dumps(payload) + "\n"
+    assert "\\u2192" in stderr.getvalue()
+    assert state.read_bytes() == b'{"owner_burn_rate": {"1": "0.5"}}' and bot.requests == []
+
+
+@pytest.mark.parametrize("run", [cycle, snapshot])
+@pytest.mark.parametrize("listing, kind", [({"data": [1]}, "dict"), ({"error": ""}, "dict"), (None, "NoneType"),
+                                           ((), "tuple")])
+def test_listing_that_is_not_a_list(av, api, bot, stderr, state, monkeypatch, run, listing, kind):
+    monkeypatch.setattr(av, "fetch_all_subnets_latest", lambda auth: listing)
+    with pytest.raises(TypeError, match=f"^Expected list, got {kind}$"):
+        run(av, state)
+    assert not state.exists() and stderr.getvalue() == ""
+
+
+def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
+    api.set_default(Answer.json({"data": [
+        {"netuid": 7, "incentive_burn": 0.1}, {"name": "no id", "incentive_burn": 0.9},
+        {"netuid": "7", "incentive_burn": 0.2}, {"netuid": 12, "incentive_burn": None}]}))
+    assert cycle(av, state) == 0
+    assert stored(state)["owner_burn_rate"] == {"7": "0.2", "12": "0"}
+
+
+def test_transport_failure_propagates(av, api, bot, stderr, state, monkeypatch):
+    monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
+    with pytest.raises(av.urllib.error.URLError):
+        cycle(av, state)
+    assert not state.exists()
+
+
+def test_delivery_result_must_unpack_into_two(av, api, bot, stderr, state, monkeypatch):
+    cycle(av, state)
+    api.set_incentive_burn(2, 0.31415)
+    monkeypatch.setattr(av, "send_burn_telegram_messages", lambda *a: (True,))
+    with pytest.raises(ValueError, match="need more than 1 value to unpack"):
+        cycle(av, state)
+    assert stored(state)["owner_burn_rate"]["2"] == "0.31415"  # stored before delivery
+
+
+def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state):
+    state.write_text('{"owner_burn_rate": {"1": "0.99", "999": "1"}}')
+    rows = [{"netuid": 2, "incentive_burn": 0.18}, {"name": "x"}, {"netuid": 1, "incentive_burn": 1.0}]
+    api.set_default(Answer.json({"data": rows}))
+    assert snapshot(av, state) == 0
+    assert stored(state) == {"owner_burn_rate": {"2": "0.18", "1": "1.0"}, "updated_at_utc": STAMP}
+    assert bot.messages() == [f"Subnet owner burn rates (startup)\n{STAMP} UTC\n3 subnets\n\n"
+                              "SNNone: 0.0000\nSN1: 1.0000\nSN2: 0.1800"]
+    assert stderr.getvalue() == "[burn] startup snapshot sent (3 subnets)\n"
+    assert cycle(av, state) == 0 and len(bot.requests) == 1
+
+
+def test_startup_snapshot_of_a_full_network_is_numbered(av, api, bot, stderr, state, clock):
+    from stand_ins.taostats import make_subnet_rows
+
+    api.rows = make_subnet_rows(400)
+    assert snapshot(av, state) == 0
+    messages = bot.messages()
+    assert len(messages) == 2 and clock.sleeps == [0.4]
+    assert [m.split("\n", 1)[0] for m in messages] == ["(1/2)", "(2/2)"]
+    body_lines = [line for m in messages for line in m.split("\n")[5:]]
+    assert len(body_lines) == 400 and body_lines[0].startswith("SN0: ") and body_lines[-1].startswith("SN399: ")
+    assert stderr.getvalue() == "[burn] startup snapshot sent (400 subnets)\n"
+
+
+def test_startup_delivery_failure_keeps_the_new_map(av, api, bot, stderr, state):
+    bot.script(Reply.text("bad gateway", status=502))
+    assert snapshot(av, state) == 1
+    assert stderr.getvalue() == "[burn] startup telegram failed: bad gateway\n"
+    assert stored(state)["owner_burn_rate"] == burns_of(api.rows)
+    assert snapshot(av, state, token="") == 1
+    assert stderr.writes[-1] == "[burn] startup telegram failed: burn telegram not configured\n"
+
+
+def test_poll_loop_end_to_end(av, api, bot, stderr, state, clock, tmp_path):
+    pause = tmp_path / "pause"
+    snapshot(av, state)
+    old = stored(state)["owner_burn_rate"]["9"]
+
+    def operator(n):  # one minute per wait: move a rate after the first poll, pause after the second
+        if n == 90:
+            api.set_incentive_burn(9, 0.4242)
+        if n == 150:
+            pause.write_text("")
+
+    clock.after_sleep = operator
+    av.run_burn_poll_loop(state_path=str(state), threshold=0.0001, interval_minutes=1, burn_token="123:abc",
+                          burn_chat_id="42", pause_path=str(pause))
+    assert stderr.getvalue().splitlines() == ["[burn] startup snapshot sent (130 subnets)",
+                                              "[burn] alert sent (1 subnet(s))", "[burn] monitoring paused"]
+    assert bot.messages()[-1] == f"Owner burn rate changed\n{STAMP} UTC\n\nSN9: {av.format_owner_burn(old)} → 0.4242"
+    assert len(api.requests) == 3
+
+
+def test_cycle_does_not_leak(av, api, bot, stderr, state):
+    api.record = False
+
+    def calls():
+        cycle(av, state)
+        api.set_incentive_burn(1, 0.5 if stored(state)["owner_burn_rate"]["1"] != "0.5" else 0.25)
+        cycle(av, state)
+        bot.requests.clear()
+        stderr.writes.clear()
+        os.environ["TAOSTATS_API_KEY"] = ""
+        cycle(av, state)
+        os.environ["TAOSTATS_API_KEY"] = KEY
+
+    assert_no_leak(calls, calls=25, warmup=300)
