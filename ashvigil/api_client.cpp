@@ -19,73 +19,7 @@ constexpr double kFirstDelay = 2.0;
 constexpr double kDelayGrowth = 1.8;
 constexpr double kMaxDelay = 120.0;
 
-// --- exceptions being handled ---------------------------------------------------------------
-
-// The pending exception, taken off the error indicator; new reference, empty when none is set.
-Ref take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return {};
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
-    if (owned_value && owned_tb) PyException_SetTraceback(owned_value.get(), owned_tb.get());
-    return owned_value;
-#endif
-}
-
-// Makes `exc` (taken by take_exception) the pending exception again.
-void restore_exception(Ref exc) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.get();  // borrowed from exc
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), exc.release(),
-                  PyException_GetTraceback(value));
-#endif
-}
-
-// While alive, `exc` is the exception being handled, so anything raised meanwhile gets it as its
-// __context__, as inside an except or finally clause. Does nothing for an empty `exc`.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) noexcept : active_(exc != nullptr) {
-        if (!active_) return;
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_GetExcInfo(&type, &value, &tb);  // new references
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        tb_ = Ref::steal(tb);
-        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), Py_NewRef(exc),
-                         PyException_GetTraceback(exc));
-    }
-    ~Handling() {
-        if (active_) PyErr_SetExcInfo(type_.release(), value_.release(), tb_.release());
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    bool active_;
-    Ref type_, value_, tb_;
-};
-
 // --- small host calls ----------------------------------------------------------------------------
-
-// obj.<name>, the name interned: the host's attribute cache keys on the name object, and a fresh
-// name per call would keep filling it. New reference.
-Ref attr(PyObject* obj, const char* name) noexcept {
-    Ref interned = Ref::steal(PyUnicode_InternFromString(name));
-    return interned ? Ref::steal(PyObject_GetAttr(obj, interned.get())) : Ref();
-}
-
-// obj.<name>(*args); new reference.
-Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept {
-    Ref method = attr(obj, name);
-    return method ? call(method.get(), args) : Ref();
-}
 
 // A tuple of keyword names for call(); new reference.
 Ref keyword_names(const char* name) noexcept { return Ref::steal(Py_BuildValue("(s)", name)); }
@@ -97,45 +31,6 @@ Ref environ_get(const char* name, const char* fallback) noexcept {
     Ref default_value = key ? str(fallback) : Ref();
     if (!default_value) return {};
     return call_method(environ.get(), "get", {key.get(), default_value.get()});
-}
-
-// mapping.get(key): a lookup for an exact dict, the host's .get for anything else; new reference,
-// Py_None when the key is absent.
-Ref get_item(PyObject* mapping, const char* key) noexcept {
-    Ref k = str(key);
-    if (!k) return {};
-    if (PyDict_CheckExact(mapping)) {
-        Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, k.get()));
-        if (!value && !PyErr_Occurred()) return Ref::borrow(Py_None);
-        return value;
-    }
-    return call_method(mapping, "get", {k.get()});
-}
-
-// bytes.decode("utf-8"), strict; new reference.
-Ref decode_utf8(PyObject* body) noexcept {
-    if (PyBytes_CheckExact(body))
-        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body), "strict"));
-    Ref encoding = str("utf-8");
-    return encoding ? call_method(body, "decode", {encoding.get()}) : Ref();
-}
-
-// Calls obj.close() whether or not an exception is pending. A pending exception stays the one that
-// propagates; if close fails too, its failure propagates with the first one as context, as a
-// finally clause would have it. False when an exception is set afterwards.
-bool close_after(PyObject* obj) noexcept {
-    Ref pending = take_exception();
-    Ref closed;
-    {
-        Handling handling(pending.get());
-        closed = call_method(obj, "close");
-    }
-    if (!closed) return false;
-    if (pending) {
-        restore_exception(std::move(pending));
-        return false;
-    }
-    return true;
 }
 
 // json.loads(text) through the module's `json`. Returns Parsed, NotJson when the host's

@@ -31,19 +31,6 @@ bool read_file_bytes(PyObject* path, std::string& out) {
     return ok;
 }
 
-// data.get("owner_burn_rate"), as the host would look it up on whatever json.loads gave.
-Ref stored_map(PyObject* data) {
-    Ref key = str("owner_burn_rate");
-    if (!key) return {};
-    if (PyDict_CheckExact(data)) {
-        PyObject* value = PyDict_GetItemWithError(data, key.get());
-        if (!value && PyErr_Occurred()) return {};
-        return Ref::borrow(value ? value : Py_None);
-    }
-    Ref get = Ref::steal(PyObject_GetAttrString(data, "get"));
-    return get ? call(get.get(), {key.get()}) : Ref();
-}
-
 // {str(k): str(v)} over the stored object, in file order.
 PyObject* texts_of(PyObject* stored) {
     Ref result = Ref::steal(PyDict_New());
@@ -162,7 +149,7 @@ PyObject* load_burn_state_body(PyObject* const* args) noexcept {
         PyErr_Clear();
         return PyDict_New();
     }
-    Ref stored = stored_map(data.get());
+    Ref stored = get_item(data.get(), "owner_burn_rate");
     if (!stored) return nullptr;
     return PyDict_Check(stored.get()) ? texts_of(stored.get()) : PyDict_New();
 }

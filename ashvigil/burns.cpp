@@ -22,15 +22,10 @@ int real_from_text(PyObject* text, double& out) noexcept {
 namespace {
 
 PyObject* owner_burn_from_row(PyObject* const* args) noexcept {
-    Ref key = str("incentive_burn");
-    if (!key) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(args[0], key.get());  // borrowed
-    if (!value && PyErr_Occurred()) return nullptr;
-    int truthy = value ? PyObject_IsTrue(value) : 0;
+    Ref value = get_item(args[0], "incentive_burn");
+    int truthy = value ? PyObject_IsTrue(value.get()) : -1;
     if (truthy < 0) return nullptr;
-    if (!truthy) return PyUnicode_FromString("0");
-    Ref hold = Ref::borrow(value);
-    return PyObject_Str(hold.get());
+    return truthy ? PyObject_Str(value.get()) : PyUnicode_FromString("0");
 }
 
 // "." + str(OWNER_BURN_DECIMALS) + "f" applied to the number, as a format spec would be.

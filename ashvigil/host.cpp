@@ -53,12 +53,99 @@ Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObjec
 bool exception_matches(std::initializer_list<const char*> names) noexcept {
     if (!PyErr_Occurred()) return false;
     // Looking the class up must not disturb the pending exception.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    Ref pending = take_exception();
     Ref cls = host_path(names);
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    restore_exception(std::move(pending));
     return cls && PyErr_ExceptionMatches(cls.get());
+}
+
+Ref attr(PyObject* obj, const char* name) noexcept {
+    Ref interned = Ref::steal(PyUnicode_InternFromString(name));
+    return interned ? Ref::steal(PyObject_GetAttr(obj, interned.get())) : Ref();
+}
+
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) noexcept {
+    Ref method = attr(obj, name);
+    return method ? call(method.get(), args) : Ref();
+}
+
+Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
+    if (PyDict_CheckExact(mapping)) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));
+        if (value || PyErr_Occurred()) return value;
+        return Ref::borrow(fallback ? fallback : Py_None);
+    }
+    Ref get = attr(mapping, "get");
+    if (!get) return {};
+    return fallback ? call(get.get(), {key, fallback}) : call(get.get(), {key});
+}
+
+Ref get_item(PyObject* mapping, const char* key) noexcept {
+    Ref k = Ref::steal(PyUnicode_InternFromString(key));
+    return k ? get_item(mapping, k.get()) : Ref();
+}
+
+Ref decode_utf8(PyObject* data) noexcept {
+    if (PyBytes_CheckExact(data))
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict"));
+    Ref encoding = str("utf-8");
+    return encoding ? call_method(data, "decode", {encoding.get()}) : Ref();
+}
+
+Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return {};
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
+    if (owned_value && owned_tb) PyException_SetTraceback(owned_value.get(), owned_tb.get());
+    return owned_value;
+#endif
+}
+
+void restore_exception(Ref exc) noexcept {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.get();  // borrowed from exc
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), exc.release(),
+                  PyException_GetTraceback(value));
+#endif
+}
+
+Handling::Handling(PyObject* exc) noexcept : active_(exc != nullptr) {
+    if (!active_) return;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_GetExcInfo(&type, &value, &tb);  // new references
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    tb_ = Ref::steal(tb);
+    PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), Py_NewRef(exc),
+                     PyException_GetTraceback(exc));
+}
+
+Handling::~Handling() {
+    if (active_) PyErr_SetExcInfo(type_.release(), value_.release(), tb_.release());
+}
+
+bool close_after(PyObject* obj) noexcept {
+    Ref pending = take_exception();
+    Ref closed;
+    {
+        Handling handling(pending.get());
+        closed = call_method(obj, "close");
+    }
+    if (!closed) return false;
+    if (pending) {
+        restore_exception(std::move(pending));
+        return false;
+    }
+    return true;
 }
 
 Ref str(std::string_view utf8) noexcept {

@@ -72,6 +72,42 @@ bool append_text_form(std::u32string& out, PyObject* obj) noexcept;
 // Appends ASCII text as code points.
 void append_ascii(std::u32string& out, std::string_view ascii);
 
+// obj.<name>, with the name interned (the host's attribute cache keeps the names it has seen);
+// new reference.
+Ref attr(PyObject* obj, const char* name) noexcept;
+// obj.<name>(*args); new reference.
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept;
+// mapping.get(key[, fallback]): a lookup for an exact dict, the object's own `get` otherwise;
+// new reference (None, or the fallback, when the key is absent).
+Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr) noexcept;
+Ref get_item(PyObject* mapping, const char* key) noexcept;
+// bytes.decode("utf-8"), strict; new reference.
+Ref decode_utf8(PyObject* data) noexcept;
+
+// The pending exception, taken off the error indicator; new reference, empty when none is set.
+Ref take_exception() noexcept;
+// Makes `exc` (from take_exception) the pending exception again.
+void restore_exception(Ref exc) noexcept;
+
+// While alive, `exc` is the exception being handled, so anything raised meanwhile gets it as its
+// __context__, as inside an except or finally clause. Does nothing for a null `exc`.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    bool active_;
+    Ref type_, value_, tb_;
+};
+
+// Calls obj.close() whether or not an exception is pending, as a finally clause would: a pending
+// exception stays the one that propagates, a failing close() propagates with it as context.
+// False when an exception is set afterwards.
+bool close_after(PyObject* obj) noexcept;
+
 // Unpacks `seq` into exactly `n` new references, as `a, b = seq` would; false with a
 // ValueError ("too many values to unpack (expected n)", "need more than k values to unpack")
 // or the iteration's own error.

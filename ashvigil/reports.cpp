@@ -38,19 +38,6 @@ PyObject* format_burn_alert(PyObject* const* args) noexcept {
     return str(out).release();
 }
 
-// row.get(key) or row.get(key, fallback): exact dicts directly, anything else through its `get`.
-Ref row_get(PyObject* row, PyObject* key, PyObject* fallback) {
-    if (PyDict_CheckExact(row)) {
-        PyObject* value = PyDict_GetItemWithError(row, key);  // borrowed
-        if (value) return Ref::borrow(value);
-        if (PyErr_Occurred()) return {};
-        return Ref::borrow(fallback ? fallback : Py_None);
-    }
-    Ref get = Ref::steal(PyObject_GetAttrString(row, "get"));
-    if (!get) return {};
-    return fallback ? call(get.get(), {key, fallback}) : call(get.get(), {key});
-}
-
 // One row with its sort key, int(row.get("netuid", 0)).
 struct Keyed {
     Ref row, key;
@@ -82,7 +69,7 @@ PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
     keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(copy.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
         Keyed k{Ref::borrow(PyList_GET_ITEM(copy.get(), i)), {}};
-        Ref raw = row_get(k.row.get(), netuid.get(), zero.get());
+        Ref raw = get_item(k.row.get(), netuid.get(), zero.get());
         if (!raw) return nullptr;
         k.key = Ref::steal(PyNumber_Long(raw.get()));
         if (!k.key) return nullptr;
@@ -94,7 +81,7 @@ PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
     std::stable_sort(keyed.begin(), keyed.end(), keyed_less);
 
     for (const Keyed& k : keyed) {
-        Ref id = row_get(k.row.get(), netuid.get(), nullptr);
+        Ref id = get_item(k.row.get(), netuid.get(), nullptr);
         if (!id) return nullptr;
         out.push_back(kNewline);
         append_ascii(out, "SN");

@@ -25,9 +25,8 @@ Ref utc_stamp() {
     Ref now = host_path({"datetime", "now"});
     Ref utc = host_path({"timezone", "utc"});
     Ref moment = now && utc ? call(now.get(), {utc.get()}) : Ref();
-    Ref strftime = moment ? Ref::steal(PyObject_GetAttrString(moment.get(), "strftime")) : Ref();
-    Ref format = strftime ? str("%Y-%m-%dT%H:%M:%SZ") : Ref();
-    return format ? call(strftime.get(), {format.get()}) : Ref();
+    Ref format = moment ? str("%Y-%m-%dT%H:%M:%SZ") : Ref();
+    return format ? call_method(moment.get(), "strftime", {format.get()}) : Ref();
 }
 
 int truth(const Ref& obj) { return obj ? PyObject_IsTrue(obj.get()) : -1; }
@@ -46,7 +45,7 @@ Fetch fetch_rows(const char* failure_prefix, Ref& updated_at, Ref& rows) {
     Ref result = call_global("fetch_all_subnets_latest", {auth.get()});
     if (!result) return Fetch::Failed;
     if (PyDict_Check(result.get())) {
-        Ref error = Ref::steal(PyObject_CallMethod(result.get(), "get", "s", "error"));
+        Ref error = get_item(result.get(), "error");
         int failed = truth(error);
         if (failed < 0) return Fetch::Failed;
         if (failed) {
@@ -175,10 +174,7 @@ int wait_interval(PyObject* interval, PyObject* pause_path) {
 // Logs an ordinary failure of a cycle; anything else (KeyboardInterrupt, SystemExit) stays raised.
 bool log_cycle_failure() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type = Ref::steal(type), exc = Ref::steal(value), owned_tb = Ref::steal(tb);
+    Ref exc = take_exception();
     return log_line("[burn] error: ", exc.get());
 }
 

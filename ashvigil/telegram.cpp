@@ -8,65 +8,6 @@ namespace {
 
 constexpr const char* kBotApiOrigin = "https://api.telegram.org";
 
-// The pending exception as one object (new reference); nothing is pending afterwards.
-Ref take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    Ref held_type = Ref::steal(type), held_trace = Ref::steal(trace);
-    if (value && trace) PyException_SetTraceback(value, trace);
-    return Ref::steal(value);
-#endif
-}
-
-// Makes `exc` (from take_exception) the pending exception again.
-void restore_exception(Ref exc) noexcept {
-    if (!exc) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
-
-Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept {
-    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
-    return method ? call(method.get(), args) : Ref();
-}
-
-// Closes `obj` as a `finally:` clause would: an error from close() replaces a pending one.
-// True when no exception is pending afterwards.
-bool close_finally(PyObject* obj) noexcept {
-    Ref pending = PyErr_Occurred() ? take_exception() : Ref();
-    if (!call_method(obj, "close")) return false;
-    restore_exception(std::move(pending));
-    return !PyErr_Occurred();
-}
-
-// data.decode("utf-8"), strict; bytes are decoded directly.
-Ref decode_utf8(PyObject* data) noexcept {
-    if (PyBytes_CheckExact(data))
-        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict"));
-    Ref encoding = str("utf-8");
-    return encoding ? call_method(data, "decode", {encoding.get()}) : Ref();
-}
-
-// mapping.get(key): exact dicts directly, anything else through its own `get`.
-Ref member(PyObject* mapping, const char* key) noexcept {
-    Ref name = str(key);
-    if (!name) return {};
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, name.get());  // borrowed
-        if (!value && PyErr_Occurred()) return {};
-        return Ref::borrow(value ? value : Py_None);
-    }
-    return call_method(mapping, "get", {name.get()});
-}
-
 PyObject* pair(bool ok, PyObject* text) noexcept { return PyTuple_Pack(2, ok ? Py_True : Py_False, text); }
 
 // Appends the UTF-8 bytes of `s` as urllib.parse.quote_plus writes them.
@@ -117,21 +58,21 @@ Ref post_and_parse(PyObject* request) noexcept {
         Ref loads = text ? host_path({"json", "loads"}) : Ref();
         if (loads) payload = call(loads.get(), {text.get()});
     }
-    if (!close_finally(reply.get())) return {};
+    if (!close_after(reply.get())) return {};
     return payload;
 }
 
 // The result for an HTTP error status; takes the pending HTTPError.
 PyObject* http_error_pair() noexcept {
     Ref error = take_exception();
-    Ref fp = Ref::steal(PyObject_GetAttrString(error.get(), "fp"));
+    Ref fp = attr(error.get(), "fp");
     int has_body = fp ? PyObject_IsTrue(fp.get()) : -1;
     if (has_body < 0) return nullptr;
     Ref err_body;
     if (has_body) {
         Ref raw = call_method(error.get(), "read");
         if (raw) err_body = decode_utf8(raw.get());
-        if (!close_finally(error.get())) return nullptr;
+        if (!close_after(error.get())) return nullptr;
     } else {
         err_body = str("");
     }
@@ -147,7 +88,7 @@ PyObject* http_error_pair() noexcept {
         Ref text = text_form(error.get());
         return text ? pair(false, text.get()) : nullptr;
     }
-    Ref description = member(data.get(), "description");
+    Ref description = get_item(data.get(), "description");
     int truthy = description ? PyObject_IsTrue(description.get()) : -1;
     if (truthy < 0) return nullptr;
     if (truthy) return pair(false, description.get());
@@ -181,7 +122,7 @@ PyObject* send_burn_telegram(PyObject* const* args) noexcept {
         Ref text_of_error = text_form(error.get());
         return text_of_error ? pair(false, text_of_error.get()) : nullptr;
     }
-    Ref ok = member(payload.get(), "ok");
+    Ref ok = get_item(payload.get(), "ok");
     int truthy = ok ? PyObject_IsTrue(ok.get()) : -1;
     if (truthy < 0) return nullptr;
     if (truthy) {

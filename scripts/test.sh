@@ -27,5 +27,6 @@ if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
 asan=$(gcc -print-file-name=libasan.so)
 RUNNER=(env LD_PRELOAD="$asan" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASHVIGIL_SANITIZED=1)
-run_suite sanitize "$reference" -C cmake.define.ASHVIGIL_SANITIZE=ON -C cmake.build-type=Debug
+run_suite sanitize "$reference" --config-settings=cmake.define.ASHVIGIL_SANITIZE=ON \
+    --config-settings=cmake.build-type=Debug
 echo "== all suites passed"
