@@ -76,29 +76,16 @@ PyObject* owner_burn_changed(PyObject* const* args) noexcept {
 
 // One entry of the current map with its id read as the host's int().
 struct Entry {
-    Ref id, burn, number;
-    long long small = 0;
-    bool big = false;
+    Ref id, burn;
+    IntKey key;
 };
-
-bool entry_less(const Entry& a, const Entry& b) {
-    if (!a.big && !b.big) return a.small < b.small;
-    // Exact ints compare without error.
-    return PyObject_RichCompareBool(a.number.get(), b.number.get(), Py_LT) == 1;
-}
 
 bool read_entries(PyObject* current, std::vector<Entry>& entries) {
     PyObject *key, *value;  // borrowed
     Py_ssize_t pos = 0;
-    while (PyDict_Next(current, &pos, &key, &value))
-        entries.push_back(Entry{Ref::borrow(key), Ref::borrow(value), {}});
-    for (Entry& e : entries) {
-        e.number = Ref::steal(PyNumber_Long(e.id.get()));
-        if (!e.number) return false;
-        int overflow = 0;
-        e.small = PyLong_AsLongLongAndOverflow(e.number.get(), &overflow);
-        e.big = overflow != 0;
-    }
+    while (PyDict_Next(current, &pos, &key, &value)) entries.push_back(Entry{Ref::borrow(key), Ref::borrow(value), {}});
+    for (Entry& e : entries)
+        if (!e.key.assign(e.id.get())) return false;
     return true;
 }
 
@@ -106,7 +93,7 @@ PyObject* diff_burns(PyObject* const* args) noexcept {
     PyObject *prev = args[0], *current = args[1], *threshold = args[2];
     std::vector<Entry> entries;
     if (!read_entries(current, entries)) return nullptr;
-    std::stable_sort(entries.begin(), entries.end(), entry_less);
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
     Ref changes = Ref::steal(PyList_New(0));
     if (!changes) return nullptr;
     for (const Entry& e : entries) {

@@ -189,6 +189,20 @@ void append_ascii(std::u32string& out, std::string_view ascii) {
     for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
 }
 
+bool IntKey::assign(PyObject* obj) noexcept {
+    number_ = Ref::steal(PyNumber_Long(obj));
+    if (!number_) return false;
+    int overflow = 0;
+    small_ = PyLong_AsLongLongAndOverflow(number_.get(), &overflow);
+    big_ = overflow != 0;
+    return true;
+}
+
+bool IntKey::operator<(const IntKey& other) const noexcept {
+    if (!big_ && !other.big_) return small_ < other.small_;
+    return PyObject_RichCompareBool(number_.get(), other.number_.get(), Py_LT) == 1;
+}
+
 namespace {
 bool set_too_many(Py_ssize_t n) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);

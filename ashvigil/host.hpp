@@ -108,6 +108,20 @@ private:
 // False when an exception is set afterwards.
 bool close_after(PyObject* obj) noexcept;
 
+// int(obj) as a sort key; compares natively when it fits in 64 bits. Exact ints compare
+// without error, so sorting never calls back into failure paths.
+class IntKey {
+public:
+    // False with the host's error when int(obj) fails.
+    bool assign(PyObject* obj) noexcept;
+    bool operator<(const IntKey& other) const noexcept;
+
+private:
+    Ref number_;
+    long long small_ = 0;
+    bool big_ = false;
+};
+
 // Unpacks `seq` into exactly `n` new references, as `a, b = seq` would; false with a
 // ValueError ("too many values to unpack (expected n)", "need more than k values to unpack")
 // or the iteration's own error.

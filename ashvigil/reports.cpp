@@ -40,16 +40,9 @@ PyObject* format_burn_alert(PyObject* const* args) noexcept {
 
 // One row with its sort key, int(row.get("netuid", 0)).
 struct Keyed {
-    Ref row, key;
-    long long small = 0;
-    bool big = false;
+    Ref row;
+    IntKey key;
 };
-
-bool keyed_less(const Keyed& a, const Keyed& b) {
-    if (!a.big && !b.big) return a.small < b.small;
-    // Both keys are exact ints, whose comparison cannot fail.
-    return PyObject_RichCompareBool(a.key.get(), b.key.get(), Py_LT) == 1;
-}
 
 PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
     PyObject *rows = args[0], *updated_at = args[1];
@@ -70,15 +63,10 @@ PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
         Keyed k{Ref::borrow(PyList_GET_ITEM(copy.get(), i)), {}};
         Ref raw = get_item(k.row.get(), netuid.get(), zero.get());
-        if (!raw) return nullptr;
-        k.key = Ref::steal(PyNumber_Long(raw.get()));
-        if (!k.key) return nullptr;
-        int overflow = 0;
-        k.small = PyLong_AsLongLongAndOverflow(k.key.get(), &overflow);
-        k.big = overflow != 0;
+        if (!raw || !k.key.assign(raw.get())) return nullptr;
         keyed.push_back(std::move(k));
     }
-    std::stable_sort(keyed.begin(), keyed.end(), keyed_less);
+    std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
 
     for (const Keyed& k : keyed) {
         Ref id = get_item(k.row.get(), netuid.get(), nullptr);
