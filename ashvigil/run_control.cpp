@@ -73,10 +73,11 @@ Ref current_map(PyObject* rows) {
         int has = PySequence_Contains(row.get(), netuid_key.get());
         if (has < 0) return {};
         if (!has) continue;
-        Ref netuid = Ref::steal(PyObject_GetItem(row.get(), netuid_key.get()));
+        // The burn first, then the key, as `current[str(row["netuid"])] = burn(row)` evaluates.
+        Ref burn = call_global("owner_burn_from_row", {row.get()});
+        Ref netuid = burn ? Ref::steal(PyObject_GetItem(row.get(), netuid_key.get())) : Ref();
         Ref key = netuid ? (PyUnicode_CheckExact(netuid.get()) ? std::move(netuid) : text_form(netuid.get())) : Ref();
-        Ref burn = key ? call_global("owner_burn_from_row", {row.get()}) : Ref();
-        if (!burn || PyDict_SetItem(current.get(), key.get(), burn.get()) < 0) return {};
+        if (!key || PyDict_SetItem(current.get(), key.get(), burn.get()) < 0) return {};
     }
     return current;
 }
@@ -175,6 +176,7 @@ int wait_interval(PyObject* interval, PyObject* pause_path) {
 bool log_cycle_failure() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     Ref exc = take_exception();
+    Handling handling(exc.get());
     return log_line("[burn] error: ", exc.get());
 }
 

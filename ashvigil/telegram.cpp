@@ -65,6 +65,7 @@ Ref post_and_parse(PyObject* request) noexcept {
 // The result for an HTTP error status; takes the pending HTTPError.
 PyObject* http_error_pair() noexcept {
     Ref error = take_exception();
+    Handling handling(error.get());  // what goes wrong from here on chains to the HTTPError
     Ref fp = attr(error.get(), "fp");
     int has_body = fp ? PyObject_IsTrue(fp.get()) : -1;
     if (has_body < 0) return nullptr;
@@ -119,6 +120,7 @@ PyObject* send_burn_telegram(PyObject* const* args) noexcept {
         if (exception_matches({"urllib", "error", "HTTPError"})) return http_error_pair();
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
         Ref error = take_exception();
+        Handling handling(error.get());
         Ref text_of_error = text_form(error.get());
         return text_of_error ? pair(false, text_of_error.get()) : nullptr;
     }

@@ -129,6 +129,17 @@ def test_loop_lets_interrupts_through(av, clock, stderr, monkeypatch, error):
     assert stderr.getvalue() == ""
 
 
+def test_failure_to_log_a_failure_propagates_chained(av, clock, stderr, monkeypatch):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    scripted_cycles(av, monkeypatch, [Unprintable()])
+    with pytest.raises(RuntimeError, match="no text") as e:
+        av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=1)
+    assert isinstance(e.value.__context__, Unprintable)
+
+
 def test_loop_does_not_catch_pause_test_failures(av, clock, stderr, monkeypatch):
     monkeypatch.setattr(av, "_burn_is_paused", lambda p: 1 / 0)
     with pytest.raises(ZeroDivisionError):

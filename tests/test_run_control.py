@@ -156,6 +156,12 @@ def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
     assert stored(state)["owner_burn_rate"] == {"7": "0.2", "12": "0"}
 
 
+def test_a_row_that_is_not_a_mapping_is_refused_by_the_burn_reader(av, api, bot, stderr, state):
+    api.set_default(Answer.json({"data": [["netuid"]]}))
+    with pytest.raises(TypeError, match=r"^Argument 'row' has incorrect type \(expected dict, got list\)$"):
+        cycle(av, state)
+
+
 def test_transport_failure_propagates(av, api, bot, stderr, state, monkeypatch):
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
     with pytest.raises(av.urllib.error.URLError):

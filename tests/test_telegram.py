@@ -182,6 +182,14 @@ def test_bodies_are_closed_on_every_path(av, fake_urlopen, outcome, expected):
                                   [("Content-type", "application/x-www-form-urlencoded")], 30)]
 
 
+@pytest.mark.parametrize("body, error", [(b"\xff", UnicodeDecodeError), (b"[1]", AttributeError)])
+def test_failures_in_the_error_branch_chain_to_the_http_error(av, fake_urlopen, body, error):
+    fake_urlopen.outcomes = iter([lambda: http_error(Body(body))])
+    with pytest.raises(error) as e:
+        av.send_burn_telegram("x", "T", "1")
+    assert isinstance(e.value.__context__, urllib.error.HTTPError)
+
+
 def test_long_snapshot_arrives_as_numbered_pieces(av, bot, sleeps):
     text = av.format_burn_snapshot([{"netuid": n, "incentive_burn": n / 997} for n in range(600)], "t")
     pieces = av._chunk_text(text)
