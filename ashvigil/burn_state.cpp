@@ -35,11 +35,16 @@ bool read_file_bytes(PyObject* path, std::string& out) {
 PyObject* texts_of(PyObject* stored) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    PyObject *key, *value;  // borrowed
-    Py_ssize_t pos = 0;
+    PyObject *key, *value;  // borrowed, held below: str() may run code that changes the dict
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(stored);
     while (PyDict_Next(stored, &pos, &key, &value)) {
-        Ref k = text_form(key), v = text_form(value);
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+        Ref k = text_form(held_key.get()), v = text_form(held_value.get());
         if (!k || !v || PyDict_SetItem(result.get(), k.get(), v.get()) < 0) return nullptr;
+        if (PyDict_GET_SIZE(stored) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return nullptr;
+        }
     }
     return result.release();
 }
@@ -156,13 +161,17 @@ PyObject* load_burn_state_body(PyObject* const* args) noexcept {
 
 PyObject* save_burn_state_body(PyObject* const* args) noexcept {
     PyObject *path = args[0], *burns = args[1], *updated_at = args[2];
-    std::vector<Member> members;
-    std::u32string stamp;
-    bool ok = append_code_points(stamp, updated_at);
-    std::string content;
-    if (ok && exact_text_members(burns, members, ok)) content = native_layout(members, stamp);
-    else if (!ok || !host_layout(burns, updated_at, content)) return nullptr;
-    if (!replace_file_contents(path, content)) return nullptr;
+    auto make = [&](std::string& content) {
+        std::vector<Member> members;
+        std::u32string stamp;
+        bool ok = append_code_points(stamp, updated_at);
+        if (ok && exact_text_members(burns, members, ok)) {
+            content = native_layout(members, stamp);
+            return true;
+        }
+        return ok && host_layout(burns, updated_at, content);
+    };
+    if (!replace_file_contents(path, make)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -180,7 +180,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     Ref held[kMaxParams];
     if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
     if (!convert_and_check(*f->spec, slots, held)) return nullptr;
+    // Calls between exported functions go through the namespace, so a host can build a cycle;
+    // it must end in RecursionError, as it would for Python functions, not in a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling an ashvigil function")) return nullptr;
     Ref result = Ref::steal(f->spec->body(slots));
+    Py_LeaveRecursiveCall();
     if (!result || !check_result(f->spec->result, result.get())) return nullptr;
     return result.release();
 }

@@ -40,7 +40,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "ashvigil",
     "Watches Bittensor subnet owner burn rates and reports their changes to a Telegram chat.",
-    -1,
+    0,  // the interpreter calls the init again on a re-import, which hands back the one module
     nullptr,
     nullptr,
     nullptr,
@@ -48,15 +48,16 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
+
 }  // namespace
 }  // namespace ashvigil
 
 PyMODINIT_FUNC PyInit_ashvigil() {
     using namespace ashvigil;
-    if (module_namespace()) {
-        PyErr_SetString(PyExc_ImportError, "ashvigil cannot be initialised twice in one process");
-        return nullptr;
-    }
+    // One module per process: the functions look their globals up in its namespace, so an
+    // import after `del sys.modules["ashvigil"]` must give the same module, not a copy.
+    if (g_module) return Py_NewRef(g_module);
     if (!ready_function_type()) return nullptr;
     Ref m = Ref::steal(PyModule_Create(&module_def));
     if (!m) return nullptr;
@@ -66,5 +67,6 @@ PyMODINIT_FUNC PyInit_ashvigil() {
         !fill_functions(ns))
         return nullptr;
     set_module_namespace(ns);
+    g_module = Py_NewRef(m.get());
     return m.release();
 }

@@ -140,8 +140,7 @@ PyObject* burn_is_paused(PyObject* const* args) noexcept {
     PyObject* pause_path = args[0];
     if (PyUnicode_GET_LENGTH(pause_path) == 0) Py_RETURN_FALSE;
     Ref isfile = host_path({"os", "path", "isfile"});
-    int found = truth(isfile ? call(isfile.get(), {pause_path}) : Ref());
-    return found < 0 ? nullptr : PyBool_FromLong(found);
+    return isfile ? call(isfile.get(), {pause_path}).release() : nullptr;
 }
 
 // 1 when paused, 0 when not, -1 on error.

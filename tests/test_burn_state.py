@@ -5,6 +5,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 from hypothesis import given
@@ -131,6 +132,46 @@ def test_unwritable_values_fail_and_keep_the_old_file(av, tmp_path):
     with pytest.raises(TypeError, match="not JSON serializable"):
         av.save_burn_state(str(path), {"1": {1, 2}}, STAMP)
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+
+
+@pytest.mark.parametrize("name, error", [("", FileNotFoundError), ("dir/", IsADirectoryError),
+                                         ("file.json/", IsADirectoryError), ("loop", OSError)])
+def test_paths_open_would_refuse(av, tmp_path, monkeypatch, name, error):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "loop").symlink_to("loop")
+    with pytest.raises(error) as e:
+        av.save_burn_state(name, {"1": "2"}, STAMP)
+    assert e.value.filename == name
+    assert sorted(os.listdir(tmp_path)) == ["loop"] and os.path.islink(tmp_path / "loop")
+
+
+def test_errors_come_in_the_order_open_then_write_raises_them(av, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        av.save_burn_state(str(tmp_path / "no" / "s.json"), {"1": object()}, STAMP)
+    with pytest.raises(TypeError):
+        av.save_burn_state(str(tmp_path / "s.json"), {"1": object()}, STAMP)
+    assert os.listdir(tmp_path) == []
+
+
+def test_long_file_names_are_written(av, tmp_path):
+    path = tmp_path / ("s" * 250)
+    av.save_burn_state(str(path), {"1": "2"}, STAMP)
+    assert path.read_bytes() == expected_bytes({"1": "2"}) and len(os.listdir(tmp_path)) == 1
+
+
+def test_stored_map_changed_while_read_is_refused(av, monkeypatch, tmp_path):
+    class Key(str):
+        def __str__(self):
+            stored.clear()
+            return "k"
+
+    stored = {Key("1"): "a", "2": "b"}
+    monkeypatch.setattr(av, "json", types.SimpleNamespace(loads=lambda text: {"owner_burn_rate": stored},
+                                                          JSONDecodeError=json.JSONDecodeError))
+    path = tmp_path / "s.json"
+    path.write_text("{}")
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        av.load_burn_state(str(path))
 
 
 def test_symbolic_link_is_followed(av, tmp_path):

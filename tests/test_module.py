@@ -85,6 +85,20 @@ def test_second_import_returns_the_same_module(av):
     assert again is av
 
 
+def test_import_after_removal_gives_the_same_module():
+    code = ("import sys, ashvigil as a\ndel sys.modules['ashvigil']\nimport ashvigil as b\n"
+            "class T:\n    def sleep(self, s): raise SystemExit(7)\n"
+            "b.time = T()\nprint(a is b)\na._sleep_until_interval(1, '')")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (done.stdout, done.returncode) == ("True\n", 7)
+
+
+def test_call_cycles_through_the_namespace_end_in_recursion_error(av, monkeypatch):
+    monkeypatch.setattr(av, "http_get_json", av.with_retries)
+    with pytest.raises(RecursionError):
+        av.with_retries("/x", {}, "k")
+
+
 def test_the_foundation_functions_are_exported(av):
     for name in ["owner_burn_from_row", "format_owner_burn", "owner_burn_changed", "load_burn_state",
                  "save_burn_state", "diff_burns"]:

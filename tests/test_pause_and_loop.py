@@ -35,6 +35,15 @@ def test_pause_file_kinds(av, tmp_path):
         assert av._burn_is_paused(path) is False
 
 
+@pytest.mark.parametrize("answer", [True, False, None])
+def test_pause_test_is_the_hosts_isfile(av, monkeypatch, answer):
+    monkeypatch.setattr(av.os.path, "isfile", lambda p: answer)
+    assert av._burn_is_paused("p") is answer
+    monkeypatch.setattr(av.os.path, "isfile", lambda p: 1)
+    with pytest.raises(TypeError, match="^Expected bool, got int$"):
+        av._burn_is_paused("p")
+
+
 @pytest.mark.parametrize("interval, sleeps", [
     (0, []), (-1, []), (float("nan"), []), (0.4, [0.4]), (2.5, [1.0, 1.0, 0.5]), (3, [1.0, 1.0, 1.0]),
 ])
