@@ -182,8 +182,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (!convert_and_check(*f->spec, slots, held)) return nullptr;
     // Calls between exported functions go through the namespace, so a host can build a cycle;
     // it must end in RecursionError, as it would for Python functions, not in a stack overflow.
+    // Newer interpreters allow far more C levels than Python ones, so the depth is also held to
+    // the host's recursion limit, which is what a Python function would count against.
+    static thread_local int depth = 0;
+    if (depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling an ashvigil function");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling an ashvigil function")) return nullptr;
+    ++depth;
     Ref result = Ref::steal(f->spec->body(slots));
+    --depth;
     Py_LeaveRecursiveCall();
     if (!result || !check_result(f->spec->result, result.get())) return nullptr;
     return result.release();
