@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -139,14 +138,10 @@ bool finish_temporary(int fd, const std::string& temp, const std::string& target
 }  // namespace
 
 bool replace_file_contents(PyObject* path, const ContentMaker& make) noexcept {
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    Ref encoded = os_path(path);
     if (!encoded) return false;
     const char* raw = PyBytes_AS_STRING(encoded.get());
     const size_t length = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
-    if (std::strlen(raw) != length) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return false;
-    }
     // What open(path, "w") says for these before it looks at the file system.
     errno = length == 0 ? ENOENT : raw[length - 1] == '/' ? EISDIR : 0;
     if (errno) return fail(false, path);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +14,8 @@ namespace {
 
 // The file's bytes; false when the file cannot be opened or read (an OSError of the host).
 bool read_file_bytes(PyObject* path, std::string& out) {
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    Ref encoded = os_path(path);
     if (!encoded) return false;
-    if (std::strlen(PyBytes_AS_STRING(encoded.get())) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return false;
-    }
     std::FILE* file = std::fopen(PyBytes_AS_STRING(encoded.get()), "rb");
     if (!file) return false;
     char buffer[65536];

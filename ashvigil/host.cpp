@@ -1,5 +1,6 @@
 #include "host.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace ashvigil {
@@ -146,6 +147,16 @@ bool close_after(PyObject* obj) noexcept {
         return false;
     }
     return true;
+}
+
+Ref os_path(PyObject* path) noexcept {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    const size_t size = encoded ? static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())) : 0;
+    if (encoded && std::strlen(PyBytes_AS_STRING(encoded.get())) != size) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return {};
+    }
+    return encoded;
 }
 
 Ref str(std::string_view utf8) noexcept {

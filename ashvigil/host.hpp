@@ -59,6 +59,10 @@ Ref call_global(const char* name, std::initializer_list<PyObject*> args,
 // (false when there is none, or the class cannot be found).
 bool exception_matches(std::initializer_list<const char*> names) noexcept;
 
+// The path's bytes for the operating system (the host's file-system encoding); empty with
+// ValueError "embedded null byte" for a path the system cannot take, as open() refuses it.
+Ref os_path(PyObject* path) noexcept;
+
 // New str from UTF-8 bytes.
 Ref str(std::string_view utf8) noexcept;
 // New str from code points.
