@@ -203,6 +203,18 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("ashvigil"); }
 
+// The module's namespace, as a Python function's globals, so that typing.get_type_hints() can
+// resolve the annotation texts. The namespace is held for the life of the process, so the
+// function objects keep no reference of their own.
+PyObject* get_globals(PyObject*, void*) {
+    PyObject* ns = module_namespace();  // borrowed
+    if (!ns) {
+        PyErr_SetString(PyExc_AttributeError, "__globals__");
+        return nullptr;
+    }
+    return Py_NewRef(ns);
+}
+
 PyObject* get_doc(PyObject* self, void*) {
     const char* doc = as_function(self)->spec->doc;
     if (doc) return PyUnicode_FromString(doc);
@@ -291,6 +303,7 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},

@@ -124,6 +124,26 @@ def test_signature_and_attributes(fn):
     assert all(isinstance(v, str) for v in fn.__annotations__.values())
 
 
+def test_annotation_texts_resolve_in_the_module_namespace(fn, av):
+    assert fn.__globals__ is vars(av)
+    hints = typing.get_type_hints(fn)
+    assert hints.keys() == fn.__annotations__.keys()
+    assert not any(isinstance(v, (str, typing.ForwardRef)) for v in hints.values())
+    evaluated = inspect.get_annotations(fn, eval_str=True)
+    assert hints == {k: type(None) if v is None else v for k, v in evaluated.items()}
+    # inspect hands back __signature__ as it is, so the texts stay texts there.
+    assert str(inspect.signature(fn, eval_str=True)) == SIGNATURES[fn.__name__]
+    with pytest.raises(AttributeError):
+        fn.__globals__ = {}
+
+
+def test_annotations_name_the_host_types(av):
+    hints = typing.get_type_hints(av.with_retries)
+    assert hints["params"] == dict[str, typing.Any] and hints["max_retries"] is int
+    assert typing.get_type_hints(av.taostats_auth)["return"] == str | None
+    assert typing.get_type_hints(av.diff_burns)["return"] == list[tuple[str, str, str]]
+
+
 def test_defaults_are_exposed_as_on_python_functions(fn):
     defaults = {"_chunk_text": ((3900,), None), "with_retries": (None, {"max_retries": 6}),
                 "run_burn_poll_loop": (None, {"pause_path": ""})}
