@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds ashvigil into fresh virtual environments and runs the test suite three times: under the
 # reference interpreter (3.10), under the newest interpreter on the machine, and under 3.10 with
-# an AddressSanitizer + UndefinedBehaviorSanitizer build. Extra arguments go to pytest.
+# an AddressSanitizer + UndefinedBehaviorSanitizer build; then the distribution checks
+# (scripts/check_dist.sh). Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -29,4 +30,5 @@ RUNNER=(env LD_PRELOAD="$asan" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASHVIGIL_SANITIZED=1)
 run_suite sanitize "$reference" --config-settings=cmake.define.ASHVIGIL_SANITIZE=ON \
     --config-settings=cmake.build-type=Debug
+./scripts/check_dist.sh
 echo "== all suites passed"
