@@ -2,6 +2,8 @@
 #include "module.hpp"
 
 #include <cstddef>
+#include <exception>
+#include <new>
 #include <string>
 
 namespace ashvigil {
@@ -174,7 +176,22 @@ bool check_result(Result r, PyObject* obj) {
     return false;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Holds one level of nested ashvigil calls for the duration of a body, also when it throws.
+class CallLevel {
+public:
+    explicit CallLevel(int& depth) : depth_(depth) { ++depth_; }
+    ~CallLevel() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+    CallLevel(const CallLevel&) = delete;
+    CallLevel& operator=(const CallLevel&) = delete;
+
+private:
+    int& depth_;
+};
+
+PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     PyObject* slots[kMaxParams] = {};
     Ref held[kMaxParams];
@@ -190,12 +207,26 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling an ashvigil function")) return nullptr;
-    ++depth;
-    Ref result = Ref::steal(f->spec->body(slots));
-    --depth;
-    Py_LeaveRecursiveCall();
+    Ref result;
+    {
+        CallLevel level(depth);
+        result = Ref::steal(f->spec->body(slots));
+    }
     if (!result || !check_result(f->spec->result, result.get())) return nullptr;
     return result.release();
+}
+
+// The one boundary between C++ and the interpreter: bodies may throw, nothing crosses. A failed
+// allocation is the host's MemoryError; any other standard exception a SystemError with its text.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        return call_function(self, args, nargsf, kwnames);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
 }
 
 // --- attributes ------------------------------------------------------------------------------

@@ -100,7 +100,7 @@ Ref save(PyObject* state_path, PyObject* current, PyObject* updated_at) {
 
 PyObject* ended(Fetch f) { return f == Fetch::Ended ? PyLong_FromLong(1) : nullptr; }
 
-PyObject* run_ashvigil_once(PyObject* const* args) noexcept {
+PyObject* run_ashvigil_once(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *token = args[2], *chat_id = args[3];
     Ref updated_at, rows;
     Fetch f = fetch_rows("[burn] fetch failed: ", updated_at, rows);
@@ -123,7 +123,7 @@ PyObject* run_ashvigil_once(PyObject* const* args) noexcept {
                    "[burn] telegram failed: ");
 }
 
-PyObject* run_burn_startup_snapshot(PyObject* const* args) noexcept {
+PyObject* run_burn_startup_snapshot(PyObject* const* args) {
     PyObject *state_path = args[0], *token = args[1], *chat_id = args[2];
     Ref updated_at, rows;
     Fetch f = fetch_rows("[burn] startup fetch failed: ", updated_at, rows);
@@ -136,7 +136,7 @@ PyObject* run_burn_startup_snapshot(PyObject* const* args) noexcept {
     return deliver(snapshot.get(), token, chat_id, sent, "[burn] startup telegram failed: ");
 }
 
-PyObject* burn_is_paused(PyObject* const* args) noexcept {
+PyObject* burn_is_paused(PyObject* const* args) {
     PyObject* pause_path = args[0];
     if (PyUnicode_GET_LENGTH(pause_path) == 0) Py_RETURN_FALSE;
     Ref isfile = host_path({"os", "path", "isfile"});
@@ -146,7 +146,7 @@ PyObject* burn_is_paused(PyObject* const* args) noexcept {
 // 1 when paused, 0 when not, -1 on error.
 int paused(PyObject* pause_path) { return truth(call_global("_burn_is_paused", {pause_path})); }
 
-PyObject* sleep_until_interval(PyObject* const* args) noexcept {
+PyObject* sleep_until_interval(PyObject* const* args) {
     double remaining = PyFloat_AS_DOUBLE(args[0]);
     PyObject* pause_path = args[1];
     // Elapsed time is counted in requested steps, not clocked: the pause test runs once a step.
@@ -179,7 +179,7 @@ bool log_cycle_failure() {
     return log_line("[burn] error: ", exc.get());
 }
 
-PyObject* run_burn_poll_loop(PyObject* const* args) noexcept {
+PyObject* run_burn_poll_loop(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *minutes = args[2], *token = args[3], *chat_id = args[4],
              *pause_path = args[5];
     const double m = PyFloat_AS_DOUBLE(minutes);
