@@ -99,6 +99,36 @@ def test_call_cycles_through_the_namespace_end_in_recursion_error(av, monkeypatc
         av.with_retries("/x", {}, "k")
 
 
+DEEP_CYCLE = """
+import sys, threading, ashvigil as av
+sys.setrecursionlimit(100000)
+
+def through_python(path, params, auth):
+    return av.with_retries(path, params, auth)
+
+def cycle(replacement):
+    av.http_get_json = replacement
+    try:
+        av.with_retries("/x", {}, "k")
+    except RecursionError:
+        return "RecursionError"
+
+results = [cycle(av.with_retries), cycle(through_python)]
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=lambda: results.extend([cycle(av.with_retries), cycle(through_python)]))
+thread.start()
+thread.join()
+print(*results)
+"""
+
+
+def test_cycles_end_in_recursion_error_at_a_high_limit_and_on_a_small_stack():
+    # The depth the limit allows would overflow the C stack: on the main thread and in a thread
+    # of 256 KiB, directly and through a Python function between the calls.
+    done = subprocess.run([sys.executable, "-c", DEEP_CYCLE], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, " ".join(["RecursionError"] * 4) + "\n"), done.stderr
+
+
 ALLOCATION_FAILURE = """
 import resource, ashvigil
 text = "x" * (64 << 20)  # made before the limit; the body needs four bytes a character for it
