@@ -207,11 +207,12 @@ uintptr_t stack_floor() {
 }
 
 // True when the stack has less than the margin left. The frame address, not a local's: sanitizer
-// builds may keep locals on a separate heap stack.
+// builds may keep locals on a separate heap stack. Code running on a stack of its own (a
+// coroutine library's, below the thread's) is not judged by the thread's bounds.
 bool stack_nearly_full() {
     const uintptr_t floor = stack_floor();
     const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return floor != 0 && here < floor + kStackMargin;
+    return floor != 0 && here >= floor && here - floor < kStackMargin;
 }
 
 // Holds one level of nested ashvigil calls for the duration of a body, also when it throws.
