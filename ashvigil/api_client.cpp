@@ -52,7 +52,7 @@ Parse parse_json(PyObject* text, Ref& value, Ref* message) noexcept {
 
 // --- configuration ---------------------------------------------------------------------------
 
-PyObject* api_base(PyObject* const*) noexcept {
+PyObject* api_base(PyObject* const*) {
     Ref value = environ_get("TAOSTATS_API_BASE", kDefaultBase);
     if (!value) return nullptr;
     if (!PyUnicode_CheckExact(value.get())) {
@@ -64,7 +64,7 @@ PyObject* api_base(PyObject* const*) noexcept {
     return PyUnicode_Substring(value.get(), 0, end);
 }
 
-PyObject* request_headers(PyObject* const* args) noexcept {
+PyObject* request_headers(PyObject* const* args) {
     Ref agent = environ_get("TAOSTATS_USER_AGENT", kDefaultUserAgent);
     Ref accept = agent ? str("application/json, text/plain, */*") : Ref();
     Ref language = accept ? str("en-US,en;q=0.9") : Ref();
@@ -77,7 +77,7 @@ PyObject* request_headers(PyObject* const* args) noexcept {
     return headers.release();
 }
 
-PyObject* taostats_auth(PyObject* const*) noexcept {
+PyObject* taostats_auth(PyObject* const*) {
     Ref value = environ_get("TAOSTATS_API_KEY", "");
     Ref key = value ? call_method(value.get(), "strip") : Ref();
     int truthy = key ? PyObject_IsTrue(key.get()) : -1;
@@ -98,7 +98,7 @@ int left_out(PyObject* value) noexcept {
 }
 
 // Appends "key=value" pieces joined by "&", in insertion order and unescaped.
-bool append_query(std::u32string& out, PyObject* params) noexcept {
+bool append_query(std::u32string& out, PyObject* params) {
     PyObject *k, *v;  // borrowed from params
     Py_ssize_t pos = 0;
     bool first = true;
@@ -118,7 +118,7 @@ bool append_query(std::u32string& out, PyObject* params) noexcept {
 }
 
 // api_base() + path, then "?" and the query text when there is one; new reference.
-Ref request_url(PyObject* path, PyObject* params) noexcept {
+Ref request_url(PyObject* path, PyObject* params) {
     std::u32string query;
     if (!append_query(query, params)) return {};
     Ref base = call_global("api_base", {});
@@ -190,7 +190,7 @@ PyObject* http_error_payload() noexcept {
     return mapping.release();
 }
 
-PyObject* http_get_json(PyObject* const* args) noexcept {
+PyObject* http_get_json(PyObject* const* args) {
     PyObject *path = args[0], *params = args[1], *auth = args[2];
     Ref url = request_url(path, params);
     Ref headers = url ? call_global("request_headers", {auth}) : Ref();
@@ -220,7 +220,7 @@ int is_429(PyObject* value) noexcept {
     return overflow == 0 && n == 429;
 }
 
-PyObject* is_rate_limited(PyObject* const* args) noexcept {
+PyObject* is_rate_limited(PyObject* const* args) {
     PyObject* payload = args[0];
     Ref status = get_item(payload, "status_code");
     int limited = status ? is_429(status.get()) : -1;
@@ -237,7 +237,7 @@ PyObject* is_rate_limited(PyObject* const* args) noexcept {
     return PyBool_FromLong(at >= 0);
 }
 
-PyObject* with_retries(PyObject* const* args) noexcept {
+PyObject* with_retries(PyObject* const* args) {
     PyObject *path = args[0], *params = args[1], *auth = args[2], *max_retries = args[3];
     int overflow = 0;
     long long attempts = PyLong_AsLongLongAndOverflow(max_retries, &overflow);
@@ -265,7 +265,7 @@ PyObject* with_retries(PyObject* const* args) noexcept {
 
 // --- subnet listing ----------------------------------------------------------------------------
 
-PyObject* fetch_all_subnets_latest(PyObject* const* args) noexcept {
+PyObject* fetch_all_subnets_latest(PyObject* const* args) {
     Ref path = str(kListingPath);
     Ref limit = path ? Ref::steal(PyLong_FromLong(1024)) : Ref();
     Ref order = limit ? str("netuid_asc") : Ref();

@@ -4,10 +4,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace ashvigil {
 
@@ -65,6 +70,24 @@ bool write_all(int fd, std::string_view data, bool& signalled) {
     return true;
 }
 
+// An open descriptor, closed when dropped (also when making the content throws); for a
+// temporary file also its name, removed unless it was renamed over the target.
+struct OpenFile {
+    int fd = -1;
+    std::string temp;
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() {
+        const int saved = errno;
+        if (fd >= 0) close(fd);
+        if (!temp.empty()) unlink(temp.c_str());
+        errno = saved;
+    }
+    // close() with its result; the descriptor is gone either way.
+    bool close_now() { return close(std::exchange(fd, -1)) == 0; }
+};
+
 int open_file(const std::string& name, int flags, bool& signalled) {
     return static_cast<int>(
         syscall_retrying([&] { return static_cast<long>(open(name.c_str(), flags | O_CLOEXEC, 0666)); }, signalled));
@@ -74,26 +97,69 @@ int open_file(const std::string& name, int flags, bool& signalled) {
 // only once the content is known, so a content that cannot be written leaves it as it was.
 bool write_in_place(PyObject* path, const std::string& target, const ContentMaker& make) {
     bool signalled = false;
-    int fd = open_file(target, O_WRONLY | O_CREAT, signalled);
-    if (fd < 0) return fail(signalled, path);
+    OpenFile file;
+    file.fd = open_file(target, O_WRONLY | O_CREAT, signalled);
+    if (file.fd < 0) return fail(signalled, path);
     std::string data;
     bool ok = make(data);
     struct stat st;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);  // pipes and devices have no length
-    if (ok && ((regular && ftruncate(fd, 0) != 0) || !write_all(fd, data, signalled))) ok = fail(signalled);
+    const bool regular = fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode);  // pipes and devices have no length
+    if (ok && ((regular && ftruncate(file.fd, 0) != 0) || !write_all(file.fd, data, signalled))) ok = fail(signalled);
     int saved = errno;
-    if (close(fd) != 0 && ok) return fail(false);
+    if (!file.close_now() && ok) return fail(false);
     errno = saved;
     return ok;
 }
 
-int create_temporary(const std::string& target, std::string& temp, bool& signalled) {
+// The target's directory with its trailing slash; empty for the working directory.
+std::string directory_of(const std::string& target) {
     size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    return slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+}
+
+// Temporary files are named ".ashvigil-<pid>-<count>.tmp": short, so a target with a long name
+// still gets one; hidden, so a crash leaves no clutter in view; the pid tells whose it is.
+constexpr char kTempPrefix[] = ".ashvigil-";
+constexpr char kTempSuffix[] = ".tmp";
+
+// The pid in a temporary file's name, or 0 when the name is not one of ours.
+pid_t temporary_owner(const char* name) {
+    if (std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) != 0) return 0;
+    const char* p = name + sizeof kTempPrefix - 1;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(p, &end, 10);
+    if (end == p || *end != '-' || errno || pid <= 0 || pid > INT_MAX) return 0;
+    p = end + 1;
+    std::strtoul(p, &end, 10);
+    if (end == p || std::strcmp(end, kTempSuffix) != 0) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporary files that processes no longer running left in the directory (a save
+// killed between creating and renaming its file). Files of live processes, this one included,
+// may be saves in progress and stay. Best effort: nothing here fails a save.
+void remove_stale_temporaries(const std::string& dir) {
+    const int saved = errno;
+    Py_BEGIN_ALLOW_THREADS  // a large directory takes a while; no Python and no allocation below
+    if (DIR* d = opendir(dir.empty() ? "." : dir.c_str())) {
+        const pid_t self = getpid();
+        while (const dirent* entry = readdir(d)) {
+            const pid_t owner = temporary_owner(entry->d_name);
+            if (owner > 0 && owner != self && kill(owner, 0) != 0 && errno == ESRCH)
+                unlinkat(dirfd(d), entry->d_name, 0);
+        }
+        closedir(d);
+    }
+    Py_END_ALLOW_THREADS
+    errno = saved;
+}
+
+int create_temporary(const std::string& target, std::string& temp, bool& signalled) {
+    const std::string dir = directory_of(target);
     static unsigned long counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        // Short, so a target with a long name still gets one; hidden, so a crash leaves no clutter in view.
-        temp = dir + ".ashvigil-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
+        temp = dir + kTempPrefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + kTempSuffix;
         int fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, signalled);
         if (fd >= 0 || signalled || errno != EEXIST) return fd;
     }
@@ -109,35 +175,35 @@ void sync_directory(const std::string& target) {
     close(fd);
 }
 
-// Fills, flushes and renames the temporary file; on failure removes it and raises.
-bool finish_temporary(int fd, const std::string& temp, const std::string& target, const ContentMaker& make) {
+// Fills, flushes and renames the temporary file; on failure it is removed (by `file`) and the
+// error raised.
+bool finish_temporary(OpenFile& file, const std::string& target, const ContentMaker& make) {
     bool signalled = false;
     std::string data;
-    bool ok = make(data);
-    bool raised = !ok;  // the content's own error is already set
-    if (ok && !write_all(fd, data, signalled)) ok = false;
-    if (ok && syscall_retrying([&] { return static_cast<long>(fsync(fd)); }, signalled) != 0) ok = false;
+    if (!make(data)) return false;  // the content's own error is already set
+    bool ok = write_all(file.fd, data, signalled) &&
+              syscall_retrying([&] { return static_cast<long>(fsync(file.fd)); }, signalled) == 0;
     int saved = errno;
-    if (close(fd) != 0 && ok) {
+    if (!file.close_now() && ok) {
         ok = false;
         saved = errno;
     }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    if (ok && rename(file.temp.c_str(), target.c_str()) != 0) {
         ok = false;
         saved = errno;
     }
     if (!ok) {
-        unlink(temp.c_str());
         errno = saved;
-        return raised ? false : fail(signalled);
+        return fail(signalled);
     }
+    file.temp.clear();  // renamed: nothing left to remove
     sync_directory(target);
     return true;
 }
 
 }  // namespace
 
-bool replace_file_contents(PyObject* path, const ContentMaker& make) noexcept {
+bool replace_file_contents(PyObject* path, const ContentMaker& make) {
     Ref encoded = os_path(path);
     if (!encoded) return false;
     const char* raw = PyBytes_AS_STRING(encoded.get());
@@ -156,21 +222,23 @@ bool replace_file_contents(PyObject* path, const ContentMaker& make) noexcept {
     // Devices and pipes are written to, not replaced; a read-only file is refused as open() would.
     if (exists && !S_ISREG(st.st_mode)) return write_in_place(path, target, make);
     if (exists && access(target.c_str(), W_OK) != 0) return fail(false, path);
-    std::string temp;
+    remove_stale_temporaries(directory_of(target));
+    OpenFile file;
     bool signalled = false;
-    int fd = create_temporary(target, temp, signalled);
-    if (fd < 0) {
+    file.fd = create_temporary(target, file.temp, signalled);
+    if (file.fd < 0) {
+        file.temp.clear();  // not ours: the name was taken, or nothing was created
         if (!signalled && (errno == EACCES || errno == EPERM || errno == EROFS))
             return write_in_place(path, target, make);
         return fail(signalled, path);
     }
     if (exists) {
-        fchmod(fd, st.st_mode & 07777);
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+        fchmod(file.fd, st.st_mode & 07777);
+        if (fchown(file.fd, st.st_uid, st.st_gid) != 0) {
             // Keeping the owner needs privileges the process may not have; the content matters more.
         }
     }
-    return finish_temporary(fd, temp, target, make);
+    return finish_temporary(file, target, make);
 }
 
 }  // namespace ashvigil

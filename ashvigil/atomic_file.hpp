@@ -16,6 +16,6 @@ using ContentMaker = std::function<bool(std::string&)>;
 // first and the bytes made afterwards, so errors come in the order open() and then the writer
 // would raise them: the host's OSError subclasses for the file, the writer's own for the content.
 // On any failure the old file is untouched.
-bool replace_file_contents(PyObject* path, const ContentMaker& make) noexcept;
+bool replace_file_contents(PyObject* path, const ContentMaker& make);
 
 }  // namespace ashvigil

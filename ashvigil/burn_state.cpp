@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,14 +17,14 @@ namespace {
 bool read_file_bytes(PyObject* path, std::string& out) {
     Ref encoded = os_path(path);
     if (!encoded) return false;
-    std::FILE* file = std::fopen(PyBytes_AS_STRING(encoded.get()), "rb");
+    // Closed also when growing `out` throws.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(PyBytes_AS_STRING(encoded.get()), "rb"),
+                                                          std::fclose);
     if (!file) return false;
     char buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
-    bool ok = !std::ferror(file);
-    std::fclose(file);
-    return ok;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) out.append(buffer, n);
+    return !std::ferror(file.get());
 }
 
 // {str(k): str(v)} over the stored object, in file order.
@@ -133,7 +134,7 @@ bool host_layout(PyObject* burns, PyObject* updated_at, std::string& out) {
 
 }  // namespace
 
-PyObject* load_burn_state_body(PyObject* const* args) noexcept {
+PyObject* load_burn_state_body(PyObject* const* args) {
     PyObject* path = args[0];
     Ref isfile = host_path({"os", "path", "isfile"});
     Ref exists = isfile ? call(isfile.get(), {path}) : Ref();
@@ -154,7 +155,7 @@ PyObject* load_burn_state_body(PyObject* const* args) noexcept {
     return PyDict_Check(stored.get()) ? texts_of(stored.get()) : PyDict_New();
 }
 
-PyObject* save_burn_state_body(PyObject* const* args) noexcept {
+PyObject* save_burn_state_body(PyObject* const* args) {
     PyObject *path = args[0], *burns = args[1], *updated_at = args[2];
     auto make = [&](std::string& content) {
         std::vector<Member> members;

@@ -21,7 +21,7 @@ int real_from_text(PyObject* text, double& out) noexcept {
 
 namespace {
 
-PyObject* owner_burn_from_row(PyObject* const* args) noexcept {
+PyObject* owner_burn_from_row(PyObject* const* args) {
     Ref value = get_item(args[0], "incentive_burn");
     int truthy = value ? PyObject_IsTrue(value.get()) : -1;
     if (truthy < 0) return nullptr;
@@ -48,7 +48,7 @@ Ref format_fixed(double x) {
     return spec ? Ref::steal(PyObject_Format(number.get(), spec.get())) : Ref();
 }
 
-PyObject* format_owner_burn(PyObject* const* args) noexcept {
+PyObject* format_owner_burn(PyObject* const* args) {
     double x = 0;
     int parsed = real_from_text(args[0], x);
     if (parsed < 0) return nullptr;
@@ -62,7 +62,7 @@ PyObject* format_owner_burn(PyObject* const* args) noexcept {
     return text.release();
 }
 
-PyObject* owner_burn_changed(PyObject* const* args) noexcept {
+PyObject* owner_burn_changed(PyObject* const* args) {
     double old_value = 0, new_value = 0;
     int old_ok = real_from_text(args[0], old_value);
     if (old_ok < 0) return nullptr;
@@ -89,7 +89,7 @@ bool read_entries(PyObject* current, std::vector<Entry>& entries) {
     return true;
 }
 
-PyObject* diff_burns(PyObject* const* args) noexcept {
+PyObject* diff_burns(PyObject* const* args) {
     PyObject *prev = args[0], *current = args[1], *threshold = args[2];
     std::vector<Entry> entries;
     if (!read_entries(current, entries)) return nullptr;

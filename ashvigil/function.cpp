@@ -2,7 +2,12 @@
 #include "module.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
 #include <string>
+
+#include <pthread.h>
 
 namespace ashvigil {
 
@@ -174,7 +179,58 @@ bool check_result(Result r, PyObject* obj) {
     return false;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Room the C stack must still have when an ashvigil call starts: the next level of a cycle through
+// the host (a Python function between two ashvigil calls included) and the RecursionError it then
+// raises. Sanitizer builds have several times larger frames.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uintptr_t kStackMargin = 160 * 1024;
+#else
+constexpr uintptr_t kStackMargin = 64 * 1024;
+#endif
+
+// The lowest address of the calling thread's stack as the system reports it (pthread_getattr_np:
+// the thread's own size, or the stack limit for the main thread); 0 when it does not say. Asked
+// once per thread: for the main thread the answer means reading the process's memory map.
+uintptr_t stack_floor() {
+    static thread_local uintptr_t floor = 1;  // 1: not asked yet
+    if (floor == 1) {
+        floor = 0;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0) floor = reinterpret_cast<uintptr_t>(low);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return floor;
+}
+
+// True when the stack has less than the margin left. The frame address, not a local's: sanitizer
+// builds may keep locals on a separate heap stack. Code running on a stack of its own (a
+// coroutine library's, below the thread's) is not judged by the thread's bounds.
+bool stack_nearly_full() {
+    const uintptr_t floor = stack_floor();
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return floor != 0 && here >= floor && here - floor < kStackMargin;
+}
+
+// Holds one level of nested ashvigil calls for the duration of a body, also when it throws.
+class CallLevel {
+public:
+    explicit CallLevel(int& depth) : depth_(depth) { ++depth_; }
+    ~CallLevel() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+    CallLevel(const CallLevel&) = delete;
+    CallLevel& operator=(const CallLevel&) = delete;
+
+private:
+    int& depth_;
+};
+
+PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     PyObject* slots[kMaxParams] = {};
     Ref held[kMaxParams];
@@ -183,19 +239,34 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // Calls between exported functions go through the namespace, so a host can build a cycle;
     // it must end in RecursionError, as it would for Python functions, not in a stack overflow.
     // Newer interpreters allow far more C levels than Python ones, so the depth is also held to
-    // the host's recursion limit, which is what a Python function would count against.
+    // the host's recursion limit, which is what a Python function would count against, and to
+    // the C stack the thread really has, which a high limit or a small thread stack can undercut.
     static thread_local int depth = 0;
-    if (depth >= Py_GetRecursionLimit()) {
+    if (depth >= Py_GetRecursionLimit() || stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling an ashvigil function");
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling an ashvigil function")) return nullptr;
-    ++depth;
-    Ref result = Ref::steal(f->spec->body(slots));
-    --depth;
-    Py_LeaveRecursiveCall();
+    Ref result;
+    {
+        CallLevel level(depth);
+        result = Ref::steal(f->spec->body(slots));
+    }
     if (!result || !check_result(f->spec->result, result.get())) return nullptr;
     return result.release();
+}
+
+// The one boundary between C++ and the interpreter: bodies may throw, nothing crosses. A failed
+// allocation is the host's MemoryError; any other standard exception a SystemError with its text.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        return call_function(self, args, nargsf, kwnames);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
 }
 
 // --- attributes ------------------------------------------------------------------------------

@@ -168,7 +168,7 @@ Ref str(const std::u32string& text) noexcept {
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-bool append_code_points(std::u32string& out, PyObject* s) noexcept {
+bool append_code_points(std::u32string& out, PyObject* s) {
     if (PyUnicode_READY(s) < 0) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
@@ -190,7 +190,7 @@ bool append_code_points(std::u32string& out, PyObject* s) noexcept {
 
 Ref text_form(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 
-bool append_text_form(std::u32string& out, PyObject* obj) noexcept {
+bool append_text_form(std::u32string& out, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return append_code_points(out, obj);
     Ref s = text_form(obj);
     return s && append_code_points(out, s.get());

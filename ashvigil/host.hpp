@@ -68,11 +68,11 @@ Ref str(std::string_view utf8) noexcept;
 // New str from code points.
 Ref str(const std::u32string& text) noexcept;
 // Appends the code points of an exact or derived str; false with an exception set on failure.
-bool append_code_points(std::u32string& out, PyObject* s) noexcept;
+bool append_code_points(std::u32string& out, PyObject* s);
 // The host's text form, str(obj); new reference.
 Ref text_form(PyObject* obj) noexcept;
 // Appends str(obj) as code points.
-bool append_text_form(std::u32string& out, PyObject* obj) noexcept;
+bool append_text_form(std::u32string& out, PyObject* obj);
 // Appends ASCII text as code points.
 void append_ascii(std::u32string& out, std::string_view ascii);
 

@@ -35,8 +35,9 @@ struct Param {
 inline constexpr int kMaxParams = 8;
 
 // A body receives its arguments bound, converted and checked, in parameter order (borrowed),
-// and returns a new reference, or nullptr with an exception set.
-using Body = PyObject* (*)(PyObject* const* args) noexcept;
+// and returns a new reference, or nullptr with an exception set. It may throw (std::bad_alloc
+// from a container); the binder turns that into the host's exception.
+using Body = PyObject* (*)(PyObject* const* args);
 
 struct FuncSpec {
     const char* name;

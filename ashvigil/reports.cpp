@@ -17,7 +17,7 @@ bool append_formatted_burn(std::u32string& out, PyObject* value) {
     return formatted && append_text_form(out, formatted.get());
 }
 
-PyObject* format_burn_alert(PyObject* const* args) noexcept {
+PyObject* format_burn_alert(PyObject* const* args) {
     PyObject *changes = args[0], *updated_at = args[1];
     std::u32string out = U"Owner burn rate changed\n";
     if (!append_code_points(out, updated_at)) return nullptr;
@@ -44,7 +44,7 @@ struct Keyed {
     IntKey key;
 };
 
-PyObject* format_burn_snapshot(PyObject* const* args) noexcept {
+PyObject* format_burn_snapshot(PyObject* const* args) {
     PyObject *rows = args[0], *updated_at = args[1];
     std::u32string out = U"Subnet owner burn rates (startup)\n";
     if (!append_code_points(out, updated_at)) return nullptr;
@@ -150,7 +150,7 @@ private:
     size_t body_lines_ = 0;
 };
 
-PyObject* chunk_text(PyObject* const* args) noexcept {
+PyObject* chunk_text(PyObject* const* args) {
     PyObject *text = args[0], *limit = args[1];
     int overflow = 0;
     long long max_len = PyLong_AsLongLongAndOverflow(limit, &overflow);

@@ -1,8 +1,10 @@
 // Run control: one watch cycle, the startup snapshot, the pause file with the interval wait,
 // and the poll loop. The only code that writes log lines.
+#include "log_text.hpp"
 #include "module.hpp"
 
 #include <string>
+#include <vector>
 
 namespace ashvigil {
 
@@ -11,11 +13,40 @@ namespace {
 const char* const kNoCredentials = "[burn] taostats API not available (must be bundled in package defaults)";
 const char* const kPaused = "[burn] monitoring paused";
 
-// One log line: the prefix, then str(text) when given, then the line feed.
-bool log_line(std::string_view prefix, PyObject* text = nullptr) {
+// Adds `secret` as its own text and as repr() shows it (without the quotes), when it is a text
+// long enough to be a credential rather than a word that happens to occur in a message.
+bool add_secret(PyObject* secret, std::vector<std::u32string>& forms) {
+    if (!secret || !PyUnicode_Check(secret) || PyUnicode_GET_LENGTH(secret) < 8) return true;
+    Ref shown = Ref::steal(PyObject_Repr(secret));
+    std::u32string plain, escaped;
+    if (!shown || !append_code_points(plain, secret) || !append_code_points(escaped, shown.get())) return false;
+    forms.push_back(std::move(plain));
+    forms.push_back(escaped.substr(1, escaped.size() - 2));
+    return true;
+}
+
+// The secrets a line must not show: the bot token of the call, then the API key as the
+// module's os.environ holds it at this moment, stripped as the requests send it.
+bool secret_forms(PyObject* token, std::vector<std::u32string>& forms) {
+    Ref environ = host_path({"os", "environ"});
+    Ref key = environ ? get_item(environ.get(), "TAOSTATS_API_KEY") : Ref();
+    if (!key) return false;
+    if (PyUnicode_Check(key.get()) && !(key = call_method(key.get(), "strip"))) return false;
+    return add_secret(token, forms) && add_secret(key.get(), forms);
+}
+
+// One log line: the prefix, then str(text) when given, made safe (no secret, one line, a
+// bounded length), then the line feed. `token` is the bot token of the call writing it.
+bool log_line(std::string_view prefix, PyObject* text = nullptr, PyObject* token = nullptr) {
     std::u32string line;
     append_ascii(line, prefix);
-    if (text && !append_text_form(line, text)) return false;
+    if (text) {
+        std::u32string safe;
+        std::vector<std::u32string> secrets;
+        if (!append_text_form(safe, text) || !secret_forms(token, secrets)) return false;
+        make_log_text_safe(safe, secrets);
+        line += safe;
+    }
     line.push_back(U'\n');
     return write_stderr(line);
 }
@@ -35,7 +66,7 @@ int truth(const Ref& obj) { return obj ? PyObject_IsTrue(obj.get()) : -1; }
 enum class Fetch { Rows, Ended, Failed };
 
 // Credentials, time stamp and the subnet listing; logs the two ordinary failures itself.
-Fetch fetch_rows(const char* failure_prefix, Ref& updated_at, Ref& rows) {
+Fetch fetch_rows(const char* failure_prefix, PyObject* token, Ref& updated_at, Ref& rows) {
     Ref auth = call_global("taostats_auth", {});
     int has_auth = truth(auth);
     if (has_auth < 0) return Fetch::Failed;
@@ -51,7 +82,7 @@ Fetch fetch_rows(const char* failure_prefix, Ref& updated_at, Ref& rows) {
         if (failed) {
             Ref dumps = host_path({"json", "dumps"});
             Ref text = dumps ? call(dumps.get(), {result.get()}) : Ref();
-            return text && log_line(failure_prefix, text.get()) ? Fetch::Ended : Fetch::Failed;
+            return text && log_line(failure_prefix, text.get(), token) ? Fetch::Ended : Fetch::Failed;
         }
     }
     if (!PyList_CheckExact(result.get())) {
@@ -90,7 +121,7 @@ PyObject* deliver(PyObject* text, PyObject* token, PyObject* chat_id, const std:
     if (!pair || !unpack_exact(pair.get(), items, 2)) return nullptr;
     int ok = truth(items[0]);
     if (ok < 0) return nullptr;
-    if (!(ok ? log_line(sent_line) : log_line(failure_prefix, items[1].get()))) return nullptr;
+    if (!(ok ? log_line(sent_line) : log_line(failure_prefix, items[1].get(), token))) return nullptr;
     return PyLong_FromLong(ok ? 0 : 1);
 }
 
@@ -100,10 +131,10 @@ Ref save(PyObject* state_path, PyObject* current, PyObject* updated_at) {
 
 PyObject* ended(Fetch f) { return f == Fetch::Ended ? PyLong_FromLong(1) : nullptr; }
 
-PyObject* run_ashvigil_once(PyObject* const* args) noexcept {
+PyObject* run_ashvigil_once(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *token = args[2], *chat_id = args[3];
     Ref updated_at, rows;
-    Fetch f = fetch_rows("[burn] fetch failed: ", updated_at, rows);
+    Fetch f = fetch_rows("[burn] fetch failed: ", token, updated_at, rows);
     if (f != Fetch::Rows) return ended(f);
     Ref current = current_map(rows.get());
     Ref prev = current ? call_global("load_burn_state", {state_path}) : Ref();
@@ -123,10 +154,10 @@ PyObject* run_ashvigil_once(PyObject* const* args) noexcept {
                    "[burn] telegram failed: ");
 }
 
-PyObject* run_burn_startup_snapshot(PyObject* const* args) noexcept {
+PyObject* run_burn_startup_snapshot(PyObject* const* args) {
     PyObject *state_path = args[0], *token = args[1], *chat_id = args[2];
     Ref updated_at, rows;
-    Fetch f = fetch_rows("[burn] startup fetch failed: ", updated_at, rows);
+    Fetch f = fetch_rows("[burn] startup fetch failed: ", token, updated_at, rows);
     if (f != Fetch::Rows) return ended(f);
     Ref current = current_map(rows.get());
     if (!current || !save(state_path, current.get(), updated_at.get())) return nullptr;
@@ -136,7 +167,7 @@ PyObject* run_burn_startup_snapshot(PyObject* const* args) noexcept {
     return deliver(snapshot.get(), token, chat_id, sent, "[burn] startup telegram failed: ");
 }
 
-PyObject* burn_is_paused(PyObject* const* args) noexcept {
+PyObject* burn_is_paused(PyObject* const* args) {
     PyObject* pause_path = args[0];
     if (PyUnicode_GET_LENGTH(pause_path) == 0) Py_RETURN_FALSE;
     Ref isfile = host_path({"os", "path", "isfile"});
@@ -146,7 +177,7 @@ PyObject* burn_is_paused(PyObject* const* args) noexcept {
 // 1 when paused, 0 when not, -1 on error.
 int paused(PyObject* pause_path) { return truth(call_global("_burn_is_paused", {pause_path})); }
 
-PyObject* sleep_until_interval(PyObject* const* args) noexcept {
+PyObject* sleep_until_interval(PyObject* const* args) {
     double remaining = PyFloat_AS_DOUBLE(args[0]);
     PyObject* pause_path = args[1];
     // Elapsed time is counted in requested steps, not clocked: the pause test runs once a step.
@@ -172,14 +203,14 @@ int wait_interval(PyObject* interval, PyObject* pause_path) {
 }
 
 // Logs an ordinary failure of a cycle; anything else (KeyboardInterrupt, SystemExit) stays raised.
-bool log_cycle_failure() {
+bool log_cycle_failure(PyObject* token) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     Ref exc = take_exception();
     Handling handling(exc.get());
-    return log_line("[burn] error: ", exc.get());
+    return log_line("[burn] error: ", exc.get(), token);
 }
 
-PyObject* run_burn_poll_loop(PyObject* const* args) noexcept {
+PyObject* run_burn_poll_loop(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *minutes = args[2], *token = args[3], *chat_id = args[4],
              *pause_path = args[5];
     const double m = PyFloat_AS_DOUBLE(minutes);
@@ -195,7 +226,7 @@ PyObject* run_burn_poll_loop(PyObject* const* args) noexcept {
             Py_RETURN_NONE;
         }
         Ref result = call_global("run_ashvigil_once", {state_path, threshold, token, chat_id}, kwnames.get());
-        if (!result && !log_cycle_failure()) return nullptr;
+        if (!result && !log_cycle_failure(token)) return nullptr;
         go = wait_interval(interval.get(), pause_path);
     }
     if (go < 0) return nullptr;

@@ -11,7 +11,7 @@ constexpr const char* kBotApiOrigin = "https://api.telegram.org";
 PyObject* pair(bool ok, PyObject* text) noexcept { return PyTuple_Pack(2, ok ? Py_True : Py_False, text); }
 
 // Appends the UTF-8 bytes of `s` as urllib.parse.quote_plus writes them.
-bool append_form_value(std::string& out, PyObject* s) noexcept {
+bool append_form_value(std::string& out, PyObject* s) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
     if (!utf8) return false;
@@ -34,7 +34,7 @@ bool append_form_value(std::string& out, PyObject* s) noexcept {
 }
 
 // The request body: chat_id, text and disable_web_page_preview, in that order.
-Ref form_body(PyObject* chat_id, PyObject* text) noexcept {
+Ref form_body(PyObject* chat_id, PyObject* text) {
     std::string body = "chat_id=";
     if (!append_form_value(body, chat_id)) return {};
     body += "&text=";
@@ -97,7 +97,7 @@ PyObject* http_error_pair() noexcept {
     return head ? pair(false, head.get()) : nullptr;
 }
 
-PyObject* send_burn_telegram(PyObject* const* args) noexcept {
+PyObject* send_burn_telegram(PyObject* const* args) {
     PyObject *text = args[0], *token = args[1], *chat_id = args[2];
     if (PyUnicode_GetLength(token) == 0 || PyUnicode_GetLength(chat_id) == 0) {
         Ref message = str("burn telegram not configured");
@@ -135,7 +135,7 @@ PyObject* send_burn_telegram(PyObject* const* args) noexcept {
     return shown ? pair(false, shown.get()) : nullptr;
 }
 
-PyObject* send_burn_telegram_messages(PyObject* const* args) noexcept {
+PyObject* send_burn_telegram_messages(PyObject* const* args) {
     PyObject *text = args[0], *token = args[1], *chat_id = args[2];
     Ref parts = call_global("_chunk_text", {text});
     if (!parts) return nullptr;

@@ -5,6 +5,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import time
 import types
 
 import pytest
@@ -274,6 +275,47 @@ def test_full_disk_keeps_the_old_file(av, tmp_path):
     out = save_in_child(path, dict(os.environ), limit)
     assert out.split() == ["OSError", "27"]  # EFBIG
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+
+
+def ended_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+def test_temporary_files_of_ended_processes_are_removed(av, tmp_path):
+    dead = ended_pid()
+    left = [f".ashvigil-{dead}-3.tmp", f".ashvigil-{ended_pid()}-12.tmp"]
+    kept = [f".ashvigil-{os.getppid()}-1.tmp", f".ashvigil-{os.getpid()}-9.tmp",  # live processes: in progress
+            f".ashvigil-{dead}-1.tmp.bak", f".ashvigil-{dead}.tmp", ".ashvigil-x-1.tmp", "s.json.tmp"]
+    for name in left + kept:
+        (tmp_path / name).write_text("partial")
+    av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
+    assert sorted(os.listdir(tmp_path)) == sorted(kept + ["s.json"])
+
+
+SAVING_CHILD = """
+import sys, ashvigil
+print(flush=True)
+for i in range(1, 10 ** 6):
+    ashvigil.save_burn_state(sys.argv[1], {"v": str(i) * 50000}, "T")
+"""
+
+
+def test_kills_during_saves_leave_a_whole_file_and_no_temporary_one(av, tmp_path):
+    path = tmp_path / "s.json"
+    for k in range(8):
+        child = subprocess.Popen([sys.executable, "-c", SAVING_CHILD, str(path)], stdout=subprocess.PIPE)
+        child.stdout.readline()
+        time.sleep(0.01 * (k + 1))
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        if path.exists():
+            version = json.loads(path.read_text())["owner_burn_rate"]["v"]
+            assert path.read_bytes() == expected_bytes({"v": version}, "T")
+    av.save_burn_state(str(path), {"1": "2"}, STAMP)
+    assert os.listdir(tmp_path) == ["s.json"]
 
 
 def test_state_functions_do_not_leak(av, tmp_path):

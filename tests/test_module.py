@@ -99,6 +99,57 @@ def test_call_cycles_through_the_namespace_end_in_recursion_error(av, monkeypatc
         av.with_retries("/x", {}, "k")
 
 
+DEEP_CYCLE = """
+import sys, threading, ashvigil as av
+sys.setrecursionlimit(100000)
+
+def through_python(path, params, auth):
+    return av.with_retries(path, params, auth)
+
+def cycle(replacement):
+    av.http_get_json = replacement
+    try:
+        av.with_retries("/x", {}, "k")
+    except RecursionError:
+        return "RecursionError"
+
+results = [cycle(av.with_retries), cycle(through_python)]
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=lambda: results.extend([cycle(av.with_retries), cycle(through_python)]))
+thread.start()
+thread.join()
+print(*results)
+"""
+
+
+def test_cycles_end_in_recursion_error_at_a_high_limit_and_on_a_small_stack():
+    # The depth the limit allows would overflow the C stack: on the main thread and in a thread
+    # of 256 KiB, directly and through a Python function between the calls.
+    done = subprocess.run([sys.executable, "-c", DEEP_CYCLE], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, " ".join(["RecursionError"] * 4) + "\n"), done.stderr
+
+
+ALLOCATION_FAILURE = """
+import resource, ashvigil
+text = "x" * (64 << 20)  # made before the limit; the body needs four bytes a character for it
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (128 << 20), resource.RLIM_INFINITY))
+try:
+    ashvigil._chunk_text(text, 3900)
+except MemoryError as e:
+    print(type(e).__name__)
+print(ashvigil._chunk_text("a", 3))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("ASHVIGIL_SANITIZED")),
+                    reason="the sanitizer's allocator reserves the address space and aborts on failure")
+def test_allocation_failure_in_a_body_raises_memory_error():
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "MemoryError\n['a']\n"), done.stderr
+
+
 def test_the_foundation_functions_are_exported(av):
     for name in ["owner_burn_from_row", "format_owner_burn", "owner_burn_changed", "load_burn_state",
                  "save_burn_state", "diff_burns"]:

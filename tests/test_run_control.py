@@ -1,11 +1,14 @@
 """Watch cycles and the startup snapshot end to end, over real HTTP to the local stand-ins."""
 import json
 import os
+import types
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from leakcheck import assert_no_leak
-from recorders import FixedClock, clock, stderr  # noqa: F401  (fixtures)
+from recorders import FixedClock, StderrRecorder, clock, stderr  # noqa: F401  (fixtures)
 from stand_ins.taostats import Answer, TaostatsStandIn, closed_port
 from stand_ins.telegram import Reply, TelegramStandIn, route_telegram
 
@@ -230,6 +233,117 @@ def test_poll_loop_end_to_end(av, api, bot, stderr, state, clock, tmp_path):
                                               "[burn] alert sent (1 subnet(s))", "[burn] monitoring paused"]
     assert bot.messages()[-1] == f"Owner burn rate changed\n{STAMP} UTC\n\nSN9: {av.format_owner_burn(old)} → 0.4242"
     assert len(api.requests) == 3
+
+
+def safe_text(text, token, key):
+    """What a log line's text becomes: secrets masked, control characters escaped, then cut."""
+    for secret in (token, key.strip() if isinstance(key, str) else None):
+        if secret is not None and len(secret) >= 8:
+            text = text.replace(secret, "***").replace(repr(secret)[1:-1], "***")
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    text = "".join(named.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c)
+                   for c in text)
+    return text if len(text) <= 1000 else text[:1000] + f" ... ({len(text) - 1000} more characters)"
+
+
+def loop_error_line(av, monkeypatch, message, token, environ):
+    """The line the poll loop writes for a cycle that raised Exception(message)."""
+    recorder = StderrRecorder()
+    waits = iter([True, False])
+    with monkeypatch.context() as m:
+        m.setattr(av, "sys", types.SimpleNamespace(stderr=recorder))
+        m.setattr(av, "os", types.SimpleNamespace(environ=environ))
+        m.setattr(av, "_sleep_until_interval", lambda seconds, pause_path: next(waits))
+        m.setattr(av, "run_ashvigil_once", lambda **kw: (_ for _ in ()).throw(Exception(message)))
+        av.run_burn_poll_loop(state_path="s", threshold=0.1, interval_minutes=1, burn_token=token, burn_chat_id="1")
+    recorder.getvalue()  # one write a line, each ending the line
+    assert recorder.writes[1] == "[burn] monitoring paused\n"
+    return recorder.writes[0]
+
+
+secretish = st.text(st.sampled_from("ab\n\x1b\x85'\"\\ \u2192\ud800"), max_size=10)
+
+
+@given(pieces=st.lists(st.one_of(st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "LONG"])), max_size=8),
+       token=secretish, key=st.one_of(st.none(), secretish))
+def test_log_text_matches_the_model(av, monkeypatch, pieces, token, key):
+    # Messages mixing any text with the secrets as they are (T, K) and escaped (T!, K!).
+    shown = {"T": token, "T!": repr(token)[1:-1], "K": key or "", "K!": repr(key or "")[1:-1], "LONG": "x" * 990}
+    message = "".join(shown.get(p, p) for p in pieces)
+    line = loop_error_line(av, monkeypatch, message, token, {"TAOSTATS_API_KEY": key})
+    assert line == "[burn] error: " + safe_text(message, token, key) + "\n"
+
+
+def test_key_is_read_from_the_environment_when_the_line_is_written(av, monkeypatch):
+    message = "a key sk-12345678 and a token 1234:bot-token"
+    assert loop_error_line(av, monkeypatch, message, "1234:bot-token", {"TAOSTATS_API_KEY": " sk-12345678\n"}) == \
+        "[burn] error: a key *** and a token ***\n"
+    assert loop_error_line(av, monkeypatch, message, "1234:bot-token", {}) == \
+        "[burn] error: a key sk-12345678 and a token ***\n"
+    with pytest.raises(AttributeError):  # a broken host is not hidden
+        loop_error_line(av, monkeypatch, message, "1234:bot-token", None)
+
+
+def test_safe_lines_do_not_leak(av, monkeypatch):
+    message = "line\n" * 300 + "key sk-12345678 token 1234:bot-token"
+    assert_no_leak(lambda: loop_error_line(av, monkeypatch, message, "1234:bot-token",
+                                           {"TAOSTATS_API_KEY": "sk-12345678"}), calls=50)
+
+
+def assert_safe(stderr, *secrets):
+    text = stderr.getvalue()  # one write a line, each ending the line
+    assert all(w.startswith("[burn] ") for w in stderr.writes)
+    for secret in secrets:
+        assert secret not in text and repr(secret)[1:-1] not in text
+
+
+@pytest.mark.parametrize("token, key, line", [
+    # A blank in the token makes the request URL invalid; the host's message quotes the path.
+    ("123456:secret token", KEY, "[burn] error: URL can't contain control characters. '/bot***/sendMessage' "
+                                 "(found at least ' ')"),
+    # A line break in the key makes the header invalid; the message shows it escaped.
+    ("123:abc", "key-1234\r\nX-Forged: 1", "[burn] error: Invalid header value b'***'"),
+])
+def test_failures_raised_with_a_secret_are_masked_in_the_loop(av, api, bot, stderr, state, monkeypatch, token, key,
+                                                              line):
+    cycle(av, state, token=token)
+    api.set_incentive_burn(1, 0.123)
+    monkeypatch.setenv("TAOSTATS_API_KEY", f" {key} ")
+    waits = iter([True, False])
+    monkeypatch.setattr(av, "_sleep_until_interval", lambda seconds, pause_path: next(waits))
+    av.run_burn_poll_loop(state_path=str(state), threshold=0.0001, interval_minutes=1, burn_token=token,
+                          burn_chat_id="42")
+    assert stderr.writes == [line + "\n", "[burn] monitoring paused\n"]
+    assert_safe(stderr, token, key)
+
+
+@pytest.mark.parametrize("token, shown", [("123:abcdefgh", "***"), ("1:abcde", "1:abcde")])
+def test_bot_page_echoing_the_token(av, api, bot, stderr, state, token, shown):
+    cycle(av, state, token=token)
+    api.set_incentive_burn(1, 0.123)
+    bot.script(Reply.text(f"404 page not found: /bot{token}/sendMessage", status=404))
+    assert cycle(av, state, token=token) == 1
+    assert stderr.getvalue() == f"[burn] telegram failed: 404 page not found: /bot{shown}/sendMessage\n"
+
+
+@pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
+def test_api_page_echoing_the_key(av, api, bot, stderr, state, run, prefix):
+    api.set_default(Answer.text(f"Unauthorized: key {KEY}\x1b[2J", status=401))
+    assert run(av, state) == 1
+    assert stderr.getvalue().startswith(prefix) and "Unauthorized: key ***\\u001b[2J" in stderr.getvalue()
+    assert_safe(stderr, KEY)
+
+
+def test_server_pages_stay_one_bounded_line(av, api, bot, stderr, state):
+    page = "<html>\r\n<body>\n[burn] alert sent (99 subnet(s))\n\x1b]0;x\x07</body>\n</html>"
+    snapshot(av, state)
+    bot.script(Reply.text(page, status=502), Reply.text("y" * 10000, status=502))
+    assert snapshot(av, state) == 1 and snapshot(av, state) == 1
+    assert stderr.writes[1:] == [
+        "[burn] startup telegram failed: <html>\\r\\n<body>\\n[burn] alert sent (99 subnet(s))\\n"
+        "\\x1b]0;x\\x07</body>\\n</html>\n",
+        "[burn] startup telegram failed: " + "y" * 1000 + " ... (9000 more characters)\n"]
+    assert_safe(stderr)
 
 
 def test_cycle_does_not_leak(av, api, bot, stderr, state):
