@@ -19,6 +19,7 @@ class Notifier:
             return
         try:
             with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC) as s:
+                s.setblocking(False)  # a supervisor that does not read must not stall monitoring
                 s.sendto("\n".join(fields).encode(), self._address)
         except OSError:
             pass  # a monitor without its supervisor still monitors

@@ -16,6 +16,8 @@ class Secrets:
         self._texts: set[str] = set()
 
     def add(self, secret: str) -> None:
+        if not secret.strip():
+            return  # blanks hide nothing and would mangle every line
         for form in (secret, secret.strip(), urllib.parse.quote(secret, safe=""),
                      urllib.parse.quote_plus(secret), repr(secret)[1:-1]):
             if form:

@@ -4,6 +4,7 @@ import signal
 import socket
 import subprocess
 import sysconfig
+import threading
 import time
 
 import pytest
@@ -61,21 +62,33 @@ def wait_until(predicate, timeout=30.0):
 
 
 class NotifySocket:
-    """A systemd notify socket: collects the datagrams the command sends."""
+    """A systemd notify socket: collects the datagrams the command sends, as systemd would, at once."""
 
     def __init__(self, path):
         self.path = str(path)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
         self.messages = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                data = self.sock.recv(4096)
+            except OSError:
+                return
+            if not data:
+                return
+            self.messages.extend(data.decode().split("\n"))
 
     def wait_for(self, field, timeout=30.0):
-        self.sock.settimeout(timeout)
-        while field not in self.messages:
-            self.messages.extend(self.sock.recv(4096).decode().split("\n"))
+        wait_until(lambda: field in self.messages, timeout)
 
     def close(self):
+        self.sock.shutdown(socket.SHUT_RDWR)
         self.sock.close()
+        self._reader.join()
 
 
 def stop(process, signum=signal.SIGTERM, timeout=30):
