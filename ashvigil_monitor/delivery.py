@@ -78,9 +78,8 @@ class TelegramHandler(urllib.request.BaseHandler):
                 body = response.read()
                 response.close()
                 failure = _Replayed(body, response, req.full_url)
-                delay = retry_after(body, response.headers) if response.status == 429 else None
-                if delay is None:
-                    delay = BACKOFF[min(attempt, len(BACKOFF) - 1)]
+                asked = retry_after(body, response.headers) if response.status == 429 else None
+                delay = BACKOFF[min(attempt, len(BACKOFF) - 1)] if asked is None else asked
                 why = f"HTTP {response.status} {response.reason}"
             if attempt == MAX_RETRIES or waited + delay > MAX_WAIT:
                 break
@@ -98,7 +97,7 @@ class TelegramHandler(urllib.request.BaseHandler):
         # The Host header names the real origin; http.client sets the right one when it is absent.
         headers = {k: v for k, v in req.header_items() if k.lower() != "host"}
         routed = urllib.request.Request(url, data=req.data, headers=headers, method=req.get_method())
-        routed.timeout = req.timeout  # type: ignore[attr-defined]
+        routed.timeout = req.timeout  # type: ignore[attr-defined,unused-ignore]
         if url.startswith("https:"):
             return self._https.https_open(routed)
         return self._http.http_open(routed)

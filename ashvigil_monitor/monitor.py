@@ -70,7 +70,7 @@ class Monitor:
         """The startup snapshot; one that raises is one line, and monitoring goes on."""
         self._in_cycle = True
         try:
-            return ashvigil.run_burn_startup_snapshot(**self.config.delivery)
+            return int(ashvigil.run_burn_startup_snapshot(**self.config.delivery))
         except Exception as e:
             sys.stderr.write(f"[burn] snapshot error: {e}\n")
             return 1
@@ -78,7 +78,7 @@ class Monitor:
             self._in_cycle = False
 
     def once(self) -> int:
-        return ashvigil.run_ashvigil_once(threshold=self.config.threshold, **self.config.delivery)
+        return int(ashvigil.run_ashvigil_once(threshold=self.config.threshold, **self.config.delivery))
 
     def loop(self) -> None:
         """The module's poll loop, until the pause file appears; Stopped ends it from a wait."""

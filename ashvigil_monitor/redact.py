@@ -50,5 +50,5 @@ class RedactingStream:
 
 
 def install(secrets: Secrets) -> None:
-    sys.stdout = RedactingStream(sys.stdout, secrets)  # type: ignore[assignment]
-    sys.stderr = RedactingStream(sys.stderr, secrets)  # type: ignore[assignment]
+    sys.stdout = RedactingStream(sys.stdout, secrets)  # type: ignore[assignment,unused-ignore]
+    sys.stderr = RedactingStream(sys.stderr, secrets)  # type: ignore[assignment,unused-ignore]

@@ -5,7 +5,7 @@ import subprocess
 import pytest
 
 from command import services, stop, wait_until  # noqa: F401  (fixture)
-from stand_ins.taostats import closed_port
+from stand_ins.taostats import closed_port, make_subnet_rows
 from stand_ins.telegram import Reply
 
 ALERT_SENT = "[burn] alert sent (1 subnet(s))\n"
@@ -98,3 +98,13 @@ def test_second_sigint_stops_at_once(av, services):
     assert status == 130 and "Traceback" not in err
     assert err.endswith("[burn] stopped at once (SIGINT)\n")
     assert services.bot.messages() == []
+
+
+def test_only_the_piece_that_failed_is_sent_again(services):
+    """A two-piece snapshot: the first piece got its 2xx, the second a 429; the repeat is the second."""
+    services.api.rows = make_subnet_rows(300)
+    services.bot.script(Reply.ok(), too_many(0))
+    done = services.run("snapshot")
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (0, "[burn] startup snapshot sent (300 subnets)")
+    bodies = [r.fields["text"].split("\n")[0] for r in services.sends()]
+    assert bodies == ["(1/2)", "(2/2)", "(2/2)"] and len(services.bot.messages()) == 2
