@@ -39,6 +39,8 @@ class Stopper:
     def _on_signal(self, signum: int, frame: FrameType | None) -> None:
         name = signal.Signals(signum).name
         if self.requested and signum == signal.SIGINT:
+            # Forced: later presses must not interrupt the exit itself.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
             raise KeyboardInterrupt
         if not self.requested:
             self.signal_name = name
