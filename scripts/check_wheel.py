@@ -7,7 +7,11 @@ import zipfile
 LAYOUT = {
     "ashvigil.cpython-*.so": None,  # the extension module
     "ashvigil-stubs": ["__init__.pyi"],  # its type stubs
-    "ashvigil-*.dist-info": ["METADATA", "WHEEL", "RECORD", "licenses/LICENSE"],
+    "ashvigil_monitor": [  # the `ashvigil` command
+        "__init__.py", "__main__.py", "checks.py", "cli.py", "config.py", "delivery.py", "health.py",
+        "locking.py", "monitor.py", "notify.py", "py.typed", "redact.py", "stopping.py",
+    ],
+    "ashvigil-*.dist-info": ["METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"],
 }
 
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds ashvigil into .venv/demo and runs its main job against the local stand-in services.
+# Installs ashvigil into .venv/demo and runs the installed `ashvigil` command against the local
+# stand-in services (no credentials, no network).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh

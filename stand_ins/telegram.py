@@ -2,7 +2,7 @@
 
 `TelegramStandIn` is a real HTTP server on 127.0.0.1 (an ephemeral port). It records every
 request and answers from a queue of scripted `Reply` objects; when the queue is empty it
-accepts the message with {"ok": true, "result": {...}}.
+accepts the message with {"ok": true, "result": {...}} (getMe and getChat get a bot and a chat).
 
 `route_telegram(target)` installs a urllib opener that sends every request for
 https://api.telegram.org/... to the stand-in over plain HTTP instead, keeping the method,
@@ -29,12 +29,14 @@ BOT_API_ORIGIN = "https://api.telegram.org"
 
 @dataclass
 class Reply:
-    """One scripted answer: status, body bytes, content type and a delay before answering."""
+    """One scripted answer: status, body bytes, content type, a delay before answering and extra
+    headers (name, value) pairs."""
 
     status: int = 200
     body: bytes = b""
     content_type: str = "application/json"
     delay: float = 0.0
+    headers: tuple = ()
 
     @classmethod
     def json(cls, value, status=200, delay=0.0):
@@ -183,13 +185,19 @@ class TelegramStandIn:
         handler.send_response(reply.status)
         handler.send_header("Content-Type", reply.content_type)
         handler.send_header("Content-Length", str(len(reply.body)))
+        for name, value in reply.headers:
+            handler.send_header(name, value)
         handler.end_headers()
         handler.wfile.write(reply.body)
 
     def _accept(self, request):
+        fields = request.fields
+        if request.path.endswith("/getMe"):
+            return Reply.ok({"id": 123456, "is_bot": True, "first_name": "ashvigil", "username": "ashvigil_stand_in_bot"})
+        if request.path.endswith("/getChat"):
+            return Reply.ok({"id": fields.get("chat_id"), "type": "supergroup", "title": "stand-in chat"})
         message_id = self._next_message_id
         self._next_message_id += 1
-        fields = request.fields
         return Reply.ok({"message_id": message_id, "chat": {"id": fields.get("chat_id")},
                          "text": fields.get("text")})
 

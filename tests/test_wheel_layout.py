@@ -1,11 +1,13 @@
 """The wheel file-list check of the distribution checks refuses what a wheel must not hold."""
 import pytest
 
-from scripts.check_wheel import problems
+from scripts.check_wheel import LAYOUT, problems
 
 GOOD = ["ashvigil.cpython-310-x86_64-linux-gnu.so", "ashvigil-stubs/__init__.pyi",
         "ashvigil-0.1.0.dist-info/METADATA", "ashvigil-0.1.0.dist-info/WHEEL",
-        "ashvigil-0.1.0.dist-info/RECORD", "ashvigil-0.1.0.dist-info/licenses/LICENSE"]
+        "ashvigil-0.1.0.dist-info/RECORD", "ashvigil-0.1.0.dist-info/entry_points.txt",
+        "ashvigil-0.1.0.dist-info/licenses/LICENSE"]
+GOOD += [f"ashvigil_monitor/{name}" for name in LAYOUT["ashvigil_monitor"]]
 
 
 def test_the_expected_layout_passes():

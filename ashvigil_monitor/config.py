@@ -1,0 +1,178 @@
+"""Configuration: the environment (optionally filled from an env file), secrets read from files,
+and the checks that run before anything is sent."""
+from __future__ import annotations
+
+import math
+import os
+import re
+import urllib.parse
+from dataclasses import dataclass
+from typing import Callable, Iterable, Mapping, MutableMapping
+
+# (name, default shown by --help, meaning); the help text and the README list the same table.
+VARIABLES: tuple[tuple[str, str, str], ...] = (
+    ("TAOSTATS_API_KEY", "required", "taostats API key"),
+    ("TAOSTATS_API_KEY_FILE", "unset", "file holding the taostats API key (instead of TAOSTATS_API_KEY)"),
+    ("ASHVIGIL_BOT_TOKEN", "required", "Telegram bot token"),
+    ("ASHVIGIL_BOT_TOKEN_FILE", "unset", "file holding the bot token (instead of ASHVIGIL_BOT_TOKEN)"),
+    ("ASHVIGIL_CHAT_ID", "required", "chat to post to: an integer id or @channelname"),
+    ("ASHVIGIL_STATE_PATH", "$STATE_DIRECTORY/state.json, else $XDG_STATE_HOME/ashvigil/state.json,"
+     " else ~/.local/state/ashvigil/state.json", "the burn state file"),
+    ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
+    ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
+    ("ASHVIGIL_PAUSE_PATH", "pause beside the state file", "a file here stops the loop; empty: never"),
+    ("ASHVIGIL_TELEGRAM_API", "https://api.telegram.org", "Bot API origin (a self-hosted Bot API server)"),
+    ("ASHVIGIL_HEARTBEAT_URL", "unset", "pinged after every cycle (URL/fail when the cycle failed)"),
+    ("ASHVIGIL_METRICS_PATH", "unset", "Prometheus text file written after every cycle"),
+    ("TAOSTATS_API_BASE", "https://api.taostats.io", "taostats API origin"),
+    ("TAOSTATS_USER_AGENT", "a desktop browser's", "User-Agent of taostats requests"),
+    ("NOTIFY_SOCKET", "set by systemd", "systemd notify socket (READY, WATCHDOG, STATUS, STOPPING)"),
+)
+
+_CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
+_ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+class ConfigError(Exception):
+    """A configuration that must not run; the message names the variable, never a secret."""
+
+
+@dataclass(frozen=True)
+class Config:
+    api_key: str
+    bot_token: str
+    chat_id: str
+    state_path: str
+    threshold: float
+    interval_minutes: float
+    pause_path: str
+    telegram_api: str | None
+    heartbeat_url: str | None
+    metrics_path: str | None
+
+    @property
+    def delivery(self) -> dict[str, str]:
+        """The keyword arguments every run-control function of the module takes."""
+        return {"state_path": self.state_path, "burn_token": self.bot_token, "burn_chat_id": self.chat_id}
+
+
+def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
+    """Sets the file's KEY=VALUE lines in `env`; they win over values already there."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except (OSError, UnicodeDecodeError) as e:
+        raise ConfigError(f"--env-file {path}: cannot read it ({e.__class__.__name__})") from None
+    for number, line in enumerate(lines, 1):
+        text = line.strip()
+        if not text or text.startswith("#"):
+            continue
+        key, sep, value = text.removeprefix("export ").partition("=")
+        key, value = key.strip(), value.strip()
+        if not sep or not _ENV_NAME.fullmatch(key):
+            raise ConfigError(f"--env-file {path}, line {number}: expected KEY=VALUE")
+        if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
+            value = value[1:-1]
+        env[key] = value
+
+
+def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None]) -> str:
+    """The secret from `name` or from the file `name`_FILE names (one trailing line feed removed).
+
+    `found` is told every secret as soon as it is known, so that output can hide it even when a
+    later check fails."""
+    file_name = name + "_FILE"
+    direct, path = env.get(name), env.get(file_name)
+    if direct and path:
+        raise ConfigError(f"set {name} or {file_name}, not both")
+    if path:
+        try:
+            with open(path, encoding="utf-8") as f:
+                value = f.read()
+        except (OSError, UnicodeDecodeError) as e:
+            raise ConfigError(f"{file_name}: cannot read {path} ({e.__class__.__name__})") from None
+        value = value[:-1] if value.endswith("\n") else value
+        found(value)
+        source = file_name
+    else:
+        value = direct or ""
+        found(value)
+        source = name
+    value = value.strip()
+    if not value:
+        raise ConfigError(f"{source} is empty" if path else f"missing required variable {name}")
+    found(value)
+    return value
+
+
+def default_state_path(env: Mapping[str, str]) -> str:
+    if env.get("STATE_DIRECTORY"):  # systemd's StateDirectory=; may list several, first is ours
+        return os.path.join(env["STATE_DIRECTORY"].split(":")[0], "state.json")
+    base = env.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(base, "ashvigil", "state.json")
+
+
+def _number(env: Mapping[str, str], name: str, default: str, ok: Callable[[float], bool], rule: str) -> float:
+    text = env.get(name, "").strip() or default
+    try:
+        value = float(text)
+    except ValueError:
+        raise ConfigError(f"{name} must be a number, got {text!r}") from None
+    if not math.isfinite(value) or not ok(value):
+        raise ConfigError(f"{name} must be {rule}, got {text!r}")
+    return value
+
+
+def _http_url(env: Mapping[str, str], name: str, origin_only: bool) -> str | None:
+    text = env.get(name, "").strip()
+    if not text:
+        return None
+    parts = urllib.parse.urlsplit(text)
+    if parts.scheme not in ("http", "https") or not parts.netloc or (origin_only and (parts.query or parts.fragment)):
+        raise ConfigError(f"{name} must be an http:// or https:// URL, got {text!r}")
+    return text.rstrip("/") if origin_only else text
+
+
+def _chat_id(env: Mapping[str, str]) -> str:
+    text = env.get("ASHVIGIL_CHAT_ID", "").strip()
+    if not text:
+        raise ConfigError("missing required variable ASHVIGIL_CHAT_ID")
+    if not _CHAT_ID.fullmatch(text):
+        raise ConfigError(f"ASHVIGIL_CHAT_ID must be an integer chat id or @channelname, got {text!r}")
+    return text
+
+
+def prepare_state_dir(state_path: str) -> None:
+    """Creates the state file's directory (0700, only the monitor reads its state) and checks it."""
+    directory = os.path.dirname(os.path.abspath(state_path))
+    try:
+        os.makedirs(directory, mode=0o700, exist_ok=True)
+    except OSError as e:
+        raise ConfigError(f"ASHVIGIL_STATE_PATH: cannot create {directory} ({e.strerror})") from None
+    if os.path.isdir(state_path) or not os.access(directory, os.W_OK | os.X_OK):
+        raise ConfigError(f"ASHVIGIL_STATE_PATH: {state_path} is not a writable file path")
+
+
+def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[str] = ("api", "telegram")) -> Config:
+    """Reads and checks the configuration. `needs` names the parts a subcommand cannot do without:
+    "api" (the taostats key) and "telegram" (token and chat); the others may then be empty."""
+    needs = set(needs)
+    api_key = read_secret(env, "TAOSTATS_API_KEY", found) if "api" in needs else env.get("TAOSTATS_API_KEY", "")
+    token = read_secret(env, "ASHVIGIL_BOT_TOKEN", found) if "telegram" in needs else ""
+    chat_id = _chat_id(env) if "telegram" in needs else ""
+    state_path = env.get("ASHVIGIL_STATE_PATH") or default_state_path(env)
+    pause = env.get("ASHVIGIL_PAUSE_PATH")
+    return Config(
+        api_key=api_key, bot_token=token, chat_id=chat_id, state_path=state_path,
+        threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
+        interval_minutes=_number(env, "ASHVIGIL_INTERVAL_MINUTES", "5", lambda v: v > 0, "finite and > 0"),
+        pause_path=os.path.join(os.path.dirname(state_path), "pause") if pause is None else pause,
+        telegram_api=_http_url(env, "ASHVIGIL_TELEGRAM_API", origin_only=True),
+        heartbeat_url=_http_url(env, "ASHVIGIL_HEARTBEAT_URL", origin_only=False),
+        metrics_path=env.get("ASHVIGIL_METRICS_PATH") or None,
+    )
+
+
+def help_table() -> str:
+    width = max(len(name) for name, _, _ in VARIABLES)
+    return "\n".join(f"  {name:<{width}}  {meaning} (default: {default})" for name, default, meaning in VARIABLES)

@@ -1,0 +1,63 @@
+"""Graceful stop on SIGTERM and SIGINT.
+
+The first signal only sets a flag: a cycle in progress (store and delivery, retries included)
+runs to its end, and a wait between cycles ends at once. A second SIGINT raises
+KeyboardInterrupt wherever the program is, for an operator who will not wait.
+"""
+from __future__ import annotations
+
+import os
+import select
+import signal
+import time
+from types import FrameType
+
+
+class Stopped(BaseException):
+    """Ends the poll loop from a wait. A BaseException, so that the module's loop, which logs and
+    survives ordinary failures of a cycle, lets it through."""
+
+
+class Stopper:
+    def __init__(self) -> None:
+        self.signal_name: str | None = None
+        self._wake_r = -1
+
+    def install(self) -> None:
+        # The signal's wake-up byte ends a select() wait at once, whatever the handler sees.
+        self._wake_r, wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
+        os.set_blocking(wake_w, False)
+        signal.set_wakeup_fd(wake_w, warn_on_full_buffer=False)
+        signal.signal(signal.SIGTERM, self._on_signal)
+        signal.signal(signal.SIGINT, self._on_signal)
+
+    @property
+    def requested(self) -> bool:
+        return self.signal_name is not None
+
+    def _on_signal(self, signum: int, frame: FrameType | None) -> None:
+        name = signal.Signals(signum).name
+        if self.requested and signum == signal.SIGINT:
+            # Forced: later presses must not interrupt the exit itself.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            raise KeyboardInterrupt
+        if not self.requested:
+            self.signal_name = name
+
+    def wait(self, seconds: float) -> bool:
+        """Waits up to `seconds`; True as soon as a stop is requested."""
+        deadline = time.monotonic() + seconds
+        while not self.requested:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            if self._wake_r < 0:
+                time.sleep(left)
+                continue
+            select.select([self._wake_r], [], [], left)
+            try:
+                os.read(self._wake_r, 512)
+            except BlockingIOError:
+                pass
+        return True

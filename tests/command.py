@@ -1,0 +1,98 @@
+"""Runs the installed `ashvigil` command as a real process against the local stand-ins."""
+import os
+import signal
+import socket
+import subprocess
+import sysconfig
+import threading
+import time
+
+import pytest
+
+from stand_ins.taostats import TaostatsStandIn
+from stand_ins.telegram import TelegramStandIn
+
+COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
+TOKEN, API_KEY, CHAT = "123456:stand-in-token", "stand-in-key", "-1001234567890"
+OURS = ("ASHVIGIL_", "TAOSTATS_", "NOTIFY_SOCKET", "XDG_STATE_HOME", "STATE_DIRECTORY")
+
+
+class Services:
+    """The stand-ins and the environment that points the command at them."""
+
+    def __init__(self, api, bot, tmp_path):
+        self.api, self.bot, self.tmp = api, bot, tmp_path
+        self.state = tmp_path / "state" / "state.json"
+        # The sanitizer run's LD_PRELOAD and friends must reach the child; our own variables must not.
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(OURS)}
+        self.env.update(TAOSTATS_API_BASE=api.base_url, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
+                        ASHVIGIL_BOT_TOKEN=TOKEN, ASHVIGIL_CHAT_ID=CHAT, ASHVIGIL_STATE_PATH=str(self.state),
+                        HOME=str(tmp_path))
+
+    def run(self, *args, env=None, timeout=60):
+        return subprocess.run([COMMAND, *args], env={**self.env, **(env or {})}, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def start(self, *args, env=None):
+        return subprocess.Popen([COMMAND, *args], env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+    def seed_change(self, av, netuid=3, value=0.777):
+        """Stores today's rates, then moves one: the next cycle has one change to report."""
+        self.state.parent.mkdir(exist_ok=True)
+        rates = {str(r["netuid"]): av.owner_burn_from_row(r) for r in self.api.rows}
+        av.save_burn_state(str(self.state), rates, "2025-01-01T00:00:00Z")
+        self.api.set_incentive_burn(netuid, value)
+
+    def sends(self):
+        return [r for r in self.bot.requests if r.path.endswith("/sendMessage")]
+
+
+@pytest.fixture
+def services(tmp_path):
+    with TaostatsStandIn(api_key=API_KEY) as api, TelegramStandIn() as bot:
+        yield Services(api, bot, tmp_path)
+
+
+def wait_until(predicate, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached"
+        time.sleep(0.02)
+
+
+class NotifySocket:
+    """A systemd notify socket: collects the datagrams the command sends, as systemd would, at once."""
+
+    def __init__(self, path):
+        self.path = str(path)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.messages = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                data = self.sock.recv(4096)
+            except OSError:
+                return
+            if not data:
+                return
+            self.messages.extend(data.decode().split("\n"))
+
+    def wait_for(self, field, timeout=30.0):
+        wait_until(lambda: field in self.messages, timeout)
+
+    def close(self):
+        self.sock.shutdown(socket.SHUT_RDWR)
+        self.sock.close()
+        self._reader.join()
+
+
+def stop(process, signum=signal.SIGTERM, timeout=30):
+    """Sends `signum` and waits; (status, stdout, stderr)."""
+    process.send_signal(signum)
+    out, err = process.communicate(timeout=timeout)
+    return process.returncode, out, err

@@ -1,0 +1,103 @@
+"""The command's configuration: validation before anything is sent, secrets from files and env
+files, and secrets kept out of every line it writes."""
+import importlib.metadata
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from ashvigil_monitor.config import VARIABLES
+from command import API_KEY, COMMAND, TOKEN, services  # noqa: F401  (fixture)
+from stand_ins.telegram import Reply
+
+
+@pytest.mark.parametrize("env, named", [
+    ({"ASHVIGIL_THRESHOLD": "nan"}, "ASHVIGIL_THRESHOLD"),
+    ({"ASHVIGIL_THRESHOLD": "inf"}, "ASHVIGIL_THRESHOLD"),
+    ({"ASHVIGIL_THRESHOLD": "-1"}, "ASHVIGIL_THRESHOLD"),
+    ({"ASHVIGIL_THRESHOLD": "a lot"}, "ASHVIGIL_THRESHOLD"),
+    ({"ASHVIGIL_INTERVAL_MINUTES": "inf"}, "ASHVIGIL_INTERVAL_MINUTES"),
+    ({"ASHVIGIL_INTERVAL_MINUTES": "0"}, "ASHVIGIL_INTERVAL_MINUTES"),
+    ({"ASHVIGIL_INTERVAL_MINUTES": "-5"}, "ASHVIGIL_INTERVAL_MINUTES"),
+    ({"ASHVIGIL_CHAT_ID": "my chat"}, "ASHVIGIL_CHAT_ID"),
+    ({"ASHVIGIL_CHAT_ID": "12a"}, "ASHVIGIL_CHAT_ID"),
+    ({"ASHVIGIL_CHAT_ID": ""}, "ASHVIGIL_CHAT_ID"),
+    ({"TAOSTATS_API_KEY": " "}, "TAOSTATS_API_KEY"),
+    ({"ASHVIGIL_BOT_TOKEN": ""}, "ASHVIGIL_BOT_TOKEN"),
+    ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN"),  # both set
+    ({"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),
+    ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
+    ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
+    ({"ASHVIGIL_STATE_PATH": "/proc/version/state.json"}, "ASHVIGIL_STATE_PATH"),
+])
+def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
+    done = services.run("run", env=env)
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1 and named in done.stderr and done.stderr.startswith("ashvigil: ")
+    assert services.api.requests == [] and services.bot.requests == []
+
+
+def test_state_directory_is_created_private(services):
+    services.env["ASHVIGIL_STATE_PATH"] = str(services.tmp / "new" / "dir" / "state.json")
+    assert services.run("once").returncode == 0
+    assert stat.S_IMODE(os.stat(services.tmp / "new" / "dir").st_mode) == 0o700
+
+
+def test_secrets_from_files_and_an_env_file(av, services):
+    """LoadCredential= style files (one trailing line feed dropped) and an env file with comments
+    and quotes; the env file's values win over the environment."""
+    (services.tmp / "key").write_text(API_KEY + "\n")
+    (services.tmp / "token").write_text(TOKEN + "\n")
+    (services.tmp / "ashvigil.env").write_text(
+        "# written by the operator\n\n"
+        f"TAOSTATS_API_KEY_FILE={services.tmp / 'key'}\n"
+        f"ASHVIGIL_BOT_TOKEN_FILE='{services.tmp / 'token'}'\n"
+        'export ASHVIGIL_CHAT_ID="@burnwatch"\n')
+    for name in ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN", "ASHVIGIL_CHAT_ID"):
+        services.env[name] = ""
+    services.seed_change(av)
+    done = services.run("--env-file", str(services.tmp / "ashvigil.env"), "once")
+    assert (done.returncode, done.stderr) == (0, "[burn] alert sent (1 subnet(s))\n")
+    assert services.api.requests[0].header("Authorization") == API_KEY
+    sent = services.sends()[0]
+    assert sent.path == f"/bot{TOKEN}/sendMessage" and sent.fields["chat_id"] == "@burnwatch"
+
+
+@pytest.mark.parametrize("content, where", [("NO_EQUALS_SIGN\n", "line 1"), ("OK=1\n2BAD=x\n", "line 2")])
+def test_malformed_env_file_exits_2(services, content, where):
+    (services.tmp / "bad.env").write_text(content)
+    done = services.run("--env-file", str(services.tmp / "bad.env"), "once")
+    assert done.returncode == 2 and where in done.stderr and services.api.requests == []
+
+
+SECRET_TOKEN = "123456:sec ret-token"
+SECRET_KEY = "taostats-secret-key"
+
+
+@pytest.mark.parametrize("args", [["once"], ["--debug", "once"], ["check"], ["test-message"], ["snapshot"]])
+def test_a_token_with_a_blank_never_appears_in_any_output(av, services, args):
+    services.env.update(ASHVIGIL_BOT_TOKEN=SECRET_TOKEN, TAOSTATS_API_KEY=SECRET_KEY)
+    services.api.api_key = SECRET_KEY
+    services.seed_change(av)
+    services.bot.script(Reply.error(401, f"Unauthorized: {SECRET_TOKEN} {SECRET_KEY}"))  # even an echo is hidden
+    done = services.run(*args)
+    output = done.stdout + done.stderr
+    assert "***" in output
+    for secret in ("sec ret", "sec%20ret", "sec+ret", SECRET_KEY):
+        assert secret not in output
+    assert ("Traceback" in output) == ("--debug" in args)
+
+
+def test_version_and_help():
+    version = importlib.metadata.version("ashvigil")
+    for command in ([COMMAND], [sys.executable, "-m", "ashvigil_monitor"]):
+        done = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=30)
+        assert (done.returncode, done.stdout) == (0, f"ashvigil {version}\n")
+    help_text = subprocess.run([COMMAND, "--help"], capture_output=True, text=True, timeout=30).stdout
+    for name, default, _ in VARIABLES:
+        assert f"  {name}  " in help_text or f"  {name} " in help_text
+        assert f"(default: {default})" in help_text.replace("\n", " ")
+    for sub in ("run", "once", "snapshot", "test-message", "check"):
+        assert subprocess.run([COMMAND, sub, "--help"], capture_output=True, timeout=30).returncode == 0

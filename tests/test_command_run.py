@@ -1,0 +1,114 @@
+"""`ashvigil run`, `check` and `test-message` as an operator meets them: stop signals, the lock,
+systemd notify, heartbeat, metrics, the pause file, and the shipped systemd unit."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+
+import pytest
+
+from command import COMMAND, NotifySocket, services, stop  # noqa: F401  (fixture)
+from stand_ins.taostats import Answer, TaostatsStandIn
+from stand_ins.telegram import Reply
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+@pytest.fixture
+def notify(tmp_path):
+    sock = NotifySocket(tmp_path / "notify")
+    yield sock
+    sock.close()
+
+
+def test_sigint_during_a_wait_stops_at_once(services, notify):
+    process = services.start("run", "--no-snapshot", env={"NOTIFY_SOCKET": notify.path})
+    notify.wait_for("READY=1")
+    notify.wait_for("WATCHDOG=1")  # pinged from the wait between polls
+    status, out, err = stop(process, signal.SIGINT, timeout=2)
+    assert (status, out, err) == (0, "", "[burn] stopped (SIGINT)\n")
+    notify.wait_for("STOPPING=1")
+    assert services.api.requests == []
+
+
+def test_a_second_monitor_on_the_same_state_exits_2(services, notify):
+    first = services.start("run", "--no-snapshot", env={"NOTIFY_SOCKET": notify.path})
+    try:
+        notify.wait_for("READY=1")
+        for command in ("run", "once", "snapshot"):
+            second = services.run(command)
+            assert second.returncode == 2 and str(services.state) in second.stderr
+    finally:
+        status, _, err = stop(first)
+    assert (status, err) == (0, "[burn] stopped (SIGTERM)\n")
+
+
+def metrics_sample(text, name):
+    return float(re.search(rf"^{re.escape(name)} (\S+)$", text, re.M).group(1))
+
+
+def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, services, notify):
+    with TaostatsStandIn() as pings:
+        pings.set_default(Answer(200))
+        metrics = services.tmp / "ashvigil.prom"
+        env = {"NOTIFY_SOCKET": notify.path, "ASHVIGIL_METRICS_PATH": str(metrics),
+               "ASHVIGIL_HEARTBEAT_URL": pings.base_url + "/ping/abc"}
+        assert services.run("once", env=env).returncode == 0  # first cycle: stores
+        services.api.set_default(Answer.json({"message": "down"}, status=500))
+        assert services.run("once", env=env).returncode == 1
+        services.api.set_default(None)
+        services.api.set_incentive_burn(3, 0.5)
+        assert services.run("once", env=env).returncode == 0  # alerts
+        assert [r.path for r in pings.requests] == ["/ping/abc", "/ping/abc/fail", "/ping/abc"]
+    text = metrics.read_text()
+    assert [metrics_sample(text, f'ashvigil_cycles_total{{result="{r}"}}') for r in ("ok", "failed", "error")] == [
+        2, 1, 0]
+    assert metrics_sample(text, "ashvigil_alerts_sent_total") == 1
+    assert metrics_sample(text, "ashvigil_subnets") == 130
+    assert metrics_sample(text, "ashvigil_last_success_timestamp_seconds") > 1.7e9
+    notify.wait_for("WATCHDOG=1")
+    assert any(m.startswith("STATUS=last cycle failed at ") for m in notify.messages)
+
+
+def test_failed_heartbeat_is_one_line_and_not_fatal(services):
+    with TaostatsStandIn() as pings:  # answers 404 to anything but the listing
+        done = services.run("once", env={"ASHVIGIL_HEARTBEAT_URL": pings.base_url + "/ping"})
+    assert (done.returncode, done.stderr) == (0, "[burn] heartbeat failed: HTTP Error 404: Not Found\n")
+
+
+def test_snapshot_error_is_one_line_and_monitoring_goes_on(services):
+    (services.state.parent).mkdir()
+    (services.state.parent / "pause").write_text("")  # the loop stops at its first pause test
+    services.bot.script(Reply.text("not JSON"))  # a 200 the module cannot read raises
+    done = services.run("run")
+    assert done.returncode == 0
+    assert re.fullmatch(r"\[burn\] snapshot error: .+\n\[burn\] monitoring paused\n", done.stderr)
+
+
+@pytest.mark.parametrize("good", [True, False])
+def test_check_and_test_message(services, good):
+    if not good:
+        services.bot.script(*[Reply.error(401, "Unauthorized")] * 3)
+    check = services.run("check")
+    assert [line.split(":")[0] for line in check.stdout.splitlines()] == [
+        "taostats API key", "bot token", "chat", "state directory"]
+    assert check.returncode == (0 if good else 1)
+    assert ("bot token: FAILED (Unauthorized)" in check.stdout) != good
+    assert [r.path.rsplit("/", 1)[1] for r in services.bot.requests] == ["getMe", "getChat"]
+    message = services.run("test-message", *([] if good else ["hello"]))
+    assert (message.returncode, message.stdout) == (
+        (0, "test message sent\n") if good else (1, "test message failed: Unauthorized\n"))
+    if good:
+        assert services.bot.messages()[0].startswith("ashvigil ")
+
+
+@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed")
+def test_systemd_unit_verifies(tmp_path):
+    unit = open(os.path.join(ROOT, "contrib", "ashvigil.service")).read()
+    assert re.search(r"^ExecStart=/usr/local/bin/ashvigil run$", unit, re.M)
+    (tmp_path / "ashvigil.service").write_text(unit.replace("/usr/local/bin/ashvigil", COMMAND))
+    done = subprocess.run(["systemd-analyze", "verify", str(tmp_path / "ashvigil.service")], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "ashvigil.service" not in done.stderr, done.stderr
