@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <utility>
 
 namespace ashvigil {
 namespace {
@@ -27,10 +28,10 @@ Ref keyword_names(const char* name) noexcept { return Ref::steal(Py_BuildValue("
 // os.environ.get(name, fallback), looked up through the module's `os` at every call; new reference.
 Ref environ_get(const char* name, const char* fallback) noexcept {
     Ref environ = host_path({"os", "environ"});
-    Ref key = environ ? str(name) : Ref();
-    Ref default_value = key ? str(fallback) : Ref();
+    PyObject* key = environ ? constant_str(name) : nullptr;          // borrowed
+    PyObject* default_value = key ? constant_str(fallback) : nullptr;  // borrowed
     if (!default_value) return {};
-    return call_method(environ.get(), "get", {key.get(), default_value.get()});
+    return call_method(environ.get(), "get", {key, default_value});
 }
 
 // json.loads(text) through the module's `json`. Returns Parsed, NotJson when the host's
@@ -56,8 +57,8 @@ PyObject* api_base(PyObject* const*) {
     Ref value = environ_get("TAOSTATS_API_BASE", kDefaultBase);
     if (!value) return nullptr;
     if (!PyUnicode_CheckExact(value.get())) {
-        Ref slash = str("/");
-        return slash ? call_method(value.get(), "rstrip", {slash.get()}).release() : nullptr;
+        PyObject* slash = constant_str("/");
+        return slash ? call_method(value.get(), "rstrip", {slash}).release() : nullptr;
     }
     Py_ssize_t end = PyUnicode_GetLength(value.get());
     while (end > 0 && PyUnicode_ReadChar(value.get(), end - 1) == '/') --end;
@@ -66,14 +67,18 @@ PyObject* api_base(PyObject* const*) {
 
 PyObject* request_headers(PyObject* const* args) {
     Ref agent = environ_get("TAOSTATS_USER_AGENT", kDefaultUserAgent);
-    Ref accept = agent ? str("application/json, text/plain, */*") : Ref();
-    Ref language = accept ? str("en-US,en;q=0.9") : Ref();
-    Ref headers = language ? Ref::steal(PyDict_New()) : Ref();
-    if (!headers || PyDict_SetItemString(headers.get(), "Authorization", args[0]) < 0 ||
-        PyDict_SetItemString(headers.get(), "User-Agent", agent.get()) < 0 ||
-        PyDict_SetItemString(headers.get(), "Accept", accept.get()) < 0 ||
-        PyDict_SetItemString(headers.get(), "Accept-Language", language.get()) < 0)
-        return nullptr;
+    Ref headers = agent ? Ref::steal(PyDict_New()) : Ref();
+    if (!headers) return nullptr;
+    const std::pair<const char*, PyObject*> entries[] = {
+        {"Authorization", args[0]},
+        {"User-Agent", agent.get()},
+        {"Accept", constant_str("application/json, text/plain, */*")},
+        {"Accept-Language", constant_str("en-US,en;q=0.9")},
+    };
+    for (const auto& [name, value] : entries) {
+        PyObject* key = constant_str(name);
+        if (!key || !value || PyDict_SetItem(headers.get(), key, value) < 0) return nullptr;
+    }
     return headers.release();
 }
 
@@ -230,9 +235,9 @@ PyObject* is_rate_limited(PyObject* const* args) {
     Ref message = get_item(payload, "message");
     if (!message) return nullptr;
     Ref text = PyUnicode_CheckExact(message.get()) ? std::move(message) : text_form(message.get());
-    Ref needle = text ? str("Rate Limited") : Ref();
+    PyObject* needle = text ? constant_str("Rate Limited") : nullptr;
     if (!needle) return nullptr;
-    Py_ssize_t at = PyUnicode_Find(text.get(), needle.get(), 0, PY_SSIZE_T_MAX, 1);
+    Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) return nullptr;
     return PyBool_FromLong(at >= 0);
 }

@@ -1,5 +1,6 @@
 // Owner burn values of subnet rows, their display and comparison, and the list of changes.
 #include "burns.hpp"
+#include "numbers.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +10,7 @@
 namespace ashvigil {
 
 int real_from_text(PyObject* text, double& out) noexcept {
+    if (plain_real(text, out)) return 1;
     Ref value = Ref::steal(PyFloat_FromString(text));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
@@ -23,6 +25,10 @@ namespace {
 
 PyObject* owner_burn_from_row(PyObject* const* args) {
     Ref value = get_item(args[0], "incentive_burn");
+    if (value && PyFloat_CheckExact(value.get()) && PyFloat_AS_DOUBLE(value.get()) != 0.0) {
+        Ref text = real_text(PyFloat_AS_DOUBLE(value.get()));
+        if (text) return text.release();
+    }
     int truthy = value ? PyObject_IsTrue(value.get()) : -1;
     if (truthy < 0) return nullptr;
     return truthy ? PyObject_Str(value.get()) : PyUnicode_FromString("0");
@@ -35,6 +41,7 @@ Ref format_fixed(double x) {
     if (PyLong_CheckExact(decimals.get())) {
         long n = PyLong_AsLong(decimals.get());
         if (n >= 0 && n <= 100) {
+            if (Ref text = fixed_text(x, n)) return text;
             char* text = PyOS_double_to_string(x, 'f', static_cast<int>(n), 0, nullptr);
             if (!text) return {};
             Ref result = Ref::steal(PyUnicode_FromString(text));

@@ -120,7 +120,9 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         report_too_many(s, nargs, kwonly_given);
         return false;
     }
-    if (report_missing(s, slots)) return false;
+    bool complete = true;
+    for (size_t i = 0; i < s.params.size(); ++i) complete = complete && (slots[i] || f->defaults[i]);
+    if (!complete && report_missing(s, slots)) return false;
     for (size_t i = 0; i < s.params.size(); ++i)
         if (!slots[i]) slots[i] = f->defaults[i];
     return true;
@@ -230,12 +232,31 @@ private:
     int& depth_;
 };
 
-PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
-    PyObject* slots[kMaxParams] = {};
-    Ref held[kMaxParams];
-    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    if (!convert_and_check(*f->spec, slots, held)) return nullptr;
+// The exact type a parameter's value has once the binder is done with it.
+PyTypeObject* bound_type(Kind k) {
+    switch (k) {
+    case Kind::Text: return &PyUnicode_Type;
+    case Kind::Mapping: return &PyDict_Type;
+    case Kind::List: return &PyList_Type;
+    case Kind::Real: return &PyFloat_Type;
+    case Kind::Integer: return &PyLong_Type;
+    }
+    return nullptr;
+}
+
+// Fills the slots when every parameter is given by position with the exact type the binder
+// would hand on: there is nothing to bind or convert then.
+bool exact_positional(const FuncSpec& s, PyObject* const* args, size_t nargs, PyObject** slots) {
+    if (nargs != s.params.size()) return false;
+    for (size_t i = 0; i < nargs; ++i) {
+        if (s.params[i].keyword_only || Py_TYPE(args[i]) != bound_type(s.params[i].kind)) return false;
+        slots[i] = args[i];
+    }
+    return true;
+}
+
+// Runs the body on bound arguments and checks its result. May throw, as the body may.
+PyObject* run_body(FunctionObject* f, PyObject** slots) {
     // Calls between exported functions go through the namespace, so a host can build a cycle;
     // it must end in RecursionError, as it would for Python functions, not in a stack overflow.
     // Newer interpreters allow far more C levels than Python ones, so the depth is also held to
@@ -256,17 +277,32 @@ PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, Py
     return result.release();
 }
 
+PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    PyObject* slots[kMaxParams] = {};
+    if (!kwnames && exact_positional(*f->spec, args, PyVectorcall_NARGS(nargsf), slots)) return run_body(f, slots);
+    Ref held[kMaxParams];
+    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+    if (!convert_and_check(*f->spec, slots, held)) return nullptr;
+    return run_body(f, slots);
+}
+
 // The one boundary between C++ and the interpreter: bodies may throw, nothing crosses. A failed
 // allocation is the host's MemoryError; any other standard exception a SystemError with its text.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+template <typename Call>
+PyObject* across_boundary(Call call) noexcept {
     try {
-        return call_function(self, args, nargsf, kwnames);
+        return call();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
         return nullptr;
     }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return across_boundary([&] { return call_function(self, args, nargsf, kwnames); });
 }
 
 // --- attributes ------------------------------------------------------------------------------
@@ -426,6 +462,15 @@ void function_dealloc(PyObject* self) {
 PyTypeObject FunctionType{};
 
 }  // namespace
+
+bool call_own_function(PyObject* fn, PyObject* const* args, size_t nargs, Ref& result) noexcept {
+    if (Py_TYPE(fn) != &FunctionType) return false;
+    FunctionObject* f = as_function(fn);
+    PyObject* slots[kMaxParams];
+    if (!exact_positional(*f->spec, args, nargs, slots)) return false;
+    result = Ref::steal(across_boundary([&] { return run_body(f, slots); }));
+    return true;
+}
 
 bool ready_function_type() noexcept {
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);  // what PyVarObject_HEAD_INIT would set

@@ -1,6 +1,13 @@
 #include "host.hpp"
+#include "numbers.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ashvigil {
@@ -16,10 +23,54 @@ void set_module_namespace(PyObject* dict) noexcept {
     g_namespace = dict;
 }
 
+namespace {
+
+PyObject* find_or_make_constant(const char* text) {
+    static auto* by_address = new std::unordered_map<const char*, PyObject*>();
+    static auto* by_content = new std::unordered_map<std::string_view, PyObject*>();
+    auto known = by_address->find(text);
+    if (known != by_address->end()) return known->second;
+    auto found = by_content->find(std::string_view(text));
+    PyObject* s = found != by_content->end() ? found->second : PyUnicode_InternFromString(text);  // kept
+    if (found == by_content->end()) {
+        const char* utf8 = s ? PyUnicode_AsUTF8(s) : nullptr;
+        if (!utf8) {
+            Py_XDECREF(s);
+            return nullptr;
+        }
+        by_content->emplace(std::string_view(utf8), s);
+    }
+    by_address->emplace(text, s);
+    return s;
+}
+
+}  // namespace
+
+PyObject* constant_str(const char* text) noexcept {
+    // Found by the constant's address first, without hashing its characters; a new address is
+    // matched by content, viewed in the str's own UTF-8 buffer, which lives as long as the str.
+    struct Slot {
+        const char* text;
+        PyObject* str;
+    };
+    static Slot recent[256];  // direct-mapped by address, in front of the maps
+    Slot& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 2) & 255];
+    if (slot.text == text) return slot.str;
+    try {
+        PyObject* s = find_or_make_constant(text);
+        if (s) slot = {text, s};
+        return s;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
 Ref global(const char* name) noexcept {
-    PyObject* value = PyDict_GetItemString(g_namespace, name);  // borrowed
+    PyObject* key = constant_str(name);
+    PyObject* value = key ? PyDict_GetItemWithError(g_namespace, key) : nullptr;  // borrowed
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (key && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return {};
     }
     return Ref::borrow(value);
@@ -28,11 +79,7 @@ Ref global(const char* name) noexcept {
 Ref host_path(std::initializer_list<const char*> names) noexcept {
     auto it = names.begin();
     Ref obj = global(*it);
-    for (++it; obj && it != names.end(); ++it) {
-        // Interned names: the host's attribute cache keeps the name objects it has seen.
-        Ref name = Ref::steal(PyUnicode_InternFromString(*it));
-        obj = name ? Ref::steal(PyObject_GetAttr(obj.get(), name.get())) : Ref();
-    }
+    for (++it; obj && it != names.end(); ++it) obj = attr(obj.get(), *it);
     return obj;
 }
 
@@ -48,6 +95,9 @@ Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames)
 Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
     Ref fn = global(name);
     if (!fn) return {};
+    // The namespace still holds one of the module's own functions: its body is called directly.
+    Ref result;
+    if (!kwnames && call_own_function(fn.get(), args.begin(), args.size(), result)) return result;
     return call(fn.get(), args, kwnames);
 }
 
@@ -62,13 +112,18 @@ bool exception_matches(std::initializer_list<const char*> names) noexcept {
 }
 
 Ref attr(PyObject* obj, const char* name) noexcept {
-    Ref interned = Ref::steal(PyUnicode_InternFromString(name));
-    return interned ? Ref::steal(PyObject_GetAttr(obj, interned.get())) : Ref();
+    PyObject* key = constant_str(name);
+    return key ? Ref::steal(PyObject_GetAttr(obj, key)) : Ref();
 }
 
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) noexcept {
-    Ref method = attr(obj, name);
-    return method ? call(method.get(), args) : Ref();
+    PyObject* key = constant_str(name);
+    if (!key) return {};
+    PyObject* stack[9];
+    size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(key, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
@@ -77,14 +132,12 @@ Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
         if (value || PyErr_Occurred()) return value;
         return Ref::borrow(fallback ? fallback : Py_None);
     }
-    Ref get = attr(mapping, "get");
-    if (!get) return {};
-    return fallback ? call(get.get(), {key, fallback}) : call(get.get(), {key});
+    return fallback ? call_method(mapping, "get", {key, fallback}) : call_method(mapping, "get", {key});
 }
 
 Ref get_item(PyObject* mapping, const char* key) noexcept {
-    Ref k = Ref::steal(PyUnicode_InternFromString(key));
-    return k ? get_item(mapping, k.get()) : Ref();
+    PyObject* k = constant_str(key);
+    return k ? get_item(mapping, k) : Ref();
 }
 
 Ref decode_utf8(PyObject* data) noexcept {
@@ -200,17 +253,90 @@ void append_ascii(std::u32string& out, std::string_view ascii) {
     for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
 }
 
+void TextBuilder::widen(int kind) {
+    std::string wider(units_.size() / kind_ * kind, '\0');
+    const size_t n = units_.size() / kind_;
+    for (size_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind_, units_.data(), i);
+        PyUnicode_WRITE(kind, wider.data(), i, c);
+    }
+    units_ = std::move(wider);
+    kind_ = kind;
+}
+
+bool TextBuilder::append(PyObject* s) {
+    if (PyUnicode_READY(s) < 0) return false;
+    const int kind = PyUnicode_KIND(s);
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    if (n == 0) return true;
+    if (kind > kind_) widen(kind);
+    max_ = std::max(max_, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(s)));
+    const void* data = PyUnicode_DATA(s);
+    if (kind == kind_) {
+        units_.append(static_cast<const char*>(data), n * kind);
+        return true;
+    }
+    const size_t base = units_.size() / kind_;
+    units_.resize(units_.size() + n * kind_);
+    for (size_t i = 0; i < n; ++i) PyUnicode_WRITE(kind_, units_.data(), base + i, PyUnicode_READ(kind, data, i));
+    return true;
+}
+
+bool TextBuilder::append_text_form(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return append(obj);
+    if (PyLong_CheckExact(obj)) {  // subnet ids: decimal digits, as str() gives them
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && !(n == -1 && PyErr_Occurred())) {
+            char digits[24];
+            append_ascii(std::string_view(digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits)));
+            return true;
+        }
+        PyErr_Clear();
+    }
+    Ref s = text_form(obj);
+    return s && append(s.get());
+}
+
+void TextBuilder::append_ascii(std::string_view ascii) {
+    if (kind_ == 1) {
+        units_.append(ascii);
+        max_ = std::max<Py_UCS4>(max_, 0x7F);
+        return;
+    }
+    for (char c : ascii) append_char(static_cast<unsigned char>(c));
+}
+
+void TextBuilder::append_char(Py_UCS4 c) {
+    const int kind = c < 0x100 ? 1 : c < 0x10000 ? 2 : 4;
+    if (kind > kind_) widen(kind);
+    // The storage class a character needs: what PyUnicode_New picks from the largest one.
+    max_ = std::max<Py_UCS4>(max_, c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF);
+    units_.resize(units_.size() + kind_);
+    PyUnicode_WRITE(kind_, units_.data(), units_.size() / kind_ - 1, c);
+}
+
+Ref TextBuilder::build() const noexcept {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(units_.size() / kind_);
+    Ref s = Ref::steal(PyUnicode_New(n, max_));
+    if (s && n > 0) std::memcpy(PyUnicode_DATA(s.get()), units_.data(), units_.size());
+    return s;
+}
+
 bool IntKey::assign(PyObject* obj) noexcept {
-    number_ = Ref::steal(PyNumber_Long(obj));
-    if (!number_) return false;
-    int overflow = 0;
-    small_ = PyLong_AsLongLongAndOverflow(number_.get(), &overflow);
-    big_ = overflow != 0;
+    overflow_ = 0;
+    number_ = Ref();
+    if (plain_integer(obj, small_)) return true;
+    Ref number = Ref::steal(PyNumber_Long(obj));
+    if (!number) return false;
+    small_ = PyLong_AsLongLongAndOverflow(number.get(), &overflow_);
+    if (overflow_ != 0) number_ = std::move(number);  // only numbers beyond 64 bits compare as objects
     return true;
 }
 
 bool IntKey::operator<(const IntKey& other) const noexcept {
-    if (!big_ && !other.big_) return small_ < other.small_;
+    if (overflow_ == 0 && other.overflow_ == 0) return small_ < other.small_;
+    if (overflow_ == 0 || other.overflow_ == 0) return overflow_ < other.overflow_;  // the sign decides
     return PyObject_RichCompareBool(number_.get(), other.number_.get(), Py_LT) == 1;
 }
 

@@ -46,12 +46,21 @@ private:
 PyObject* module_namespace() noexcept;
 void set_module_namespace(PyObject* dict) noexcept;
 
+// The interned str of a constant name or text, made on first use and kept for the process, so
+// lookups reuse its cached hash instead of building a new object each call (borrowed; nullptr
+// with an exception set when it cannot be made).
+PyObject* constant_str(const char* text) noexcept;
+
 // New reference to a module global, looked up at call time; NameError when missing.
 Ref global(const char* name) noexcept;
 // New reference to global `first` followed by attribute lookups, e.g. {"urllib", "request", "urlopen"}.
 Ref host_path(std::initializer_list<const char*> names) noexcept;
 // Calls `fn` with up to eight arguments (borrowed), the last ones named by `kwnames`; new reference.
 Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
+// Calls `fn` when it is an ashvigil function and the positional arguments already have the exact
+// types of its parameters: its body runs without a second pass through the binder. False, with
+// nothing called, when that does not apply. Defined beside the function type.
+bool call_own_function(PyObject* fn, PyObject* const* args, size_t nargs, Ref& result) noexcept;
 // Calls the module global `name`, as module code would call a sibling function; new reference.
 Ref call_global(const char* name, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr) noexcept;
@@ -79,7 +88,7 @@ void append_ascii(std::u32string& out, std::string_view ascii);
 // obj.<name>, with the name interned (the host's attribute cache keeps the names it has seen);
 // new reference.
 Ref attr(PyObject* obj, const char* name) noexcept;
-// obj.<name>(*args); new reference.
+// obj.<name>(*args), without a bound method object; new reference.
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {}) noexcept;
 // mapping.get(key[, fallback]): a lookup for an exact dict, the object's own `get` otherwise;
 // new reference (None, or the fallback, when the key is absent).
@@ -121,15 +130,34 @@ public:
     bool operator<(const IntKey& other) const noexcept;
 
 private:
-    Ref number_;
+    Ref number_;  // held only beyond 64 bits
     long long small_ = 0;
-    bool big_ = false;
+    int overflow_ = 0;  // -1 or 1 beyond 64 bits, with the number's sign
 };
 
 // Unpacks `seq` into exactly `n` new references, as `a, b = seq` would; false with a
 // ValueError ("too many values to unpack (expected n)", "need more than k values to unpack")
 // or the iteration's own error.
 bool unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n) noexcept;
+
+// Builds a str in the narrowest storage its pieces need (one byte a character for ASCII and
+// Latin-1, then two, then four), so the common texts are never widened to four bytes a character.
+class TextBuilder {
+public:
+    // Appends an exact or derived str; false with an exception set on failure.
+    bool append(PyObject* s);
+    // Appends str(obj).
+    bool append_text_form(PyObject* obj);
+    void append_ascii(std::string_view ascii);
+    void append_char(Py_UCS4 c);
+    Ref build() const noexcept;
+
+private:
+    void widen(int kind);
+    std::string units_;  // code units of kind_ bytes each
+    int kind_ = 1;
+    Py_UCS4 max_ = 0;
+};
 
 // Sets TypeError "Expected <type>, got <type name of obj>" and returns nullptr.
 PyObject* set_expected_type(const char* expected, PyObject* obj) noexcept;

@@ -12,30 +12,32 @@ namespace {
 constexpr char32_t kNewline = U'\n';
 
 // Appends format_owner_burn(value) as text, looked up in the namespace so a replacement applies.
-bool append_formatted_burn(std::u32string& out, PyObject* value) {
+bool append_formatted_burn(TextBuilder& out, PyObject* value) {
     Ref formatted = call_global("format_owner_burn", {value});
-    return formatted && append_text_form(out, formatted.get());
+    return formatted && out.append_text_form(formatted.get());
 }
 
 PyObject* format_burn_alert(PyObject* const* args) {
     PyObject *changes = args[0], *updated_at = args[1];
-    std::u32string out = U"Owner burn rate changed\n";
-    if (!append_code_points(out, updated_at)) return nullptr;
-    append_ascii(out, " UTC\n");
+    TextBuilder out;
+    out.append_ascii("Owner burn rate changed\n");
+    if (!out.append(updated_at)) return nullptr;
+    out.append_ascii(" UTC\n");
     // Indexed like the host's list iterator: a replaced formatter may change the list meanwhile.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(changes); ++i) {
         Ref change = Ref::borrow(PyList_GET_ITEM(changes, i));
         Ref parts[3];
         if (!unpack_exact(change.get(), parts, 3)) return nullptr;
-        out.push_back(kNewline);
-        append_ascii(out, "SN");
-        if (!append_text_form(out, parts[0].get())) return nullptr;
-        append_ascii(out, ": ");
+        out.append_ascii("\nSN");
+        if (!out.append_text_form(parts[0].get())) return nullptr;
+        out.append_ascii(": ");
         if (!append_formatted_burn(out, parts[1].get())) return nullptr;
-        out += U" \u2192 ";
+        out.append_ascii(" ");
+        out.append_char(0x2192);  // the arrow
+        out.append_ascii(" ");
         if (!append_formatted_burn(out, parts[2].get())) return nullptr;
     }
-    return str(out).release();
+    return out.build().release();
 }
 
 // One row with its sort key, int(row.get("netuid", 0)).
@@ -46,13 +48,14 @@ struct Keyed {
 
 PyObject* format_burn_snapshot(PyObject* const* args) {
     PyObject *rows = args[0], *updated_at = args[1];
-    std::u32string out = U"Subnet owner burn rates (startup)\n";
-    if (!append_code_points(out, updated_at)) return nullptr;
-    append_ascii(out, " UTC\n");
-    append_ascii(out, std::to_string(PyList_GET_SIZE(rows)));
-    append_ascii(out, " subnets\n");
+    TextBuilder out;
+    out.append_ascii("Subnet owner burn rates (startup)\n");
+    if (!out.append(updated_at)) return nullptr;
+    out.append_ascii(" UTC\n");
+    out.append_ascii(std::to_string(PyList_GET_SIZE(rows)));
+    out.append_ascii(" subnets\n");
 
-    Ref netuid = str("netuid");
+    PyObject* netuid = constant_str("netuid");  // borrowed
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!netuid || !zero) return nullptr;
     // A copy, so the caller's list keeps its order; every key is made before any line.
@@ -62,23 +65,22 @@ PyObject* format_burn_snapshot(PyObject* const* args) {
     keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(copy.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
         Keyed k{Ref::borrow(PyList_GET_ITEM(copy.get(), i)), {}};
-        Ref raw = get_item(k.row.get(), netuid.get(), zero.get());
+        Ref raw = get_item(k.row.get(), netuid, zero.get());
         if (!raw || !k.key.assign(raw.get())) return nullptr;
         keyed.push_back(std::move(k));
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
 
     for (const Keyed& k : keyed) {
-        Ref id = get_item(k.row.get(), netuid.get(), nullptr);
+        Ref id = get_item(k.row.get(), netuid, nullptr);
         if (!id) return nullptr;
-        out.push_back(kNewline);
-        append_ascii(out, "SN");
-        if (!append_text_form(out, id.get())) return nullptr;
-        append_ascii(out, ": ");
+        out.append_ascii("\nSN");
+        if (!out.append_text_form(id.get())) return nullptr;
+        out.append_ascii(": ");
         Ref burn = call_global("owner_burn_from_row", {k.row.get()});
         if (!burn || !append_formatted_burn(out, burn.get())) return nullptr;
     }
-    return str(out).release();
+    return out.build().release();
 }
 
 // A line of the text: [begin, end) in code points.

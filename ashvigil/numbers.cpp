@@ -1,0 +1,140 @@
+// Plain number texts, natively. std::from_chars and std::to_chars round correctly, as the host's
+// own conversions do; the property tests hold them to the host's results.
+#include "numbers.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace ashvigil {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The ASCII bytes of an exact str, or false when it has other characters.
+bool ascii_view(PyObject* text, const char*& p, size_t& n) {
+    if (!PyUnicode_CheckExact(text)) return false;
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear();  // the host's own conversion meets the same failure and reports it
+        return false;
+    }
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    return true;
+}
+
+// digits [. digits] with a digit on either side of the point, then [eE [+-] 1-4 digits].
+bool plain_decimal_shape(const char* p, size_t n) {
+    size_t i = 0, digits = 0;
+    while (i < n && is_digit(p[i])) ++i, ++digits;
+    if (i < n && p[i] == '.') {
+        ++i;
+        while (i < n && is_digit(p[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < n && (p[i] == 'e' || p[i] == 'E')) {
+        ++i;
+        if (i < n && (p[i] == '+' || p[i] == '-')) ++i;
+        size_t start = i;
+        while (i < n && is_digit(p[i])) ++i;
+        if (i == start || i - start > 4) return false;
+    }
+    return i == n;
+}
+
+Ref ascii_str(const char* p, size_t n) {
+    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, n);
+    return s;
+}
+
+}  // namespace
+
+bool plain_real(PyObject* text, double& out) noexcept {
+    const char* p;
+    size_t n;
+    if (!ascii_view(text, p, n) || !plain_decimal_shape(p, n)) return false;
+    // Out of range (overflow to inf, underflow to 0) is left to the host, which decides it itself.
+    auto r = std::from_chars(p, p + n, out, std::chars_format::general);
+    return r.ec == std::errc() && r.ptr == p + n;
+}
+
+bool plain_integer(PyObject* text, long long& out) noexcept {
+    const char* p;
+    size_t n;
+    if (!ascii_view(text, p, n) || n == 0 || n > 18) return false;
+    long long value = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!is_digit(p[i])) return false;
+        value = value * 10 + (p[i] - '0');
+    }
+    out = value;
+    return true;
+}
+
+Ref fixed_text(double x, long decimals) noexcept {
+    if (!std::isfinite(x) || decimals < 0 || decimals > 100) return {};
+    char buffer[512];  // 309 integer digits, a sign, a point and 100 decimals at most
+    auto r = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed, static_cast<int>(decimals));
+    if (r.ec != std::errc()) return {};
+    return ascii_str(buffer, static_cast<size_t>(r.ptr - buffer));
+}
+
+Ref real_text(double x) noexcept {
+    if (!std::isfinite(x)) return {};
+    // The shortest digits in scientific form, then laid out as the host's repr lays them out:
+    // positional for decimal exponents -4 to 15 (with ".0" for a whole number), else d.ddde±XX.
+    char sci[64];
+    auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    if (r.ec != std::errc()) return {};
+    const char* end = r.ptr;
+    const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<size_t>(end - sci)));
+    if (!e) return {};
+    int exponent = 0;
+    if (std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent).ec != std::errc()) return {};
+    const bool negative = sci[0] == '-';
+    char digits[32];
+    size_t n = 0;
+    for (const char* p = sci + (negative ? 1 : 0); p < e; ++p)
+        if (*p != '.') digits[n++] = *p;
+
+    char out[64];
+    size_t len = 0;
+    if (negative) out[len++] = '-';
+    if (exponent >= -4 && exponent <= 15) {
+        const int point = exponent + 1;  // digits before the point
+        if (point <= 0) {
+            out[len++] = '0';
+            out[len++] = '.';
+            for (int i = 0; i < -point; ++i) out[len++] = '0';
+            for (size_t i = 0; i < n; ++i) out[len++] = digits[i];
+        } else if (static_cast<size_t>(point) >= n) {
+            for (size_t i = 0; i < n; ++i) out[len++] = digits[i];
+            for (size_t i = n; i < static_cast<size_t>(point); ++i) out[len++] = '0';
+            out[len++] = '.';
+            out[len++] = '0';
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                if (i == static_cast<size_t>(point)) out[len++] = '.';
+                out[len++] = digits[i];
+            }
+        }
+    } else {
+        out[len++] = digits[0];
+        if (n > 1) {
+            out[len++] = '.';
+            for (size_t i = 1; i < n; ++i) out[len++] = digits[i];
+        }
+        out[len++] = 'e';
+        out[len++] = exponent < 0 ? '-' : '+';
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10) out[len++] = '0';
+        auto w = std::to_chars(out + len, out + sizeof out, magnitude);
+        len = static_cast<size_t>(w.ptr - out);
+    }
+    return ascii_str(out, len);
+}
+
+}  // namespace ashvigil
