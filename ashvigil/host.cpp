@@ -18,6 +18,18 @@ PyObject* g_namespace = nullptr;  // strong reference kept for the life of the p
 
 PyObject* module_namespace() noexcept { return g_namespace; }
 
+namespace {
+PyObject* g_json_loads = nullptr;  // strong reference kept for the life of the process
+}
+
+PyObject* imported_json_loads() noexcept { return g_json_loads; }
+
+bool remember_json_loads() noexcept {
+    Ref loads = host_path({"json", "loads"});
+    g_json_loads = loads.release();
+    return g_json_loads != nullptr;
+}
+
 void set_module_namespace(PyObject* dict) noexcept {
     Py_XINCREF(dict);
     g_namespace = dict;

@@ -46,10 +46,16 @@ private:
 PyObject* module_namespace() noexcept;
 void set_module_namespace(PyObject* dict) noexcept;
 
-// The interned str of a constant name or text, made on first use and kept for the process, so
-// lookups reuse its cached hash instead of building a new object each call (borrowed; nullptr
-// with an exception set when it cannot be made).
+// The interned str of a constant name or text (a string literal: it is found again by its
+// address), made on first use and kept for the process, so lookups reuse its cached hash instead
+// of building a new object each call (borrowed; nullptr with an exception set when it cannot be
+// made).
 PyObject* constant_str(const char* text) noexcept;
+
+// The host's json.loads as the module found it at import (borrowed; null before). A native
+// reader may stand in for it only while the module's `json.loads` is still this function.
+PyObject* imported_json_loads() noexcept;
+bool remember_json_loads() noexcept;
 
 // New reference to a module global, looked up at call time; NameError when missing.
 Ref global(const char* name) noexcept;

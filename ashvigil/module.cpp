@@ -67,6 +67,7 @@ PyMODINIT_FUNC PyInit_ashvigil() {
         !fill_functions(ns))
         return nullptr;
     set_module_namespace(ns);
+    if (!remember_json_loads() || !remember_environ()) return nullptr;
     g_module = Py_NewRef(m.get());
     return m.release();
 }

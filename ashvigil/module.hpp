@@ -55,6 +55,10 @@ extern const std::span<const FuncSpec> reports_functions;
 extern const std::span<const FuncSpec> telegram_functions;
 extern const std::span<const FuncSpec> run_control_functions;
 
+// Notes the host's os.environ as found at import, so the environment readers can tell while it
+// is unchanged; false with an exception set on failure.
+bool remember_environ() noexcept;
+
 // Creates the function object for one table row; new reference.
 Ref make_function(const FuncSpec& spec) noexcept;
 bool ready_function_type() noexcept;

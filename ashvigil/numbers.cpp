@@ -90,15 +90,16 @@ Ref real_text(double x) noexcept {
     auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
     if (r.ec != std::errc()) return {};
     const char* end = r.ptr;
-    const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<size_t>(end - sci)));
-    if (!e) return {};
-    int exponent = 0;
-    if (std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent).ec != std::errc()) return {};
     const bool negative = sci[0] == '-';
     char digits[32];
     size_t n = 0;
-    for (const char* p = sci + (negative ? 1 : 0); p < e; ++p)
-        if (*p != '.') digits[n++] = *p;
+    const char* e = sci + (negative ? 1 : 0);
+    for (; e < end && *e != 'e'; ++e)
+        if (*e != '.') digits[n++] = *e;
+    if (e + 2 >= end) return {};
+    int exponent = 0;
+    for (const char* p = e + 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
+    if (e[1] == '-') exponent = -exponent;
 
     char out[64];
     size_t len = 0;
