@@ -4,6 +4,7 @@ HTTP goes for real to the stand-in service on 127.0.0.1; retry pauses are record
 """
 import http.client
 import json
+import os
 import sys
 import urllib.error
 from decimal import Decimal
@@ -83,6 +84,35 @@ def test_environment_read_through_module_os(av, monkeypatch, base, key, agent):
         ("Authorization", " Bearer k "), ("User-Agent", agent)] + FIXED_HEADERS
     first["Accept"] = "changed"  # a fresh mapping on every call
     assert second["Accept"] == FIXED_HEADERS[0][1]
+
+
+env_bytes = st.binary(max_size=8).filter(lambda b: b"\0" not in b)
+
+
+@given(env_bytes, env_bytes | st.none(), env_bytes | st.none())
+def test_process_environment_reads_as_os_environ_get(av, monkeypatch, base, key, agent):
+    # Bytes that are not UTF-8 reach os.environ as surrogate escapes; the readers must give the same.
+    for name, value in (("TAOSTATS_API_BASE", base), ("TAOSTATS_API_KEY", key), ("TAOSTATS_USER_AGENT", agent)):
+        if value is None:
+            monkeypatch.delitem(os.environb, name.encode(), raising=False)
+        else:
+            monkeypatch.setitem(os.environb, name.encode(), value)
+    get = os.environ.get
+    assert av.api_base() == get("TAOSTATS_API_BASE", "https://api.taostats.io").rstrip("/")
+    assert av.taostats_auth() == (get("TAOSTATS_API_KEY", "").strip() or None)
+    assert av.request_headers("k")["User-Agent"] == get("TAOSTATS_USER_AGENT", DEFAULT_AGENT)
+
+
+@pytest.mark.parametrize("patch", [
+    lambda mp: mp.setattr(type(os.environ), "get", lambda self, k, d=None: "from get"),
+    lambda mp: mp.setattr(type(os.environ), "__getitem__", lambda self, k: "from get"),
+    lambda mp: mp.setattr(os.environ, "decodevalue", lambda v: "from get"),
+    lambda mp: mp.setattr(os, "environ", {"TAOSTATS_API_BASE": "from get"}),
+])
+def test_changed_os_environ_is_asked(av, monkeypatch, patch):
+    monkeypatch.setenv("TAOSTATS_API_BASE", "http://h")
+    patch(monkeypatch)
+    assert av.api_base() == "from get"
 
 
 # --- one GET: what the server receives -----------------------------------------------------------------

@@ -334,3 +334,51 @@ def test_state_functions_do_not_leak(av, tmp_path):
                 pass
 
     assert_no_leak(calls, calls=100)
+
+
+# --- the native reader of the file's own layout, held to json.loads --------------------------------
+
+def reference_load(path):
+    """What load_burn_state does with the host's json.loads."""
+    if not os.path.isfile(path):
+        return {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = json.loads(f.read())
+    except (OSError, json.JSONDecodeError):
+        return {}
+    stored = data.get("owner_burn_rate")
+    return {str(k): str(v) for k, v in stored.items()} if isinstance(stored, dict) else {}
+
+
+def outcome(load, path):
+    try:
+        return "ok", load(path)
+    except Exception as e:  # noqa: BLE001 - the kind of failure is what is compared
+        return "error", type(e)
+
+
+burn_maps = st.dictionaries(st.text(max_size=6), st.text(max_size=8), max_size=8)
+
+
+@given(burn_maps, st.text(max_size=4), st.data())
+def test_own_layout_reads_as_json_loads_reads_it(tmp_path_factory, burns, stamp, data):
+    import ashvigil
+
+    path = tmp_path_factory.mktemp("layout") / "state.json"
+    ashvigil.save_burn_state(str(path), burns, stamp)
+    assert ashvigil.load_burn_state(str(path)) == burns
+    # Edited copies: whatever the native reader takes must read as json.loads reads it.
+    raw = path.read_bytes()
+    at = data.draw(st.integers(0, len(raw)))
+    cut = data.draw(st.integers(0, 3))
+    insert = data.draw(st.binary(max_size=3) | st.sampled_from([b"\\u0041", b"\\ud83d\\ude00", b"\\/", b" ", b"\x7f"]))
+    path.write_bytes(raw[:at] + insert + raw[at + cut:])
+    assert outcome(ashvigil.load_burn_state, str(path)) == outcome(reference_load, str(path))
+
+
+def test_replaced_json_loads_is_used_for_the_own_layout(av, monkeypatch, tmp_path):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": "0.5"}, STAMP)
+    monkeypatch.setattr(av.json, "loads", lambda text: {"owner_burn_rate": {"1": "patched"}})
+    assert av.load_burn_state(str(path)) == {"1": "patched"}

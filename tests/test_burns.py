@@ -1,5 +1,6 @@
 """Owner burn values and change detection, with Python's own conversions as the oracle."""
 import math
+import struct
 
 import pytest
 from hypothesis import given
@@ -163,3 +164,55 @@ def test_burn_functions_do_not_leak(av):
 def test_nan_text_formats_as_nan(av):
     assert av.format_owner_burn("nan") == "nan" and av.format_owner_burn("-inf") == "-inf"
     assert math.isnan(float(av.format_owner_burn("NaN")))
+
+
+# --- the native readings and writings of plain number texts, held to the host's ------------------
+
+plain_decimals = st.from_regex(r"\A[0-9]{0,30}(\.[0-9]{0,30})?([eE][+-]?[0-9]{1,5})?\Z", fullmatch=True)
+any_double = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.to_bytes(8, "little"))[0])
+edge_doubles = st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e-5,
+                                9.999999999999999e-05, 1e-4, 1e15, 9999999999999998.0, 1e16, 1.5e16, 0.1, 1 / 3, 123.0,
+                                2.5, 0.125, 1e22, 1e23, float("inf"), float("-inf"), float("nan")])
+
+
+@given(plain_decimals | st.sampled_from(["5.", ".5", "1e400", "1e-400", "0e99999", "00.000", "+1.5", "-0.5", " 1",
+                                         "1_0", "inf", "1e", "1e+", ".", "e5", "1.e5", "١٢", "1.5E-3"]))
+def test_plain_decimal_texts_read_as_float_reads_them(text):
+    import ashvigil
+
+    try:
+        exact = repr(float(text))
+    except ValueError:
+        assert ashvigil.owner_burn_changed(text, text + " ", 0.0) is True  # compared as texts
+        return
+    # Any difference in the last bit would be a change at threshold 0.
+    assert ashvigil.owner_burn_changed(text, exact, 0.0) is (exact == "nan")
+    assert ashvigil.format_owner_burn(text) == format(float(text), ".4f")
+
+
+@given(any_double | edge_doubles | st.integers(-2**20, 2**20).map(lambda k: k / 1024),
+       st.integers(0, 24) | st.sampled_from([100, 101, -1]))
+def test_fixed_decimals_match_the_format_spec(av, monkeypatch, x, decimals):
+    monkeypatch.setattr(av, "OWNER_BURN_DECIMALS", decimals)
+    try:
+        expected = format(x, f".{decimals}f")
+    except ValueError:
+        expected = repr(x)
+    assert av.format_owner_burn(repr(x)) == expected
+
+
+@given(any_double | edge_doubles)
+def test_real_burn_text_is_str_of_the_float(x):
+    import ashvigil
+
+    assert ashvigil.owner_burn_from_row({"incentive_burn": x}) == (str(x) if x else "0")
+
+
+@given(st.lists(st.from_regex(r"\A0{0,3}[0-9]{1,21}\Z", fullmatch=True) | st.integers(-10**20, 10**20).map(str),
+                max_size=20, unique=True))
+def test_id_texts_sort_as_int_reads_them(id_texts):
+    import ashvigil
+
+    current = dict.fromkeys(id_texts, "2")
+    assert [c[0] for c in ashvigil.diff_burns(dict.fromkeys(id_texts, "1"), current, 0)] == \
+        sorted(id_texts, key=int)

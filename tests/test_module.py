@@ -148,6 +148,19 @@ print(ashvigil._chunk_text("a", 3))
 def test_allocation_failure_in_a_body_raises_memory_error():
     done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, "MemoryError\n['a']\n"), done.stderr
+@pytest.mark.parametrize("name, replacement, outcome", [
+    ("format_owner_burn", "load_burn_state", "SN1: {} \u2192 {}"),  # exact types: its own body runs
+    ("format_owner_burn", "_chunk_text", "SN1: ['0.5'] \u2192 ['0.6']"),  # a default to fill
+    ("format_owner_burn", "owner_burn_from_row", "Argument 'row' has incorrect type (expected dict, got str)"),
+    ("format_owner_burn", "api_base", "api_base() takes 0 positional arguments but 1 was given"),
+])
+def test_sibling_replaced_by_another_function_is_called_as_that_function(av, monkeypatch, name, replacement, outcome):
+    monkeypatch.setattr(av, name, getattr(av, replacement))
+    try:
+        result = av.format_burn_alert([("1", "0.5", "0.6")], "T").split("\n")[-1]
+    except TypeError as e:
+        result = str(e)
+    assert result == outcome
 
 
 def test_the_foundation_functions_are_exported(av):

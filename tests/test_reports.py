@@ -153,3 +153,21 @@ def test_reports_do_not_leak(av):
                 bad()
 
     assert_no_leak(calls)
+
+
+def python_format_burn(value):
+    try:
+        return format(float(value), ".4f")
+    except ValueError:
+        return value
+
+
+@given(st.lists(st.tuples(st.text(max_size=3) | st.integers(-10**20, 10**20), st.text(max_size=5) | st.just("0.25"),
+                          st.text(max_size=5))), st.text(max_size=5))
+def test_alert_text_of_any_characters(changes, updated_at):
+    import ashvigil
+
+    lines = ["Owner burn rate changed", f"{updated_at} UTC", ""]
+    lines += [f"SN{i}: {python_format_burn(old)} \u2192 {python_format_burn(new)}" for i, old, new in changes]
+    # Equal strs have equal storage kinds, so this also holds the result to the host's own layout.
+    assert ashvigil.format_burn_alert(changes, updated_at) == "\n".join(lines)
