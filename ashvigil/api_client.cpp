@@ -133,9 +133,21 @@ PyObject* request_headers(PyObject* const* args) {
     return headers.release();
 }
 
+// text.strip(): an exact str trimmed of what str.isspace() calls white space, natively; any
+// other object is asked. New reference.
+Ref strip_white_space(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || PyUnicode_READY(text) < 0) return call_method(text, "strip");
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return Ref::steal(PyUnicode_Substring(text, begin, end));
+}
+
 PyObject* taostats_auth(PyObject* const*) {
     Ref value = environ_get("TAOSTATS_API_KEY", "");
-    Ref key = value ? call_method(value.get(), "strip") : Ref();
+    Ref key = value ? strip_white_space(value.get()) : Ref();
     int truthy = key ? PyObject_IsTrue(key.get()) : -1;
     if (truthy < 0) return nullptr;
     if (!truthy) Py_RETURN_NONE;
@@ -285,6 +297,7 @@ PyObject* is_rate_limited(PyObject* const* args) {
     // An absent message reads as "", a None one as "None": neither holds the words.
     Ref message = get_item(payload, "message");
     if (!message) return nullptr;
+    if (message.get() == Py_None) Py_RETURN_FALSE;  // its text, "None", cannot hold the words
     Ref text = PyUnicode_CheckExact(message.get()) ? std::move(message) : text_form(message.get());
     PyObject* needle = text ? constant_str("Rate Limited") : nullptr;
     if (!needle) return nullptr;

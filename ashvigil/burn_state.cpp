@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -155,14 +156,17 @@ private:
 
 // --- writing -------------------------------------------------------------------------------------
 
-void append_json_string(std::string& out, const std::u32string& s) {
+// Text: a u32string, or a string_view of ASCII characters.
+template <typename Text>
+void append_json_string(std::string& out, const Text& s) {
     static const char hex[] = "0123456789abcdef";
     auto escape16 = [&](char32_t u) {
         out += "\\u";
         for (int shift = 12; shift >= 0; shift -= 4) out += hex[(u >> shift) & 0xF];
     };
     out += '"';
-    for (char32_t c : s) {
+    for (auto unit : s) {
+        const auto c = static_cast<char32_t>(static_cast<std::make_unsigned_t<typename Text::value_type>>(unit));
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -200,7 +204,28 @@ bool exact_text_members(PyObject* burns, std::vector<Member>& members, bool& ok)
     return true;
 }
 
-std::string native_layout(std::vector<Member>& members, const std::u32string& updated_at) {
+// The same for a map of ASCII texts, viewed in place (their code point order is their byte order).
+using AsciiMember = std::pair<std::string_view, std::string_view>;
+
+std::string_view ascii_view(PyObject* s) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
+}
+
+bool is_ascii_str(PyObject* s) { return PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s); }
+
+bool ascii_members(PyObject* burns, std::vector<AsciiMember>& members) {
+    PyObject *key, *value;  // borrowed; nothing runs that could change the map while they are viewed
+    Py_ssize_t pos = 0;
+    members.reserve(static_cast<size_t>(PyDict_GET_SIZE(burns)));
+    while (PyDict_Next(burns, &pos, &key, &value)) {
+        if (!is_ascii_str(key) || !is_ascii_str(value)) return false;
+        members.emplace_back(ascii_view(key), ascii_view(value));
+    }
+    return true;
+}
+
+template <typename MemberType, typename Text>
+std::string native_layout(std::vector<MemberType>& members, const Text& updated_at) {
     std::sort(members.begin(), members.end());
     std::string out = "{\n  \"owner_burn_rate\": {";
     for (size_t i = 0; i < members.size(); ++i) {
@@ -280,6 +305,12 @@ PyObject* load_burn_state_body(PyObject* const* args) {
 PyObject* save_burn_state_body(PyObject* const* args) {
     PyObject *path = args[0], *burns = args[1], *updated_at = args[2];
     auto make = [&](std::string& content) {
+        std::vector<AsciiMember> ascii;
+        if (is_ascii_str(updated_at) && ascii_members(burns, ascii)) {
+            content = native_layout(ascii, ascii_view(updated_at));
+            return true;
+        }
+        PyErr_Clear();  // a str that could not be readied is met again below, and reported there
         std::vector<Member> members;
         std::u32string stamp;
         bool ok = append_code_points(stamp, updated_at);
