@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace ashvigil {
@@ -82,8 +83,36 @@ Ref fixed_text(double x, long decimals) noexcept {
     return ascii_str(buffer, static_cast<size_t>(r.ptr - buffer));
 }
 
+namespace {
+
+Ref shortest_text(double x) noexcept;
+
+}  // namespace
+
 Ref real_text(double x) noexcept {
     if (!std::isfinite(x)) return {};
+    // A listing repeats a handful of rates across its subnets: the last texts made are kept, by
+    // the double's bits (strs are immutable, so handing one out twice is unobservable).
+    struct Kept {
+        uint64_t bits;
+        PyObject* text;  // strong reference, kept for the process
+    };
+    static Kept kept[64];
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    Kept& slot = kept[(bits ^ (bits >> 29) ^ (bits >> 47)) & 63];
+    if (slot.text && slot.bits == bits) return Ref::borrow(slot.text);
+    Ref text = shortest_text(x);
+    if (text) {
+        Py_XSETREF(slot.text, Py_NewRef(text.get()));
+        slot.bits = bits;
+    }
+    return text;
+}
+
+namespace {
+
+Ref shortest_text(double x) noexcept {
     // The shortest digits in scientific form, then laid out as the host's repr lays them out:
     // positional for decimal exponents -4 to 15 (with ".0" for a whole number), else d.ddde±XX.
     char sci[64];
@@ -137,5 +166,7 @@ Ref real_text(double x) noexcept {
     }
     return ascii_str(out, len);
 }
+
+}  // namespace
 
 }  // namespace ashvigil
