@@ -148,6 +148,8 @@ print(ashvigil._chunk_text("a", 3))
 def test_allocation_failure_in_a_body_raises_memory_error():
     done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, "MemoryError\n['a']\n"), done.stderr
+
+
 @pytest.mark.parametrize("name, replacement, outcome", [
     ("format_owner_burn", "load_burn_state", "SN1: {} \u2192 {}"),  # exact types: its own body runs
     ("format_owner_burn", "_chunk_text", "SN1: ['0.5'] \u2192 ['0.6']"),  # a default to fill
