@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -122,18 +123,36 @@ std::string directory_of(const std::string& target) {
 constexpr char kTempPrefix[] = ".ashvigil-";
 constexpr char kTempSuffix[] = ".tmp";
 
-// The pid in a temporary file's name, or 0 when the name is not one of ours.
+// A positive decimal number as std::to_string writes it (digits only, no leading zero), at most
+// `most`; advances `p` past it. 0 when there is none.
+unsigned long long leading_number(const char*& p, unsigned long long most) {
+    if (*p < '1' || *p > '9') return 0;
+    unsigned long long n = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+        if (n > most) return 0;
+    }
+    return n;
+}
+
+// The pid in a temporary file's name, or 0 when the name is not one this module makes.
 pid_t temporary_owner(const char* name) {
     if (std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) != 0) return 0;
     const char* p = name + sizeof kTempPrefix - 1;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(p, &end, 10);
-    if (end == p || *end != '-' || errno || pid <= 0 || pid > INT_MAX) return 0;
-    p = end + 1;
-    std::strtoul(p, &end, 10);
-    if (end == p || std::strcmp(end, kTempSuffix) != 0) return 0;
-    return static_cast<pid_t>(pid);
+    const auto pid = static_cast<pid_t>(leading_number(p, INT_MAX));
+    if (pid == 0 || *p++ != '-' || leading_number(p, ULLONG_MAX) == 0) return 0;
+    return std::strcmp(p, kTempSuffix) == 0 ? pid : 0;
+}
+
+// True when no save holds the file: a save keeps its temporary file locked until it is renamed,
+// and a lock ends with its process wherever that runs (another PID namespace, another host on a
+// shared directory), where the pid alone cannot tell. File systems without locks answer yes.
+bool unlocked(int dir, const char* name) {
+    const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool idle = flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    close(fd);
+    return idle;
 }
 
 // Removes the temporary files that processes no longer running left in the directory (a save
@@ -146,7 +165,8 @@ void remove_stale_temporaries(const std::string& dir) {
         const pid_t self = getpid();
         while (const dirent* entry = readdir(d)) {
             const pid_t owner = temporary_owner(entry->d_name);
-            if (owner > 0 && owner != self && kill(owner, 0) != 0 && errno == ESRCH)
+            if (owner > 0 && owner != self && kill(owner, 0) != 0 && errno == ESRCH &&
+                unlocked(dirfd(d), entry->d_name))
                 unlinkat(dirfd(d), entry->d_name, 0);
         }
         closedir(d);
@@ -161,6 +181,7 @@ int create_temporary(const std::string& target, std::string& temp, bool& signall
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp = dir + kTempPrefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + kTempSuffix;
         int fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, signalled);
+        if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);  // marks the save as live; see unlocked()
         if (fd >= 0 || signalled || errno != EEXIST) return fd;
     }
     return -1;

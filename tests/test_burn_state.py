@@ -1,4 +1,5 @@
 """The burn state file: exact layout, loading back, failure modes and the atomic replacement."""
+import fcntl
 import json
 import os
 import stat
@@ -294,6 +295,27 @@ def test_temporary_files_of_ended_processes_are_removed(av, tmp_path):
     assert sorted(os.listdir(tmp_path)) == sorted(kept + ["s.json"])
 
 
+@pytest.mark.parametrize("name", ["+{pid}-1", " {pid}-2", "{pid}--3", "{pid}-+4", "0{pid}-5"])
+def test_names_the_module_never_makes_are_kept(av, tmp_path, name):
+    stray = tmp_path / (".ashvigil-" + name.format(pid=ended_pid()) + ".tmp")
+    stray.write_text("not ours")
+    av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
+    assert stray.exists()
+
+
+def test_temporary_file_still_locked_by_a_save_is_kept(av, tmp_path):
+    # A process id that looks ended may belong to another PID namespace or host sharing the
+    # directory; the lock a saving process holds on its file tells.
+    busy = tmp_path / f".ashvigil-{ended_pid()}-7.tmp"
+    busy.write_text("partial")
+    with open(busy) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
+        assert busy.exists()
+    av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
+    assert not busy.exists()
+
+
 SAVING_CHILD = """
 import sys, ashvigil
 print(flush=True)
@@ -382,3 +404,4 @@ def test_replaced_json_loads_is_used_for_the_own_layout(av, monkeypatch, tmp_pat
     av.save_burn_state(str(path), {"1": "0.5"}, STAMP)
     monkeypatch.setattr(av.json, "loads", lambda text: {"owner_burn_rate": {"1": "patched"}})
     assert av.load_burn_state(str(path)) == {"1": "patched"}
+
