@@ -24,10 +24,21 @@ PyObject* g_json_loads = nullptr;  // strong reference kept for the life of the 
 
 PyObject* imported_json_loads() noexcept { return g_json_loads; }
 
+// Remembers json.loads only when it is the json module's own function: a wrapper or a mock in
+// place at import must keep being called, so it never counts as the original.
 bool remember_json_loads() noexcept {
-    Ref loads = host_path({"json", "loads"});
-    g_json_loads = loads.release();
-    return g_json_loads != nullptr;
+    Ref json = global("json");
+    Ref loads = json ? attr(json.get(), "loads") : Ref();
+    Ref name = loads && PyFunction_Check(loads.get()) ? attr(loads.get(), "__qualname__") : Ref();
+    if (!loads) return false;
+    if (!name) {
+        PyErr_Clear();
+        return true;
+    }
+    if (PyModule_Check(json.get()) && PyFunction_GetGlobals(loads.get()) == PyModule_GetDict(json.get()) &&
+        PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "loads") == 0)
+        g_json_loads = loads.release();
+    return true;
 }
 
 void set_module_namespace(PyObject* dict) noexcept {

@@ -405,3 +405,16 @@ def test_replaced_json_loads_is_used_for_the_own_layout(av, monkeypatch, tmp_pat
     monkeypatch.setattr(av.json, "loads", lambda text: {"owner_burn_rate": {"1": "patched"}})
     assert av.load_burn_state(str(path)) == {"1": "patched"}
 
+
+def test_json_loads_replaced_before_the_import_is_used():
+    # Only the json module's own loads may be read past; a wrapper in place at import is honoured.
+    done = subprocess.run([sys.executable, "-c", """
+import json, sys, tempfile, os
+real, calls = json.loads, []
+json.loads = lambda text: calls.append(1) or real(text)
+import ashvigil
+path = os.path.join(tempfile.mkdtemp(), "s.json")
+ashvigil.save_burn_state(path, {"1": "0.5"}, "T")
+print(ashvigil.load_burn_state(path), len(calls))
+"""], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "{'1': '0.5'} 1\n"), done.stderr
