@@ -263,7 +263,8 @@ PyObject* run_body(FunctionObject* f, PyObject** slots) {
     // the host's recursion limit, which is what a Python function would count against, and to
     // the C stack the thread really has, which a high limit or a small thread stack can undercut.
     static thread_local int depth = 0;
-    if (depth >= Py_GetRecursionLimit() || stack_nearly_full()) {
+    // Only a nested call can be part of a cycle: a first call works on any stack Python allows.
+    if (depth >= Py_GetRecursionLimit() || (depth > 0 && stack_nearly_full())) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling an ashvigil function");
         return nullptr;
     }

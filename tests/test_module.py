@@ -129,6 +129,20 @@ def test_cycles_end_in_recursion_error_at_a_high_limit_and_on_a_small_stack():
     assert (done.returncode, done.stdout) == (0, " ".join(["RecursionError"] * 4) + "\n"), done.stderr
 
 
+def test_calls_work_on_the_smallest_thread_stack():
+    # Only a nested call can be part of a runaway cycle; a first call needs no room for one.
+    done = subprocess.run([sys.executable, "-c", """
+import threading, ashvigil
+threading.stack_size(64 * 1024)
+out = []
+thread = threading.Thread(target=lambda: out.append(ashvigil.format_owner_burn("0.25")))
+thread.start()
+thread.join()
+print(out)
+"""], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "['0.2500']\n"), done.stderr
+
+
 ALLOCATION_FAILURE = """
 import resource, ashvigil
 text = "x" * (64 << 20)  # made before the limit; the body needs four bytes a character for it
