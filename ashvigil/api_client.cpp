@@ -47,10 +47,17 @@ int read_known_environ(PyObject* environ, const char* name, Ref& value) {
     Ref encodekey = getitem ? attr(environ, "encodekey") : Ref();
     Ref decodevalue = encodekey ? attr(environ, "decodevalue") : Ref();
     Ref data = decodevalue ? attr(environ, "_data") : Ref();
-    if (!data) {
+    // A `get` set on the instance is what os.environ.get calls.
+    Ref own = data ? attr(environ, "__dict__") : Ref();
+    if (!own) {
         PyErr_Clear();  // the ordinary path meets the same lookups and reports them
         return 0;
     }
+    PyObject* get_name = constant_str("get");  // borrowed
+    if (!get_name) return -1;
+    if (!PyDict_Check(own.get())) return 0;
+    const int patched = PyDict_Contains(own.get(), get_name);
+    if (patched) return patched < 0 ? -1 : 0;
     if (get.get() != g_environ->get.get() || getitem.get() != g_environ->getitem.get() ||
         encodekey.get() != g_environ->encodekey.get() || decodevalue.get() != g_environ->decodevalue.get() ||
         !PyDict_CheckExact(data.get()))

@@ -107,6 +107,7 @@ def test_process_environment_reads_as_os_environ_get(av, monkeypatch, base, key,
     lambda mp: mp.setattr(type(os.environ), "get", lambda self, k, d=None: "from get"),
     lambda mp: mp.setattr(type(os.environ), "__getitem__", lambda self, k: "from get"),
     lambda mp: mp.setattr(os.environ, "decodevalue", lambda v: "from get"),
+    lambda mp: mp.setattr(os.environ, "get", lambda k, d=None: "from get"),
     lambda mp: mp.setattr(os, "environ", {"TAOSTATS_API_BASE": "from get"}),
 ])
 def test_changed_os_environ_is_asked(av, monkeypatch, patch):
