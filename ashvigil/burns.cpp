@@ -28,6 +28,7 @@ PyObject* owner_burn_from_row(PyObject* const* args) {
     if (value && PyFloat_CheckExact(value.get()) && PyFloat_AS_DOUBLE(value.get()) != 0.0) {
         Ref text = real_text(PyFloat_AS_DOUBLE(value.get()));
         if (text) return text.release();
+        if (PyErr_Occurred()) return nullptr;
     }
     int truthy = value ? PyObject_IsTrue(value.get()) : -1;
     if (truthy < 0) return nullptr;
@@ -42,6 +43,7 @@ Ref format_fixed(double x) {
         long n = PyLong_AsLong(decimals.get());
         if (n >= 0 && n <= 100) {
             if (Ref text = fixed_text(x, n)) return text;
+            if (PyErr_Occurred()) return {};
             char* text = PyOS_double_to_string(x, 'f', static_cast<int>(n), 0, nullptr);
             if (!text) return {};
             Ref result = Ref::steal(PyUnicode_FromString(text));

@@ -14,11 +14,11 @@ bool plain_real(PyObject* text, double& out) noexcept;
 bool plain_integer(PyObject* text, long long& out) noexcept;
 
 // format(x, ".<decimals>f") for a finite x and 0 <= decimals <= 100; empty, with nothing set,
-// when the host has to do it. New reference.
+// when the host has to do it, or with MemoryError set. New reference.
 Ref fixed_text(double x, long decimals) noexcept;
 
 // str(x) (the shortest text that reads back to x) for a finite x; empty, with nothing set,
-// otherwise. New reference.
+// otherwise, or with MemoryError set. New reference.
 Ref real_text(double x) noexcept;
 
 }  // namespace ashvigil

@@ -21,7 +21,7 @@ bool add_secret(PyObject* secret, std::vector<std::u32string>& forms) {
     std::u32string plain, escaped;
     if (!shown || !append_code_points(plain, secret) || !append_code_points(escaped, shown.get())) return false;
     forms.push_back(std::move(plain));
-    forms.push_back(escaped.substr(1, escaped.size() - 2));
+    if (escaped.size() >= 2) forms.push_back(escaped.substr(1, escaped.size() - 2));  // without the quotes
     return true;
 }
 
