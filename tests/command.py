@@ -25,7 +25,7 @@ class Services:
         self.state = tmp_path / "state" / "state.json"
         # The sanitizer run's LD_PRELOAD and friends must reach the child; our own variables must not.
         self.env = {k: v for k, v in os.environ.items() if not k.startswith(OURS)}
-        self.env.update(TAOSTATS_API_BASE=api.base_url, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
+        self.env.update(TAOSTATS_API_BASE=api.origin, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
                         ASHVIGIL_BOT_TOKEN=TOKEN, ASHVIGIL_CHAT_ID=CHAT, ASHVIGIL_STATE_PATH=str(self.state),
                         HOME=str(tmp_path))
 

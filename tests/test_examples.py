@@ -39,7 +39,7 @@ def monitor():
 @pytest.fixture
 def services(monkeypatch, tmp_path):
     with TaostatsStandIn(api_key="k") as api, TelegramStandIn() as bot, route_telegram(bot):
-        monkeypatch.setenv("TAOSTATS_API_BASE", api.base_url)
+        monkeypatch.setenv("TAOSTATS_API_BASE", api.origin)
         monkeypatch.setenv("TAOSTATS_API_KEY", "k")
         monkeypatch.setenv("ASHVIGIL_BOT_TOKEN", "123:abc")
         monkeypatch.setenv("ASHVIGIL_CHAT_ID", "42")
