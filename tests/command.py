@@ -7,11 +7,6 @@ import sysconfig
 import threading
 import time
 
-import pytest
-
-from stand_ins.taostats import TaostatsStandIn
-from stand_ins.telegram import TelegramStandIn
-
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
 TOKEN, API_KEY, CHAT = "123456:stand-in-token", "stand-in-key", "-1001234567890"
 OURS = ("ASHVIGIL_", "TAOSTATS_", "NOTIFY_SOCKET", "XDG_STATE_HOME", "STATE_DIRECTORY")
@@ -46,12 +41,6 @@ class Services:
 
     def sends(self):
         return [r for r in self.bot.requests if r.path.endswith("/sendMessage")]
-
-
-@pytest.fixture
-def services(tmp_path):
-    with TaostatsStandIn(api_key=API_KEY) as api, TelegramStandIn() as bot:
-        yield Services(api, bot, tmp_path)
 
 
 def wait_until(predicate, timeout=30.0):

@@ -47,21 +47,6 @@ def fine(n):
     return Reply.json({"n": n})
 
 
-@pytest.fixture
-def api(monkeypatch):
-    with TaostatsStandIn() as server:
-        monkeypatch.setenv("TAOSTATS_API_BASE", server.origin)
-        monkeypatch.delenv("TAOSTATS_USER_AGENT", raising=False)
-        yield server
-
-
-@pytest.fixture
-def pauses(av, monkeypatch):
-    recorded = []
-    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=recorded.append))
-    return recorded
-
-
 # --- configuration -----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("base, expected", [(None, "https://api.taostats.io"), ("http://h:1///", "http://h:1"),
@@ -261,7 +246,7 @@ def test_redirect_followed(av, api, final, expected):
 
 @pytest.mark.parametrize("call", [lambda av: av.http_get_json("/p", {}, "k"), lambda av: av.with_retries("/p", {}, "k"),
                                   lambda av: av.fetch_all_subnets_latest("k")])
-def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, pauses, call):
+def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, sleeps, call):
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
     with pytest.raises(urllib.error.URLError) as caught:
         call(av)
@@ -270,7 +255,7 @@ def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, pauses,
         monkeypatch.setenv("TAOSTATS_API_BASE", base)
         with pytest.raises(ValueError, match="unknown url type"):
             call(av)
-    assert pauses == []
+    assert sleeps == []
 
 
 # --- rate limits and retries -----------------------------------------------------------------------------
@@ -299,26 +284,26 @@ def test_is_rate_limited(av, payload, expected):
     ([limited(1), limited(2), fine(3)], 2.9, 2, [2.0]),
     ([limited(n) for n in range(1, 11)], 10, 10, SCHEDULE + [37.79136, 68.024448, 120.0, 120.0]),
 ])
-def test_retry_schedule(av, api, pauses, answers, max_retries, requests, expected_pauses):
+def test_retry_schedule(av, api, sleeps, answers, max_retries, requests, expected_pauses):
     api.script(*answers)
     payload = av.with_retries(LISTING_PATH, {"limit": 1}, "k", max_retries=max_retries)
     assert payload.get("n", 1) == requests == len(api.requests)
-    assert pauses == pytest.approx(expected_pauses) and all(type(p) is float for p in pauses)
+    assert sleeps == pytest.approx(expected_pauses) and all(type(p) is float for p in sleeps)
     assert {r.target for r in api.requests} == {LISTING_PATH + "?limit=1"}
 
 
-def test_raised_failures_end_the_retries(av, api, pauses, monkeypatch):
+def test_raised_failures_end_the_retries(av, api, sleeps, monkeypatch):
     api.script(limited(1), limited(2), Reply(drop=True), Reply(200, b"null"))
     with pytest.raises(http.client.RemoteDisconnected):  # at the third attempt: no fourth request
         av.with_retries(LISTING_PATH, {}, "k")
-    assert pauses == pytest.approx([2.0, 3.6]) and len(api.requests) == 3
+    assert sleeps == pytest.approx([2.0, 3.6]) and len(api.requests) == 3
     with pytest.raises(TypeError, match="'payload'"):  # a null payload is refused by is_rate_limited
         av.with_retries(LISTING_PATH, {}, "k")
     api.script(limited(5), fine(6))
-    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda s: pauses.append(s) or 1 / 0))
+    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda s: sleeps.append(s) or 1 / 0))
     with pytest.raises(ZeroDivisionError):  # a new call starts its back-off afresh
         av.with_retries(LISTING_PATH, {}, "k")
-    assert pauses[2:] == [2.0] and len(api.requests) == 5
+    assert sleeps[2:] == [2.0] and len(api.requests) == 5
 
 
 @pytest.mark.parametrize("max_retries", [0, -1, -2**70, 0.9])
@@ -328,11 +313,11 @@ def test_no_attempt_at_all(av, api, max_retries):
     assert api.requests == []
 
 
-def test_callers_go_through_the_module_namespace(av, monkeypatch, pauses):
+def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
     calls, answers, params = [], iter([{"a": 1}, {"a": 2}, {"a": 3}]), {"x": 1}
     monkeypatch.setattr(av, "http_get_json", lambda *args: calls.append(args) or next(answers))
     monkeypatch.setattr(av, "is_rate_limited", lambda payload: payload["a"] < 3)
-    assert av.with_retries("/p", params, "k") == {"a": 3} and pauses == pytest.approx([2.0, 3.6])
+    assert av.with_retries("/p", params, "k") == {"a": 3} and sleeps == pytest.approx([2.0, 3.6])
     assert calls == [("/p", params, "k")] * 3 and all(c[1] is params for c in calls)
     seen, payload = [], {"data": [{"netuid": 1}]}
     monkeypatch.setattr(av, "with_retries", lambda *args, **kw: seen.append((args, kw)) or payload)
@@ -355,11 +340,11 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, pauses):
     (Reply(500), {"status_code": 500, "message": "Internal Server Error", "http_status": 500}),
     ([limited(n) for n in range(1, 7)], {"message": "You are Rate Limited", "n": 6, "http_status": 429}),
 ])
-def test_no_rows(av, api, pauses, answer, response):
+def test_no_rows(av, api, sleeps, answer, response):
     api.script(*answer) if isinstance(answer, list) else api.script(answer)
     result = av.fetch_all_subnets_latest("k")
     assert result == {"error": "no_subnet_rows", "response": response} and list(result) == ["error", "response"]
-    assert sum(pauses) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
+    assert sum(sleeps) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
 
 
 @pytest.mark.parametrize("answer, rows", [(Reply.json({"data": {"netuid": 1}}), {"netuid": 1}),

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from ashvigil_monitor.config import VARIABLES
-from command import API_KEY, COMMAND, TOKEN, services  # noqa: F401  (fixture)
+from command import API_KEY, COMMAND, TOKEN
 from stand_ins.telegram import refused
 
 

@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from command import services, stop, wait_until  # noqa: F401  (fixture)
+from command import stop, wait_until
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import accepted, refused

@@ -2,7 +2,6 @@
 import pytest
 
 from leakcheck import assert_no_leak
-from recorders import clock, stderr  # noqa: F401  (fixtures)
 
 
 @pytest.fixture

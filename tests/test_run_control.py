@@ -8,10 +8,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from leakcheck import assert_no_leak
-from recorders import FixedClock, StderrRecorder, clock, stderr  # noqa: F401  (fixtures)
+from recorders import FixedClock, StderrRecorder
 from stand_ins.server import Reply, closed_port
-from stand_ins.taostats import TaostatsStandIn
-from stand_ins.telegram import TelegramStandIn, refused, route_telegram
+from stand_ins.taostats import make_subnet_rows
+from stand_ins.telegram import refused
 
 KEY = "test-key"
 STAMP = "2025-01-02T03:04:05Z"
@@ -19,17 +19,11 @@ NO_CREDENTIALS = "[burn] taostats API not available (must be bundled in package 
 
 
 @pytest.fixture
-def api(monkeypatch):
-    with TaostatsStandIn(api_key=KEY) as service:
-        monkeypatch.setenv("TAOSTATS_API_BASE", service.origin)
-        monkeypatch.setenv("TAOSTATS_API_KEY", f"  {KEY}\n")
-        yield service
-
-
-@pytest.fixture
-def bot():
-    with TelegramStandIn() as service, route_telegram(service):
-        yield service
+def api(api, monkeypatch):
+    """The stand-in taostats wanting a key, and the module holding it."""
+    api.api_key = KEY
+    monkeypatch.setenv("TAOSTATS_API_KEY", f"  {KEY}\n")
+    return api
 
 
 @pytest.fixture(autouse=True)
@@ -195,8 +189,6 @@ def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state
 
 
 def test_startup_snapshot_of_a_full_network_is_numbered(av, api, bot, stderr, state, clock):
-    from stand_ins.taostats import make_subnet_rows
-
     api.rows = make_subnet_rows(400)
     assert snapshot(av, state) == 0
     messages = bot.messages()

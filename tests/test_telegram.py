@@ -21,22 +21,6 @@ CHAT = "-100987"
 NOT_CONFIGURED = (False, "burn telegram not configured")
 
 
-@pytest.fixture
-def sleeps(av, monkeypatch):
-    recorded = []
-    monkeypatch.setattr(av, "time", types.SimpleNamespace(sleep=recorded.append))
-    return recorded
-
-
-@pytest.fixture
-def bot():
-    before = urllib.request._opener
-    with TelegramStandIn() as server, route_telegram(server) as route:
-        server.route = route
-        yield server
-    assert urllib.request._opener is before
-
-
 def form(text, chat_id=CHAT):
     return urllib.parse.urlencode({"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"}).encode()
 
