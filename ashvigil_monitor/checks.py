@@ -11,7 +11,6 @@ import urllib.request
 from typing import Any, Callable
 
 import ashvigil
-
 from ashvigil_monitor import __version__
 from ashvigil_monitor.config import Config, ConfigError, prepare_state_dir
 from ashvigil_monitor.delivery import BOT_API_ORIGIN

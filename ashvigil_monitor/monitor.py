@@ -15,7 +15,6 @@ import types
 from typing import Any, Callable
 
 import ashvigil
-
 from ashvigil_monitor import health
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.notify import Notifier

@@ -27,8 +27,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
-import ashvigil  # noqa: E402
 import twin  # noqa: E402
+
+import ashvigil  # noqa: E402
 from stand_ins.taostats import LISTING_PATH, make_subnet_rows  # noqa: E402
 
 STAMP = "2025-01-02T03:04:05Z"

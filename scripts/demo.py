@@ -15,8 +15,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from stand_ins.taostats import TaostatsStandIn, make_subnet_rows  # noqa: E402
 from stand_ins.server import Reply  # noqa: E402
+from stand_ins.taostats import TaostatsStandIn, make_subnet_rows  # noqa: E402
 from stand_ins.telegram import TelegramStandIn  # noqa: E402
 
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")

@@ -11,8 +11,10 @@ from decimal import Decimal
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 from leakcheck import assert_no_leak
+
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import LISTING_PATH, TaostatsStandIn, make_subnet_rows
 

@@ -7,9 +7,9 @@ import subprocess
 import sys
 
 import pytest
+from command import API_KEY, COMMAND, TOKEN
 
 from ashvigil_monitor.config import VARIABLES
-from command import API_KEY, COMMAND, TOKEN
 from stand_ins.telegram import refused
 
 

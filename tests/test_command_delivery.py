@@ -3,8 +3,8 @@ import signal
 import subprocess
 
 import pytest
-
 from command import stop, wait_until
+
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import accepted, refused

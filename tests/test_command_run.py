@@ -7,8 +7,8 @@ import signal
 import subprocess
 
 import pytest
-
 from command import COMMAND, NotifySocket, stop
+
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
 

@@ -1,6 +1,5 @@
 """The pause file, the interruptible interval wait and the poll loop (sleeps recorded, not slept)."""
 import pytest
-
 from leakcheck import assert_no_leak
 
 

@@ -2,7 +2,6 @@
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
 
 T = "2025-01-02T03:04:05Z"

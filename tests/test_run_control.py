@@ -6,9 +6,9 @@ import types
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
 from recorders import FixedClock, StderrRecorder
+
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import refused

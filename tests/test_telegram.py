@@ -11,8 +11,8 @@ import urllib.request
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
+
 from stand_ins.server import Reply
 from stand_ins.telegram import TelegramStandIn, accepted, refused, route_telegram
 
