@@ -8,7 +8,8 @@ import tempfile
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import ashvigil
 from ashvigil_monitor import __version__

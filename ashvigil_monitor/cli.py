@@ -7,7 +7,7 @@ import os
 import sys
 import time
 import traceback
-from typing import Sequence
+from collections.abc import Sequence
 
 from ashvigil_monitor import __version__, delivery, redact
 from ashvigil_monitor import config as configuration

@@ -12,7 +12,8 @@ import datetime
 import sys
 import time
 import types
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import ashvigil
 from ashvigil_monitor import health
