@@ -29,7 +29,7 @@ def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services,
     done = services.run("once")
     assert done.returncode == 0, done.stderr
     retries = done.stderr.splitlines()[:-1]
-    assert len(retries) == len(waits) and all(w in line for w, line in zip(waits, retries))
+    assert len(retries) == len(waits) and all(w in line for w, line in zip(waits, retries, strict=True))
     assert done.stderr.endswith(ALERT_SENT)
     assert len(services.sends()) == len(replies) + 1 and len(services.bot.messages()) == 1
 
