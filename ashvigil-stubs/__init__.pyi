@@ -39,13 +39,13 @@ def taostats_auth() -> str | None:
     """The API key from TAOSTATS_API_KEY, trimmed; None when it is unset or blank."""
 
 def http_get_json(path: str, params: dict[str, Any], auth: str) -> dict[str, Any] | None:
-    """One GET of base + path with the query from `params`; the parsed JSON object, or a mapping describing an error status or a body that is not JSON."""
+    """One GET of base + path with the query from `params`; the parsed JSON object, or a mapping describing an error status or a body that is not JSON."""  # noqa: E501 - the module's own docstring, compared verbatim
 
 def is_rate_limited(payload: dict[str, Any]) -> bool:
     """True when the payload has status_code 429 or a message containing 'Rate Limited'."""
 
 def with_retries(path: str, params: dict[str, Any], auth: str, *, max_retries: int = 6) -> dict[str, Any]:
-    """http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and then 1.8 times longer each time (at most 120 s)."""
+    """http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and then 1.8 times longer each time (at most 120 s)."""  # noqa: E501 - the module's own docstring, compared verbatim
 
 def fetch_all_subnets_latest(auth: str) -> list[dict[str, Any]] | dict[str, Any]:
     """The latest row of every subnet, or {'error': 'no_subnet_rows', 'response': payload}."""
@@ -81,7 +81,7 @@ def send_burn_telegram_messages(text: str, token: str, chat_id: str) -> tuple[bo
     """Sends text as numbered pieces, stopping at the first failure; (True, "") or (False, error)."""
 
 def send_burn_telegram(text: str, token: str, chat_id: str) -> tuple[bool, str]:
-    """Sends text as one Telegram message to chat_id; (True, "") or (False, error), without raising for HTTP or transport failures."""
+    """Sends text as one Telegram message to chat_id; (True, "") or (False, error), without raising for HTTP or transport failures."""  # noqa: E501 - the module's own docstring, compared verbatim
 
 def run_ashvigil_once(*, state_path: str, threshold: float, burn_token: str, burn_chat_id: str) -> int:
     """One poll: fetch, compare with the stored map, store, alert on changes. 0 when done, 1 after a logged failure."""

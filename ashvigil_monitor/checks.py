@@ -8,10 +8,10 @@ import tempfile
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import ashvigil
-
 from ashvigil_monitor import __version__
 from ashvigil_monitor.config import Config, ConfigError, prepare_state_dir
 from ashvigil_monitor.delivery import BOT_API_ORIGIN

@@ -7,9 +7,10 @@ import os
 import sys
 import time
 import traceback
-from typing import Sequence
+from collections.abc import Sequence
 
-from ashvigil_monitor import __version__, config as configuration, delivery, redact
+from ashvigil_monitor import __version__, delivery, redact
+from ashvigil_monitor import config as configuration
 from ashvigil_monitor.locking import StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper

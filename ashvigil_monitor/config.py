@@ -6,8 +6,8 @@ import math
 import os
 import re
 import urllib.parse
+from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
-from typing import Callable, Iterable, Mapping, MutableMapping
 
 # (name, default shown by --help, meaning); the help text and the README list the same table.
 VARIABLES: tuple[tuple[str, str, str], ...] = (

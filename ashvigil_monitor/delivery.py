@@ -23,8 +23,9 @@ import sys
 import urllib.error
 import urllib.request
 import urllib.response
+from collections.abc import Callable
 from http.client import HTTPResponse
-from typing import Any, Callable
+from typing import Any
 
 BOT_API_ORIGIN = "https://api.telegram.org"
 MAX_RETRIES = 3

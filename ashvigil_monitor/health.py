@@ -40,7 +40,7 @@ class Metrics:
     subnets: int = 0
 
     @classmethod
-    def load(cls, path: str) -> "Metrics":
+    def load(cls, path: str) -> Metrics:
         metrics = cls(path)
         try:
             with open(path, encoding="utf-8") as f:

@@ -18,7 +18,7 @@ class StateLock:
         self.path = state_path + ".lock"
         self._fd = -1
 
-    def __enter__(self) -> "StateLock":
+    def __enter__(self) -> StateLock:
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)

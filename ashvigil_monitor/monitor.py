@@ -12,10 +12,10 @@ import datetime
 import sys
 import time
 import types
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import ashvigil
-
 from ashvigil_monitor import health
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.notify import Notifier

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import socket
 import time
-from typing import Mapping
+from collections.abc import Mapping
 
 
 class Notifier:

@@ -27,8 +27,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
-import ashvigil  # noqa: E402
 import twin  # noqa: E402
+
+import ashvigil  # noqa: E402
 from stand_ins.taostats import LISTING_PATH, make_subnet_rows  # noqa: E402
 
 STAMP = "2025-01-02T03:04:05Z"
@@ -155,7 +156,7 @@ import sys, time
 sys.path.insert(0, sys.argv[2])
 from stand_ins.taostats import TaostatsStandIn, make_subnet_rows
 with TaostatsStandIn(make_subnet_rows(int(sys.argv[1]), seed=7)) as api:
-    print(api.base_url, flush=True)
+    print(api.origin, flush=True)
     sys.stdin.read()
 """
 
@@ -166,7 +167,7 @@ class StandIn:
     def __init__(self, count):
         self.proc = subprocess.Popen([sys.executable, "-c", SERVE, str(count), os.path.dirname(HERE)],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.base_url = self.proc.stdout.readline().strip()
+        self.origin = self.proc.stdout.readline().strip()
 
     def close(self):
         self.proc.stdin.close()
@@ -185,7 +186,7 @@ def floor_cycle(base_url, state_text, path, headers):
 def measure_cycles(count, folder, repeat):
     stand_in = StandIn(count)
     try:
-        os.environ["TAOSTATS_API_BASE"] = stand_in.base_url
+        os.environ["TAOSTATS_API_BASE"] = stand_in.origin
         paths = {label: os.path.join(folder, f"cycle-{label}-{count}.json") for label in ("module", "python")}
         kwargs = dict(threshold=0.0001, burn_token="", burn_chat_id="")
         runs = {
@@ -197,7 +198,7 @@ def measure_cycles(count, folder, repeat):
         state_text = open(paths["module"], encoding="utf-8").read()
         floor_path = os.path.join(folder, f"floor-{count}.json")
         headers = twin.request_headers(twin.taostats_auth())
-        runs["floor"] = lambda: floor_cycle(stand_in.base_url, state_text, floor_path, headers)
+        runs["floor"] = lambda: floor_cycle(stand_in.origin, state_text, floor_path, headers)
         best = {label: float("inf") for label in runs}
         for i in range(repeat):
             order = list(runs) if i % 2 == 0 else list(reversed(runs))
@@ -213,7 +214,7 @@ def measure_cycles(count, folder, repeat):
 def soak(cycles, folder):
     stand_in = StandIn(129)
     try:
-        os.environ["TAOSTATS_API_BASE"] = stand_in.base_url
+        os.environ["TAOSTATS_API_BASE"] = stand_in.origin
         path = os.path.join(folder, "soak.json")
         kwargs = dict(state_path=path, threshold=0.0001, burn_token="", burn_chat_id="")
         marks = []

@@ -15,8 +15,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
+from stand_ins.server import Reply  # noqa: E402
 from stand_ins.taostats import TaostatsStandIn, make_subnet_rows  # noqa: E402
-from stand_ins.telegram import Reply, TelegramStandIn  # noqa: E402
+from stand_ins.telegram import TelegramStandIn  # noqa: E402
 
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
 SUBNETS = 300  # more than one Telegram message holds: the snapshot goes out in numbered pieces
@@ -54,11 +55,11 @@ def main():
     ok = True
     with TaostatsStandIn(rows=make_subnet_rows(SUBNETS), api_key="demo-key") as api, TelegramStandIn() as bot:
         chat = Chat(bot)
-        env = dict(os.environ, TAOSTATS_API_BASE=api.base_url, ASHVIGIL_TELEGRAM_API=bot.origin,
+        env = dict(os.environ, TAOSTATS_API_BASE=api.origin, ASHVIGIL_TELEGRAM_API=bot.origin,
                    TAOSTATS_API_KEY="demo-key", ASHVIGIL_BOT_TOKEN="123456:demo-token",
                    ASHVIGIL_CHAT_ID="-1001234567890", ASHVIGIL_STATE_PATH=os.path.join(state_dir, "state.json"),
                    ASHVIGIL_METRICS_PATH=os.path.join(state_dir, "ashvigil.prom"))
-        print(f"Stand-ins: taostats {api.base_url} ({SUBNETS} subnets), Bot API {bot.origin}; state in {state_dir}\n")
+        print(f"Stand-ins: taostats {api.origin} ({SUBNETS} subnets), Bot API {bot.origin}; state in {state_dir}\n")
         ok &= ashvigil(env, "--version").returncode == 0
         ok &= ashvigil(env, "check", step="nothing is sent to the chat").returncode == 0
         ok &= ashvigil(env, "test-message").returncode == 0

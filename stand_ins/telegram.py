@@ -1,8 +1,8 @@
 """A stand-in for the Telegram Bot API, and the routing that sends Bot API requests to it.
 
-`TelegramStandIn` is a real HTTP server on 127.0.0.1 (an ephemeral port). It records every
-request and answers from a queue of scripted `Reply` objects; when the queue is empty it
-accepts the message with {"ok": true, "result": {...}} (getMe and getChat get a bot and a chat).
+`TelegramStandIn` records every request and answers as scripted (see stand_ins.server); unscripted,
+it accepts the message with {"ok": true, "result": {...}} (getMe and getChat get a bot and a chat).
+`accepted` and `refused` build the Bot API's two reply shapes.
 
 `route_telegram(target)` installs a urllib opener that sends every request for
 https://api.telegram.org/... to the stand-in over plain HTTP instead, keeping the method,
@@ -10,154 +10,36 @@ the headers and the body; error statuses still arrive as `urllib.error.HTTPError
 the opener's ordinary processing. The previous opener is restored on exit.
 
     with TelegramStandIn() as bot, route_telegram(bot):
-        bot.script(Reply.error(400, "Bad Request: chat not found"))
+        bot.script(refused("Bad Request: chat not found", 400))
         ashvigil.send_burn_telegram("hello", "123:abc", "42")
         bot.requests[0].form   # [("chat_id", "42"), ("text", "hello"), ...]
 """
 from __future__ import annotations
 
-import collections
 import json
-import threading
-import urllib.parse
 import urllib.request
-from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from stand_ins.server import Reply, Request, StandIn
 
 BOT_API_ORIGIN = "https://api.telegram.org"
 
 
-@dataclass
-class Reply:
-    """One scripted answer: status, body bytes, content type, a delay before answering and extra
-    headers (name, value) pairs."""
-
-    status: int = 200
-    body: bytes = b""
-    content_type: str = "application/json"
-    delay: float = 0.0
-    headers: tuple = ()
-
-    @classmethod
-    def json(cls, value, status=200, delay=0.0):
-        """Any JSON value as the body."""
-        return cls(status, json.dumps(value).encode("utf-8"), "application/json", delay)
-
-    @classmethod
-    def ok(cls, result=None, delay=0.0):
-        """A 200 answer {"ok": true, "result": result}."""
-        return cls.json({"ok": True, "result": result if result is not None else {}}, 200, delay)
-
-    @classmethod
-    def refused(cls, description, status=200):
-        """A JSON answer with "ok" false and a description (Telegram's error shape)."""
-        return cls.json({"ok": False, "error_code": status, "description": description}, status)
-
-    @classmethod
-    def error(cls, status, description):
-        """An error status with Telegram's JSON error body."""
-        return cls.refused(description, status)
-
-    @classmethod
-    def text(cls, body, status=200, content_type="text/plain; charset=utf-8"):
-        """A body that is not JSON (text is encoded as UTF-8; bytes go unchanged)."""
-        data = body.encode("utf-8") if isinstance(body, str) else body
-        return cls(status, data, content_type)
-
-    @classmethod
-    def empty(cls, status):
-        """A status with an empty body."""
-        return cls(status, b"", "text/plain")
+def accepted(result=None, delay=0.0) -> Reply:
+    """A 200 reply {"ok": true, "result": result}."""
+    return Reply.json({"ok": True, "result": result if result is not None else {}}, delay=delay)
 
 
-@dataclass
-class Request:
-    """One request as the stand-in received it."""
-
-    method: str
-    path: str
-    headers: list  # (name, value) pairs in the order they arrived
-    body: bytes
-    form: list = field(default_factory=list)  # decoded form fields in order
-    reply: Reply | None = None
-
-    def header(self, name):
-        """Every value of the header `name` (case-insensitive), in order."""
-        return [v for k, v in self.headers if k.lower() == name.lower()]
-
-    @property
-    def fields(self):
-        """The form as a dict (the last value of a repeated field wins)."""
-        return dict(self.form)
+def refused(description, status=200) -> Reply:
+    """Telegram's error shape: "ok" false, the status as "error_code" and a description."""
+    return Reply.json({"ok": False, "error_code": status, "description": description}, status)
 
 
-class TelegramStandIn:
-    """A local Bot API: records requests and answers as scripted. Use as a context manager."""
+class TelegramStandIn(StandIn):
+    """A local Bot API. Use as a context manager."""
 
-    def __init__(self):
-        self.requests: list[Request] = []
-        self._replies = collections.deque()
-        self._lock = threading.Lock()
-        self._stopping = threading.Event()
+    def __init__(self, record=True):
+        super().__init__(record)
         self._next_message_id = 1
-        self._server = None
-        self._thread = None
-
-    # -- lifecycle --------------------------------------------------------------------------
-
-    def start(self):
-        stand_in = self
-
-        class Handler(BaseHTTPRequestHandler):
-            # Status line, headers and body leave in one write: no small-segment delays.
-            wbufsize = -1
-            disable_nagle_algorithm = True
-
-            def do_POST(self):
-                stand_in._handle(self)
-
-            do_GET = do_POST
-
-            def log_message(self, format, *args):  # keep test output clean
-                pass
-
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
-                                        daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        if self._server is None:
-            return
-        self._stopping.set()  # ends any scripted delay at once
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join()
-        self._server = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    @property
-    def port(self):
-        return self._server.server_address[1]
-
-    @property
-    def origin(self):
-        """The local origin, http://127.0.0.1:<port>."""
-        return f"http://127.0.0.1:{self.port}"
-
-    # -- scripting and inspection -------------------------------------------------------------
-
-    def script(self, *replies: Reply):
-        """Queues answers for the next requests, in order."""
-        with self._lock:
-            self._replies.extend(replies)
 
     def messages(self):
         """The texts the chat received: those of sendMessage requests answered with ok true."""
@@ -166,40 +48,17 @@ class TelegramStandIn:
                     if r.path.endswith("/sendMessage") and r.reply is not None and r.reply.status == 200
                     and _is_ok(r.reply.body)]
 
-    # -- serving ----------------------------------------------------------------------------
-
-    def _handle(self, handler):
-        length = int(handler.headers.get("Content-Length") or 0)
-        body = handler.rfile.read(length) if length else b""
-        try:
-            form = urllib.parse.parse_qsl(body.decode("ascii"), keep_blank_values=True)
-        except (UnicodeDecodeError, ValueError):
-            form = []
-        request = Request(handler.command, handler.path, list(handler.headers.items()), body, form)
-        with self._lock:
-            reply = self._replies.popleft() if self._replies else self._accept(request)
-            request.reply = reply
-            self.requests.append(request)
-        if reply.delay and self._stopping.wait(reply.delay):
-            return
-        handler.send_response(reply.status)
-        handler.send_header("Content-Type", reply.content_type)
-        handler.send_header("Content-Length", str(len(reply.body)))
-        for name, value in reply.headers:
-            handler.send_header(name, value)
-        handler.end_headers()
-        handler.wfile.write(reply.body)
-
-    def _accept(self, request):
+    def _own_reply(self, request: Request) -> Reply:
         fields = request.fields
         if request.path.endswith("/getMe"):
-            return Reply.ok({"id": 123456, "is_bot": True, "first_name": "ashvigil", "username": "ashvigil_stand_in_bot"})
+            return accepted({"id": 123456, "is_bot": True, "first_name": "ashvigil",
+                             "username": "ashvigil_stand_in_bot"})
         if request.path.endswith("/getChat"):
-            return Reply.ok({"id": fields.get("chat_id"), "type": "supergroup", "title": "stand-in chat"})
-        message_id = self._next_message_id
-        self._next_message_id += 1
-        return Reply.ok({"message_id": message_id, "chat": {"id": fields.get("chat_id")},
-                         "text": fields.get("text")})
+            return accepted({"id": fields.get("chat_id"), "type": "supergroup", "title": "stand-in chat"})
+        with self._lock:
+            message_id = self._next_message_id
+            self._next_message_id += 1
+        return accepted({"message_id": message_id, "chat": {"id": fields.get("chat_id")}, "text": fields.get("text")})
 
 
 def _is_ok(body):

@@ -7,11 +7,6 @@ import sysconfig
 import threading
 import time
 
-import pytest
-
-from stand_ins.taostats import TaostatsStandIn
-from stand_ins.telegram import TelegramStandIn
-
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
 TOKEN, API_KEY, CHAT = "123456:stand-in-token", "stand-in-key", "-1001234567890"
 OURS = ("ASHVIGIL_", "TAOSTATS_", "NOTIFY_SOCKET", "XDG_STATE_HOME", "STATE_DIRECTORY")
@@ -25,7 +20,7 @@ class Services:
         self.state = tmp_path / "state" / "state.json"
         # The sanitizer run's LD_PRELOAD and friends must reach the child; our own variables must not.
         self.env = {k: v for k, v in os.environ.items() if not k.startswith(OURS)}
-        self.env.update(TAOSTATS_API_BASE=api.base_url, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
+        self.env.update(TAOSTATS_API_BASE=api.origin, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
                         ASHVIGIL_BOT_TOKEN=TOKEN, ASHVIGIL_CHAT_ID=CHAT, ASHVIGIL_STATE_PATH=str(self.state),
                         HOME=str(tmp_path))
 
@@ -46,12 +41,6 @@ class Services:
 
     def sends(self):
         return [r for r in self.bot.requests if r.path.endswith("/sendMessage")]
-
-
-@pytest.fixture
-def services(tmp_path):
-    with TaostatsStandIn(api_key=API_KEY) as api, TelegramStandIn() as bot:
-        yield Services(api, bot, tmp_path)
 
 
 def wait_until(predicate, timeout=30.0):

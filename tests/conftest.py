@@ -1,11 +1,14 @@
 import os
-import sys
+import types
+import urllib.request
 
 import pytest
+from command import API_KEY, Services
 from hypothesis import HealthCheck, settings
+from recorders import FakeTime, StderrRecorder
 
-# The stand-in services live at the top of the repository, beside the tests.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from stand_ins.taostats import TaostatsStandIn
+from stand_ins.telegram import TelegramStandIn, route_telegram
 
 # Sanitizer builds are several times slower; examples must not fail on time.
 settings.register_profile(
@@ -20,3 +23,53 @@ def av():
     import ashvigil
 
     return ashvigil
+
+
+# --- the host facilities the module reaches through its globals ---
+
+@pytest.fixture
+def clock(av, monkeypatch):
+    fake = FakeTime()
+    monkeypatch.setattr(av, "time", fake)
+    return fake
+
+
+@pytest.fixture
+def sleeps(clock):
+    """The pauses the module asked for, recorded instead of slept."""
+    return clock.sleeps
+
+
+@pytest.fixture
+def stderr(av, monkeypatch):
+    recorder = StderrRecorder()
+    monkeypatch.setattr(av, "sys", types.SimpleNamespace(stderr=recorder))
+    return recorder
+
+
+# --- the stand-in services ---
+
+@pytest.fixture
+def api(monkeypatch):
+    """The stand-in taostats, where the module's environment points."""
+    with TaostatsStandIn() as service:
+        monkeypatch.setenv("TAOSTATS_API_BASE", service.origin)
+        monkeypatch.delenv("TAOSTATS_USER_AGENT", raising=False)
+        yield service
+
+
+@pytest.fixture
+def bot():
+    """The stand-in Bot API with the Bot API origin routed to it; `bot.route` is the route."""
+    before = urllib.request._opener
+    with TelegramStandIn() as service, route_telegram(service) as route:
+        service.route = route
+        yield service
+    assert urllib.request._opener is before
+
+
+@pytest.fixture
+def services(tmp_path):
+    """Both stand-ins and the environment that points the `ashvigil` command at them."""
+    with TaostatsStandIn(api_key=API_KEY) as api, TelegramStandIn() as bot:
+        yield Services(api, bot, tmp_path)

@@ -1,5 +1,6 @@
 """Reference-leak check: a function called many times must not keep allocating blocks."""
 import gc
+import itertools
 import sys
 
 
@@ -24,5 +25,5 @@ def assert_no_leak(call, calls=200, rounds=6, warmup=None):
         gc.collect()
         counts.append(sys.getallocatedblocks())
     # A leak grows every round; caches that are still settling grow less each time.
-    growth = min(b - a for a, b in zip(counts, counts[1:])) / calls
+    growth = min(b - a for a, b in itertools.pairwise(counts)) / calls
     assert growth < 0.5, f"allocated blocks grew {growth:.2f} per call: {counts}"

@@ -1,8 +1,5 @@
 """Stand-ins for the host facilities the module reaches through its globals."""
 import datetime
-import types
-
-import pytest
 
 
 class FakeTime:
@@ -46,17 +43,3 @@ class FixedClock(datetime.datetime):
     def now(cls, tz=None):
         assert tz is datetime.timezone.utc
         return cls.moment
-
-
-@pytest.fixture
-def clock(av, monkeypatch):
-    fake = FakeTime()
-    monkeypatch.setattr(av, "time", fake)
-    return fake
-
-
-@pytest.fixture
-def stderr(av, monkeypatch):
-    recorder = StderrRecorder()
-    monkeypatch.setattr(av, "sys", types.SimpleNamespace(stderr=recorder))
-    return recorder

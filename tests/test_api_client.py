@@ -11,9 +11,12 @@ from decimal import Decimal
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 from leakcheck import assert_no_leak
-from stand_ins.taostats import LISTING_PATH, Answer, TaostatsStandIn, closed_port, make_subnet_rows
+
+from stand_ins.server import Reply, closed_port
+from stand_ins.taostats import LISTING_PATH, TaostatsStandIn, make_subnet_rows
 
 DEFAULT_AGENT = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
                  "Chrome/131.0.0.0 Safari/537.36")
@@ -39,26 +42,11 @@ def parse_failure(text):
 
 
 def limited(n, status=429):
-    return Answer.json({"message": "You are Rate Limited", "n": n}, status=status)
+    return Reply.json({"message": "You are Rate Limited", "n": n}, status=status)
 
 
 def fine(n):
-    return Answer.json({"n": n})
-
-
-@pytest.fixture
-def api(monkeypatch):
-    with TaostatsStandIn() as server:
-        monkeypatch.setenv("TAOSTATS_API_BASE", server.base_url)
-        monkeypatch.delenv("TAOSTATS_USER_AGENT", raising=False)
-        yield server
-
-
-@pytest.fixture
-def pauses(av, monkeypatch):
-    recorded = []
-    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=recorded.append))
-    return recorded
+    return Reply.json({"n": n})
 
 
 # --- configuration -----------------------------------------------------------------------------------
@@ -121,9 +109,9 @@ def test_changed_os_environ_is_asked(av, monkeypatch, patch):
 @pytest.mark.parametrize("agent, prefix", [(None, ""), ("", ""), ("custom agent ", "/prefix//")])
 def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
     set_env(monkeypatch, "TAOSTATS_USER_AGENT", agent)
-    monkeypatch.setenv("TAOSTATS_API_BASE", api.base_url + prefix)
+    monkeypatch.setenv("TAOSTATS_API_BASE", api.origin + prefix)
     if prefix:
-        api.set_default(Answer.json({"data": api.rows}))
+        api.set_default(Reply.json({"data": api.rows}))
     assert av.fetch_all_subnets_latest("tao-key ") == api.rows
     (request,) = api.requests
     assert (request.method, request.target, request.body) == ("GET", prefix.rstrip("/") + LISTING_TARGET, b"")
@@ -136,7 +124,7 @@ def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
     ({"a": 0, "b": False, "c": [], "d": None, "e": ""}, "/p?a=0&b=False&c=[]"),
     ({"q": "a&b=c", "n": -5}, "/p?q=a&b=c&n=-5")])
 def test_query_text_on_the_wire(av, api, params, target):
-    api.set_default(Answer.json({}))
+    api.set_default(Reply.json({}))
     assert av.http_get_json("/p", params, "k") == {} and api.requests[0].target == target
 
 
@@ -205,63 +193,63 @@ def test_responses_closed_on_every_path(av, monkeypatch, response, as_error, out
 
 
 def test_host_facilities_and_siblings_looked_up_at_call_time(av, api, monkeypatch):
-    monkeypatch.setattr(av, "api_base", lambda: api.base_url + "/v2")
+    monkeypatch.setattr(av, "api_base", lambda: api.origin + "/v2")
     monkeypatch.setattr(av, "request_headers", lambda auth: {"X-Key": auth})
     monkeypatch.setattr(av, "json", SimpleNamespace(loads=lambda s: json.loads(s, parse_float=Decimal),
                                                     JSONDecodeError=json.JSONDecodeError))
-    api.queue(Answer(200, b'{"rate": 0.18}'))
+    api.script(Reply(200, b'{"rate": 0.18}'))
     assert av.http_get_json("/x", {}, "abc") == {"rate": Decimal("0.18")}
     (request,) = api.requests
-    assert (request.target, request.header("X-Key"), request.header("Authorization")) == ("/v2/x", "abc", None)
+    assert (request.target, request.header("X-Key"), request.header("Authorization")) == ("/v2/x", ["abc"], [])
 
 
 # --- one GET: answers ----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("answer, expected", [
-    (Answer(200, b"{}"), {}), (Answer(201, b'{"b": 1, "a": [2], "c": null}'), {"b": 1, "a": [2], "c": None}),
-    (Answer(200, b"null"), None), (Answer(200, b""), parse_failure("")), (Answer(204), parse_failure("")),
-    (Answer.text(LONG_PAGE), parse_failure(LONG_PAGE)),
-    (Answer.json({"message": "boom", "http_status": 1, "x": 2}, status=500),
+    (Reply(200, b"{}"), {}), (Reply(201, b'{"b": 1, "a": [2], "c": null}'), {"b": 1, "a": [2], "c": None}),
+    (Reply(200, b"null"), None), (Reply(200, b""), parse_failure("")), (Reply(204), parse_failure("")),
+    (Reply.text(LONG_PAGE), parse_failure(LONG_PAGE)),
+    (Reply.json({"message": "boom", "http_status": 1, "x": 2}, status=500),
      {"message": "boom", "http_status": 500, "x": 2}),
-    (Answer.json({"detail": "no"}, status=401), {"detail": "no", "http_status": 401}),
-    (Answer(429), {"status_code": 429, "message": "Too Many Requests", "http_status": 429}),
-    (Answer(404, reason="Nothing Here"), {"status_code": 404, "message": "Nothing Here", "http_status": 404}),
-    (Answer.text(LONG_PAGE, status=502), {"status_code": 502, "message": LONG_PAGE, "http_status": 502}),
+    (Reply.json({"detail": "no"}, status=401), {"detail": "no", "http_status": 401}),
+    (Reply(429), {"status_code": 429, "message": "Too Many Requests", "http_status": 429}),
+    (Reply(404, reason="Nothing Here"), {"status_code": 404, "message": "Nothing Here", "http_status": 404}),
+    (Reply.text(LONG_PAGE, status=502), {"status_code": 502, "message": LONG_PAGE, "http_status": 502}),
 ])
 def test_payloads(av, api, answer, expected):
-    api.queue(answer)
+    api.script(answer)
     payload = av.http_get_json(LISTING_PATH, {}, "k")
     assert payload == expected and list(payload or ()) == list(expected or ())
 
 
 @pytest.mark.parametrize("answer, error, text", [
-    (Answer(200, b"[1, 2]"), TypeError, "Expected dict, got list"),
-    (Answer(200, b"7"), TypeError, "Expected dict, got int"),
-    (Answer(200, b'"text"'), TypeError, "Expected dict, got str"), (Answer(503, b"[1]"), TypeError, None),
-    (Answer(500, b"null"), TypeError, None), (Answer(200, b'{"a": "\xff"}'), UnicodeDecodeError, None),
-    (Answer(500, b"\xfe down"), UnicodeDecodeError, None),
-    (Answer(200, b"{}", headers=[("Content-Length", "50")]), http.client.IncompleteRead, None),
-    (Answer(drop=True), http.client.RemoteDisconnected, None),
+    (Reply(200, b"[1, 2]"), TypeError, "Expected dict, got list"),
+    (Reply(200, b"7"), TypeError, "Expected dict, got int"),
+    (Reply(200, b'"text"'), TypeError, "Expected dict, got str"), (Reply(503, b"[1]"), TypeError, None),
+    (Reply(500, b"null"), TypeError, None), (Reply(200, b'{"a": "\xff"}'), UnicodeDecodeError, None),
+    (Reply(500, b"\xfe down"), UnicodeDecodeError, None),
+    (Reply(200, b"{}", headers=[("Content-Length", "50")]), http.client.IncompleteRead, None),
+    (Reply(drop=True), http.client.RemoteDisconnected, None),
 ])
 def test_raised_failures(av, api, answer, error, text):
-    api.queue(answer)
+    api.script(answer)
     with pytest.raises(error) as caught:
         av.http_get_json(LISTING_PATH, {}, "k")
     assert text is None or str(caught.value) == text
 
 
 @pytest.mark.parametrize("final, expected", [
-    (Answer.json({"data": [1]}), {"data": [1]}),
-    (Answer(404, reason="Gone Away"), {"status_code": 404, "message": "Gone Away", "http_status": 404})])
+    (Reply.json({"data": [1]}), {"data": [1]}),
+    (Reply(404, reason="Gone Away"), {"status_code": 404, "message": "Gone Away", "http_status": 404})])
 def test_redirect_followed(av, api, final, expected):
-    api.queue(Answer.redirect("/moved?x=1"), final)
+    api.script(Reply.redirect("/moved?x=1"), final)
     assert av.http_get_json("/start", {"a": 1}, "k") == expected
     assert [r.target for r in api.requests] == ["/start?a=1", "/moved?x=1"]
 
 
 @pytest.mark.parametrize("call", [lambda av: av.http_get_json("/p", {}, "k"), lambda av: av.with_retries("/p", {}, "k"),
                                   lambda av: av.fetch_all_subnets_latest("k")])
-def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, pauses, call):
+def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, sleeps, call):
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
     with pytest.raises(urllib.error.URLError) as caught:
         call(av)
@@ -270,7 +258,7 @@ def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, pauses,
         monkeypatch.setenv("TAOSTATS_API_BASE", base)
         with pytest.raises(ValueError, match="unknown url type"):
             call(av)
-    assert pauses == []
+    assert sleeps == []
 
 
 # --- rate limits and retries -----------------------------------------------------------------------------
@@ -291,34 +279,34 @@ def test_is_rate_limited(av, payload, expected):
 
 
 @pytest.mark.parametrize("answers, max_retries, requests, expected_pauses", [
-    ([fine(1)], 6, 1, []), ([limited(1), fine(2)], 6, 2, [2.0]), ([Answer(429), fine(2)], 6, 2, [2.0]),
+    ([fine(1)], 6, 1, []), ([limited(1), fine(2)], 6, 2, [2.0]), ([Reply(429), fine(2)], 6, 2, [2.0]),
     ([limited(1, status=200), fine(2)], 6, 2, [2.0]),
-    ([Answer.json({"status_code": 429.0, "n": 1}), fine(2)], 6, 2, [2.0]),
-    ([Answer.json({"detail": "slow down", "n": 1}, status=429), fine(2)], 6, 1, []),
+    ([Reply.json({"status_code": 429.0, "n": 1}), fine(2)], 6, 2, [2.0]),
+    ([Reply.json({"detail": "slow down", "n": 1}, status=429), fine(2)], 6, 1, []),
     ([limited(n) for n in range(1, 7)] + [fine(7)], 6, 6, SCHEDULE), ([limited(1), fine(2)], 1, 1, []),
     ([limited(1), limited(2), fine(3)], 2.9, 2, [2.0]),
     ([limited(n) for n in range(1, 11)], 10, 10, SCHEDULE + [37.79136, 68.024448, 120.0, 120.0]),
 ])
-def test_retry_schedule(av, api, pauses, answers, max_retries, requests, expected_pauses):
-    api.queue(*answers)
+def test_retry_schedule(av, api, sleeps, answers, max_retries, requests, expected_pauses):
+    api.script(*answers)
     payload = av.with_retries(LISTING_PATH, {"limit": 1}, "k", max_retries=max_retries)
     assert payload.get("n", 1) == requests == len(api.requests)
-    assert pauses == pytest.approx(expected_pauses) and all(type(p) is float for p in pauses)
+    assert sleeps == pytest.approx(expected_pauses) and all(type(p) is float for p in sleeps)
     assert {r.target for r in api.requests} == {LISTING_PATH + "?limit=1"}
 
 
-def test_raised_failures_end_the_retries(av, api, pauses, monkeypatch):
-    api.queue(limited(1), limited(2), Answer(drop=True), Answer(200, b"null"))
+def test_raised_failures_end_the_retries(av, api, sleeps, monkeypatch):
+    api.script(limited(1), limited(2), Reply(drop=True), Reply(200, b"null"))
     with pytest.raises(http.client.RemoteDisconnected):  # at the third attempt: no fourth request
         av.with_retries(LISTING_PATH, {}, "k")
-    assert pauses == pytest.approx([2.0, 3.6]) and len(api.requests) == 3
+    assert sleeps == pytest.approx([2.0, 3.6]) and len(api.requests) == 3
     with pytest.raises(TypeError, match="'payload'"):  # a null payload is refused by is_rate_limited
         av.with_retries(LISTING_PATH, {}, "k")
-    api.queue(limited(5), fine(6))
-    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda s: pauses.append(s) or 1 / 0))
+    api.script(limited(5), fine(6))
+    monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda s: sleeps.append(s) or 1 / 0))
     with pytest.raises(ZeroDivisionError):  # a new call starts its back-off afresh
         av.with_retries(LISTING_PATH, {}, "k")
-    assert pauses[2:] == [2.0] and len(api.requests) == 5
+    assert sleeps[2:] == [2.0] and len(api.requests) == 5
 
 
 @pytest.mark.parametrize("max_retries", [0, -1, -2**70, 0.9])
@@ -328,11 +316,11 @@ def test_no_attempt_at_all(av, api, max_retries):
     assert api.requests == []
 
 
-def test_callers_go_through_the_module_namespace(av, monkeypatch, pauses):
+def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
     calls, answers, params = [], iter([{"a": 1}, {"a": 2}, {"a": 3}]), {"x": 1}
     monkeypatch.setattr(av, "http_get_json", lambda *args: calls.append(args) or next(answers))
     monkeypatch.setattr(av, "is_rate_limited", lambda payload: payload["a"] < 3)
-    assert av.with_retries("/p", params, "k") == {"a": 3} and pauses == pytest.approx([2.0, 3.6])
+    assert av.with_retries("/p", params, "k") == {"a": 3} and sleeps == pytest.approx([2.0, 3.6])
     assert calls == [("/p", params, "k")] * 3 and all(c[1] is params for c in calls)
     seen, payload = [], {"data": [{"netuid": 1}]}
     monkeypatch.setattr(av, "with_retries", lambda *args, **kw: seen.append((args, kw)) or payload)
@@ -348,25 +336,25 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, pauses):
 # --- subnet listing ----------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("answer, response", [
-    *[(Answer.json(p), p) for p in [{"data": []}, {}, {"data": None}, {"data": 0}, {"data": ""}, {"data": {}},
+    *[(Reply.json(p), p) for p in [{"data": []}, {}, {"data": None}, {"data": 0}, {"data": ""}, {"data": {}},
                                     {"data": False}]],
-    (Answer.json({"message": "Unauthorized"}, status=401), {"message": "Unauthorized", "http_status": 401}),
-    (Answer.text("<html>down</html>"), parse_failure("<html>down</html>")),
-    (Answer(500), {"status_code": 500, "message": "Internal Server Error", "http_status": 500}),
+    (Reply.json({"message": "Unauthorized"}, status=401), {"message": "Unauthorized", "http_status": 401}),
+    (Reply.text("<html>down</html>"), parse_failure("<html>down</html>")),
+    (Reply(500), {"status_code": 500, "message": "Internal Server Error", "http_status": 500}),
     ([limited(n) for n in range(1, 7)], {"message": "You are Rate Limited", "n": 6, "http_status": 429}),
 ])
-def test_no_rows(av, api, pauses, answer, response):
-    api.queue(*answer) if isinstance(answer, list) else api.queue(answer)
+def test_no_rows(av, api, sleeps, answer, response):
+    api.script(*answer) if isinstance(answer, list) else api.script(answer)
     result = av.fetch_all_subnets_latest("k")
     assert result == {"error": "no_subnet_rows", "response": response} and list(result) == ["error", "response"]
-    assert sum(pauses) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
+    assert sum(sleeps) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
 
 
-@pytest.mark.parametrize("answer, rows", [(Answer.json({"data": {"netuid": 1}}), {"netuid": 1}),
-                                          (Answer.json({"data": "x"}), "x"),
-                                          (Answer.json({"data": [{"netuid": 3}]}, status=403), [{"netuid": 3}])])
+@pytest.mark.parametrize("answer, rows", [(Reply.json({"data": {"netuid": 1}}), {"netuid": 1}),
+                                          (Reply.json({"data": "x"}), "x"),
+                                          (Reply.json({"data": [{"netuid": 3}]}, status=403), [{"netuid": 3}])])
 def test_truthy_data_returned_whatever_its_kind(av, api, answer, rows):
-    api.queue(answer)
+    api.script(answer)
     assert av.fetch_all_subnets_latest("k") == rows
 
 
@@ -375,7 +363,7 @@ def test_truthy_data_returned_whatever_its_kind(av, api, answer, rows):
 def test_no_reference_leaks(av, monkeypatch):
     monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda seconds: None))
     with TaostatsStandIn(rows=make_subnet_rows(3), record=False) as server:
-        monkeypatch.setenv("TAOSTATS_API_BASE", server.base_url)
+        monkeypatch.setenv("TAOSTATS_API_BASE", server.origin)
         monkeypatch.setenv("TAOSTATS_API_KEY", " key ")
 
         def call():
@@ -386,7 +374,7 @@ def test_no_reference_leaks(av, monkeypatch):
             av.api_base(), av.taostats_auth(), av.request_headers("k")
             av.is_rate_limited({"status_code": 429.0}), av.is_rate_limited({"message": 5})
             av.fetch_all_subnets_latest("k")
-            server.queue(Answer(429), Answer.json({"a": 1}, status=500), Answer(200, b"nope"), Answer(200, b"[1]"))
+            server.script(Reply(429), Reply.json({"a": 1}, status=500), Reply(200, b"nope"), Reply(200, b"[1]"))
             av.with_retries(LISTING_PATH, {"limit": 2, "x": None}, "k", max_retries=2)
             av.http_get_json(LISTING_PATH, {}, "k")
             for failing, error in [(lambda: av.http_get_json("/", {}, "k"), TypeError),

@@ -12,7 +12,6 @@ import types
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
 
 STAMP = "2025-01-02T03:04:05Z"

@@ -5,7 +5,6 @@ import struct
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
 
 json_scalars = st.none() | st.booleans() | st.integers() | st.floats() | st.text()

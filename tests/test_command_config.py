@@ -7,10 +7,10 @@ import subprocess
 import sys
 
 import pytest
+from command import API_KEY, COMMAND, TOKEN
 
 from ashvigil_monitor.config import VARIABLES
-from command import API_KEY, COMMAND, TOKEN, services  # noqa: F401  (fixture)
-from stand_ins.telegram import Reply
+from stand_ins.telegram import refused
 
 
 @pytest.mark.parametrize("env, named", [
@@ -60,7 +60,7 @@ def test_secrets_from_files_and_an_env_file(av, services):
     services.seed_change(av)
     done = services.run("--env-file", str(services.tmp / "ashvigil.env"), "once")
     assert (done.returncode, done.stderr) == (0, "[burn] alert sent (1 subnet(s))\n")
-    assert services.api.requests[0].header("Authorization") == API_KEY
+    assert services.api.requests[0].header("Authorization") == [API_KEY]
     sent = services.sends()[0]
     assert sent.path == f"/bot{TOKEN}/sendMessage" and sent.fields["chat_id"] == "@burnwatch"
 
@@ -81,7 +81,7 @@ def test_a_token_with_a_blank_never_appears_in_any_output(av, services, args):
     services.env.update(ASHVIGIL_BOT_TOKEN=SECRET_TOKEN, TAOSTATS_API_KEY=SECRET_KEY)
     services.api.api_key = SECRET_KEY
     services.seed_change(av)
-    services.bot.script(Reply.error(401, f"Unauthorized: {SECRET_TOKEN} {SECRET_KEY}"))  # even an echo is hidden
+    services.bot.script(refused(f"Unauthorized: {SECRET_TOKEN} {SECRET_KEY}", 401))  # even an echo is hidden
     done = services.run(*args)
     output = done.stdout + done.stderr
     assert "***" in output

@@ -3,10 +3,11 @@ import signal
 import subprocess
 
 import pytest
+from command import stop, wait_until
 
-from command import services, stop, wait_until  # noqa: F401  (fixture)
-from stand_ins.taostats import closed_port, make_subnet_rows
-from stand_ins.telegram import Reply
+from stand_ins.server import Reply, closed_port
+from stand_ins.taostats import make_subnet_rows
+from stand_ins.telegram import accepted, refused
 
 ALERT_SENT = "[burn] alert sent (1 subnet(s))\n"
 
@@ -19,8 +20,8 @@ def too_many(retry_after):
 @pytest.mark.parametrize("replies, waits", [
     ([too_many(1)], ["in 1 s: HTTP 429"]),
     # No JSON parameters: the Retry-After header says how long.
-    ([Reply(429, b"busy", "text/plain", headers=(("Retry-After", "1"),))], ["in 1 s: HTTP 429"]),
-    ([Reply.empty(502), Reply.error(503, "Service Unavailable")], ["in 0.5 s: HTTP 502", "in 1 s: HTTP 503"]),
+    ([Reply.text("busy", 429, content_type="text/plain", headers=[("Retry-After", "1")])], ["in 1 s: HTTP 429"]),
+    ([Reply(502), refused("Service Unavailable", 503)], ["in 0.5 s: HTTP 502", "in 1 s: HTTP 503"]),
 ])
 def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services, replies, waits):
     services.seed_change(av)
@@ -28,15 +29,15 @@ def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services,
     done = services.run("once")
     assert done.returncode == 0, done.stderr
     retries = done.stderr.splitlines()[:-1]
-    assert len(retries) == len(waits) and all(w in line for w, line in zip(waits, retries))
+    assert len(retries) == len(waits) and all(w in line for w, line in zip(waits, retries, strict=True))
     assert done.stderr.endswith(ALERT_SENT)
     assert len(services.sends()) == len(replies) + 1 and len(services.bot.messages()) == 1
 
 
 @pytest.mark.parametrize("reply, line", [
-    (Reply.refused("Bad Request: message text is empty"), "[burn] telegram failed: {'ok': False, "),  # a 2xx
-    (Reply.error(400, "Bad Request: chat not found"), "[burn] telegram failed: Bad Request: chat not found\n"),
-    (Reply.error(403, "Forbidden: bot was blocked by the user"), "[burn] telegram failed: Forbidden: bot was"),
+    (refused("Bad Request: message text is empty"), "[burn] telegram failed: {'ok': False, "),  # a 2xx
+    (refused("Bad Request: chat not found", 400), "[burn] telegram failed: Bad Request: chat not found\n"),
+    (refused("Forbidden: bot was blocked by the user", 403), "[burn] telegram failed: Forbidden: bot was"),
 ])
 def test_final_replies_are_never_sent_again(av, services, reply, line):
     services.seed_change(av)
@@ -103,7 +104,7 @@ def test_second_sigint_stops_at_once(av, services):
 def test_only_the_piece_that_failed_is_sent_again(services):
     """A two-piece snapshot: the first piece got its 2xx, the second a 429; the repeat is the second."""
     services.api.rows = make_subnet_rows(300)
-    services.bot.script(Reply.ok(), too_many(0))
+    services.bot.script(accepted(), too_many(0))
     done = services.run("snapshot")
     assert (done.returncode, done.stderr.splitlines()[-1]) == (0, "[burn] startup snapshot sent (300 subnets)")
     bodies = [r.fields["text"].split("\n")[0] for r in services.sends()]

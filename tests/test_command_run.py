@@ -7,10 +7,10 @@ import signal
 import subprocess
 
 import pytest
+from command import COMMAND, NotifySocket, stop
 
-from command import COMMAND, NotifySocket, services, stop  # noqa: F401  (fixture)
-from stand_ins.taostats import Answer, TaostatsStandIn
-from stand_ins.telegram import Reply
+from stand_ins.server import Reply, StandIn
+from stand_ins.telegram import refused
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
@@ -49,13 +49,13 @@ def metrics_sample(text, name):
 
 
 def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, services, notify):
-    with TaostatsStandIn() as pings:
-        pings.set_default(Answer(200))
+    with StandIn() as pings:
+        pings.set_default(Reply(200))
         metrics = services.tmp / "ashvigil.prom"
         env = {"NOTIFY_SOCKET": notify.path, "ASHVIGIL_METRICS_PATH": str(metrics),
-               "ASHVIGIL_HEARTBEAT_URL": pings.base_url + "/ping/abc"}
+               "ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping/abc"}
         assert services.run("once", env=env).returncode == 0  # first cycle: stores
-        services.api.set_default(Answer.json({"message": "down"}, status=500))
+        services.api.set_default(Reply.json({"message": "down"}, status=500))
         assert services.run("once", env=env).returncode == 1
         services.api.set_default(None)
         services.api.set_incentive_burn(3, 0.5)
@@ -72,8 +72,8 @@ def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, se
 
 
 def test_failed_heartbeat_is_one_line_and_not_fatal(services):
-    with TaostatsStandIn() as pings:  # answers 404 to anything but the listing
-        done = services.run("once", env={"ASHVIGIL_HEARTBEAT_URL": pings.base_url + "/ping"})
+    with StandIn() as pings:  # answers 404 to anything unscripted
+        done = services.run("once", env={"ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping"})
     assert (done.returncode, done.stderr) == (0, "[burn] heartbeat failed: HTTP Error 404: Not Found\n")
 
 
@@ -89,7 +89,7 @@ def test_snapshot_error_is_one_line_and_monitoring_goes_on(services):
 @pytest.mark.parametrize("good", [True, False])
 def test_check_and_test_message(services, good):
     if not good:
-        services.bot.script(*[Reply.error(401, "Unauthorized")] * 3)
+        services.bot.script(*[refused("Unauthorized", 401)] * 3)
     check = services.run("check")
     assert [line.split(":")[0] for line in check.stdout.splitlines()] == [
         "taostats API key", "bot token", "chat", "state directory"]

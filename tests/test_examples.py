@@ -7,10 +7,6 @@ import sys
 
 import pytest
 
-from recorders import clock, stderr  # noqa: F401  (fixtures)
-from stand_ins.taostats import TaostatsStandIn
-from stand_ins.telegram import TelegramStandIn, route_telegram
-
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
@@ -37,17 +33,16 @@ def monitor():
 
 
 @pytest.fixture
-def services(monkeypatch, tmp_path):
-    with TaostatsStandIn(api_key="k") as api, TelegramStandIn() as bot, route_telegram(bot):
-        monkeypatch.setenv("TAOSTATS_API_BASE", api.base_url)
-        monkeypatch.setenv("TAOSTATS_API_KEY", "k")
-        monkeypatch.setenv("ASHVIGIL_BOT_TOKEN", "123:abc")
-        monkeypatch.setenv("ASHVIGIL_CHAT_ID", "42")
-        yield api, bot
+def configured(api, bot, monkeypatch):
+    """The example's environment: a key the stand-in taostats wants, and a bot and chat."""
+    api.api_key = "k"
+    monkeypatch.setenv("TAOSTATS_API_KEY", "k")
+    monkeypatch.setenv("ASHVIGIL_BOT_TOKEN", "123:abc")
+    monkeypatch.setenv("ASHVIGIL_CHAT_ID", "42")
 
 
-def test_monitor_snapshot_then_loop_until_paused(monitor, services, clock, stderr, tmp_path):
-    api, bot = services
+@pytest.mark.usefixtures("configured")
+def test_monitor_snapshot_then_loop_until_paused(monitor, api, bot, clock, stderr, tmp_path):
     pause = tmp_path / "state" / "pause"
 
     def operator(n):  # default interval: five minutes of one-second steps

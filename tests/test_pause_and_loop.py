@@ -1,8 +1,6 @@
 """The pause file, the interruptible interval wait and the poll loop (sleeps recorded, not slept)."""
 import pytest
-
 from leakcheck import assert_no_leak
-from recorders import clock, stderr  # noqa: F401  (fixtures)
 
 
 @pytest.fixture

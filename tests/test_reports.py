@@ -2,7 +2,6 @@
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
 
 T = "2025-01-02T03:04:05Z"
@@ -132,7 +131,7 @@ def test_pieces_hold_every_body_line_once_in_order(header, body, max_len):
     assert all(p.startswith(head) for p in pieces)
     bodies = [p[len(head):].split("\n") for p in pieces]
     assert [line for b in bodies for line in b] == body
-    for piece, lines, following in zip(pieces, bodies, bodies[1:] + [None]):
+    for piece, lines, following in zip(pieces, bodies, bodies[1:] + [None], strict=True):
         assert len(piece) <= max_len or len(lines) == 1
         # A piece closes only when the next line would not fit.
         assert following is None or len(piece) + 1 + len(following[0]) > max_len

@@ -6,11 +6,12 @@ import types
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
-from recorders import FixedClock, StderrRecorder, clock, stderr  # noqa: F401  (fixtures)
-from stand_ins.taostats import Answer, TaostatsStandIn, closed_port
-from stand_ins.telegram import Reply, TelegramStandIn, route_telegram
+from recorders import FixedClock, StderrRecorder
+
+from stand_ins.server import Reply, closed_port
+from stand_ins.taostats import make_subnet_rows
+from stand_ins.telegram import refused
 
 KEY = "test-key"
 STAMP = "2025-01-02T03:04:05Z"
@@ -18,17 +19,11 @@ NO_CREDENTIALS = "[burn] taostats API not available (must be bundled in package 
 
 
 @pytest.fixture
-def api(monkeypatch):
-    with TaostatsStandIn(api_key=KEY) as service:
-        monkeypatch.setenv("TAOSTATS_API_BASE", service.base_url)
-        monkeypatch.setenv("TAOSTATS_API_KEY", f"  {KEY}\n")
-        yield service
-
-
-@pytest.fixture
-def bot():
-    with TelegramStandIn() as service, route_telegram(service):
-        yield service
+def api(api, monkeypatch):
+    """The stand-in taostats wanting a key, and the module holding it."""
+    api.api_key = KEY
+    monkeypatch.setenv("TAOSTATS_API_KEY", f"  {KEY}\n")
+    return api
 
 
 @pytest.fixture(autouse=True)
@@ -66,7 +61,7 @@ def test_first_run_stores_and_reports_nothing(av, api, bot, stderr, state, exist
     assert bot.requests == [] and stderr.getvalue() == ""
     request = api.requests[0]
     assert (request.path, request.query, request.header("Authorization")) == \
-        ("/api/subnet/latest/v1", "limit=1024&order=netuid_asc", KEY)
+        ("/api/subnet/latest/v1", "limit=1024&order=netuid_asc", [KEY])
 
 
 def test_quiet_cycle_rewrites_the_state(av, api, bot, stderr, state):
@@ -101,7 +96,7 @@ def test_changes_are_alerted_after_they_are_stored(av, api, bot, stderr, state, 
 def test_failed_delivery_is_not_alerted_again(av, api, bot, stderr, state):
     cycle(av, state)
     api.set_incentive_burn(5, 0.75 if api.rows[5]["incentive_burn"] != 0.75 else 0.2)
-    bot.script(Reply.error(400, "Bad Request: chat not found"))
+    bot.script(refused("Bad Request: chat not found", 400))
     assert cycle(av, state) == 1
     assert stderr.getvalue() == "[burn] telegram failed: Bad Request: chat not found\n"
     assert stored(state)["owner_burn_rate"]["5"] == str(api.rows[5]["incentive_burn"])
@@ -133,7 +128,7 @@ def test_missing_key_makes_no_request(av, api, bot, stderr, state, monkeypatch, 
 @pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
 def test_listing_failure_leaves_the_state_untouched(av, api, bot, stderr, state, run, prefix):
     state.write_bytes(b'{"owner_burn_rate": {"1": "0.5"}}')
-    api.set_default(Answer.json({"message": "Unauthorized \u2192"}, status=401))
+    api.set_default(Reply.json({"message": "Unauthorized \u2192"}, status=401))
     assert run(av, state) == 1
     payload = {"error": "no_subnet_rows", "response": {"message": "Unauthorized \u2192", "http_status": 401}}
     assert stderr.getvalue() == prefix + json.dumps(payload) + "\n"
@@ -152,7 +147,7 @@ def test_listing_that_is_not_a_list(av, api, bot, stderr, state, monkeypatch, ru
 
 
 def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
-    api.set_default(Answer.json({"data": [
+    api.set_default(Reply.json({"data": [
         {"netuid": 7, "incentive_burn": 0.1}, {"name": "no id", "incentive_burn": 0.9},
         {"netuid": "7", "incentive_burn": 0.2}, {"netuid": 12, "incentive_burn": None}]}))
     assert cycle(av, state) == 0
@@ -160,7 +155,7 @@ def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
 
 
 def test_a_row_that_is_not_a_mapping_is_refused_by_the_burn_reader(av, api, bot, stderr, state):
-    api.set_default(Answer.json({"data": [["netuid"]]}))
+    api.set_default(Reply.json({"data": [["netuid"]]}))
     with pytest.raises(TypeError, match=r"^Argument 'row' has incorrect type \(expected dict, got list\)$"):
         cycle(av, state)
 
@@ -184,7 +179,7 @@ def test_delivery_result_must_unpack_into_two(av, api, bot, stderr, state, monke
 def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state):
     state.write_text('{"owner_burn_rate": {"1": "0.99", "999": "1"}}')
     rows = [{"netuid": 2, "incentive_burn": 0.18}, {"name": "x"}, {"netuid": 1, "incentive_burn": 1.0}]
-    api.set_default(Answer.json({"data": rows}))
+    api.set_default(Reply.json({"data": rows}))
     assert snapshot(av, state) == 0
     assert stored(state) == {"owner_burn_rate": {"2": "0.18", "1": "1.0"}, "updated_at_utc": STAMP}
     assert bot.messages() == [f"Subnet owner burn rates (startup)\n{STAMP} UTC\n3 subnets\n\n"
@@ -194,8 +189,6 @@ def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state
 
 
 def test_startup_snapshot_of_a_full_network_is_numbered(av, api, bot, stderr, state, clock):
-    from stand_ins.taostats import make_subnet_rows
-
     api.rows = make_subnet_rows(400)
     assert snapshot(av, state) == 0
     messages = bot.messages()
@@ -328,7 +321,7 @@ def test_bot_page_echoing_the_token(av, api, bot, stderr, state, token, shown):
 
 @pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
 def test_api_page_echoing_the_key(av, api, bot, stderr, state, run, prefix):
-    api.set_default(Answer.text(f"Unauthorized: key {KEY}\x1b[2J", status=401))
+    api.set_default(Reply.text(f"Unauthorized: key {KEY}\x1b[2J", status=401))
     assert run(av, state) == 1
     assert stderr.getvalue().startswith(prefix) and "Unauthorized: key ***\\u001b[2J" in stderr.getvalue()
     assert_safe(stderr, KEY)

@@ -11,29 +11,14 @@ import urllib.request
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from leakcheck import assert_no_leak
-from stand_ins.telegram import Reply, TelegramStandIn, route_telegram
+
+from stand_ins.server import Reply
+from stand_ins.telegram import TelegramStandIn, accepted, refused, route_telegram
 
 TOKEN = "123456:ABC-def_%41/x"  # goes into the path verbatim
 CHAT = "-100987"
 NOT_CONFIGURED = (False, "burn telegram not configured")
-
-
-@pytest.fixture
-def sleeps(av, monkeypatch):
-    recorded = []
-    monkeypatch.setattr(av, "time", types.SimpleNamespace(sleep=recorded.append))
-    return recorded
-
-
-@pytest.fixture
-def bot():
-    before = urllib.request._opener
-    with TelegramStandIn() as server, route_telegram(server) as route:
-        server.route = route
-        yield server
-    assert urllib.request._opener is before
 
 
 def form(text, chat_id=CHAT):
@@ -86,15 +71,15 @@ LONG = json.dumps({"ok": False, "note": "\U0001F600" * 400}, ensure_ascii=False)
 
 
 @pytest.mark.parametrize("reply, expected", [
-    (Reply.ok(), (True, "")),
-    (Reply.refused("no"), (False, "{'ok': False, 'error_code': 200, 'description': 'no'}")),
+    (accepted(), (True, "")),
+    (refused("no"), (False, "{'ok': False, 'error_code': 200, 'description': 'no'}")),
     (Reply.json({"result": []}), (False, "{'result': []}")),
-    (Reply.error(400, "Bad Request: chat not found"), (False, "Bad Request: chat not found")),
+    (refused("Bad Request: chat not found", 400), (False, "Bad Request: chat not found")),
     (Reply.json({"description": 42}, 403), (False, 42)),
     (Reply.json({"description": ""}, 500), (False, '{"description": ""}')),
     (Reply.text(LONG, 502), (False, LONG[:300])),
     (Reply.text("Bad Gateway " * 100, 502), (False, "Bad Gateway " * 100)),
-    (Reply.empty(500), (False, "HTTP Error 500: Internal Server Error")),
+    (Reply(500), (False, "HTTP Error 500: Internal Server Error")),
     (Reply.text("<html>ok</html>"), json.JSONDecodeError),
     (Reply.text(b"\xff{}"), UnicodeDecodeError),
     (Reply.json([True]), AttributeError),
@@ -120,7 +105,7 @@ def test_transport_failures(av):
             urllib.request.urlopen(f"https://api.telegram.org/bot{TOKEN}/sendMessage", data=b"x", timeout=30)
     assert result == (False, str(direct.value)) and "refused" in result[1]
     with TelegramStandIn() as server, route_telegram(server, timeout=0.1):
-        server.script(Reply.ok(delay=0.5))
+        server.script(accepted(delay=0.5))
         assert av.send_burn_telegram("hello", TOKEN, CHAT) == (False, "timed out")
         with pytest.raises(http.client.InvalidURL):  # not of the OSError family: not caught
             av.send_burn_telegram("hello", "bad\ntoken", CHAT)
@@ -211,7 +196,7 @@ def test_pieces_are_numbered_only_when_several(av, bot, sleeps, monkeypatch, pie
 
 def test_delivery_stops_at_the_failed_piece(av, bot, sleeps, monkeypatch):
     monkeypatch.setattr(av, "_chunk_text", lambda text: ["a", "b", "c"])
-    bot.script(Reply.ok(), Reply.error(429, "Too Many Requests: retry after 5"))
+    bot.script(accepted(), refused("Too Many Requests: retry after 5", 429))
     assert av.send_burn_telegram_messages("abc", TOKEN, CHAT) == (False, "Too Many Requests: retry after 5")
     assert [r.fields["text"] for r in bot.requests] == ["(1/3)\na", "(2/3)\nb"]
     assert sleeps == [0.4]
