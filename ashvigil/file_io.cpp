@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -52,14 +53,22 @@ bool read_whole_file(PyObject* path, std::string& out) {
     bool signalled = false;
     Descriptor file(open_file(PyBytes_AS_STRING(encoded.get()), O_RDONLY, signalled));
     if (file.get() < 0) return false;
+    // A regular file is read whole in one call; the extra byte's read shows its end.
+    struct stat st;
+    const bool sized = fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    size_t used = out.size();
+    out.resize(used + (sized ? static_cast<size_t>(st.st_size) + 1 : kReadChunk));
     for (;;) {
-        const size_t used = out.size();
-        out.resize(used + kReadChunk);  // grown with the GIL held; only read() runs without it
+        if (used == out.size()) out.resize(used + kReadChunk);  // grown with the GIL held
         char* into = out.data() + used;
-        const long n = without_gil_retrying([&] { return static_cast<long>(read(file.get(), into, kReadChunk)); },
+        const size_t room = out.size() - used;
+        const long n = without_gil_retrying([&] { return static_cast<long>(read(file.get(), into, room)); },
                                             signalled);
-        out.resize(used + static_cast<size_t>(n > 0 ? n : 0));
-        if (n <= 0) return n == 0;
+        if (n <= 0) {
+            out.resize(used);
+            return n == 0;
+        }
+        used += static_cast<size_t>(n);
     }
 }
 
