@@ -1,6 +1,10 @@
 // The taostats API client: configuration from the environment, one JSON GET, rate-limit retries
 // and the subnet listing.
-#include "module.hpp"
+#include "api_client.hpp"
+#include "export.hpp"
+#include "host.hpp"
+#include "http_reply.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -16,16 +20,14 @@ constexpr const char* kDefaultBase = "https://api.taostats.io";
 constexpr const char* kDefaultUserAgent =
     "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/131.0.0.0 Safari/537.36";
 constexpr const char* kListingPath = "/api/subnet/latest/v1";
+constexpr long kListingLimit = 1024;  // rows asked for: more than there are subnets
 constexpr long kTimeoutSeconds = 60;
 constexpr Py_ssize_t kRawLength = 500;
 constexpr double kFirstDelay = 2.0;
 constexpr double kDelayGrowth = 1.8;
 constexpr double kMaxDelay = 120.0;
 
-// --- small host calls ----------------------------------------------------------------------------
-
-// A tuple of keyword names for call(); new reference.
-Ref keyword_names(const char* name) noexcept { return Ref::steal(Py_BuildValue("(s)", name)); }
+// --- environment -----------------------------------------------------------------------------
 
 // The host's os.environ as found at import: its class, the class's `get` and `__getitem__`, and
 // the instance's key encoder and value decoder, with the file-system encoding they apply (with
@@ -92,23 +94,6 @@ Ref environ_get(const char* name, const char* fallback) {
     return call_method(environ.get(), "get", {key, default_value});
 }
 
-// json.loads(text) through the module's `json`. Returns Parsed, NotJson when the host's
-// json.JSONDecodeError was raised (its text in `*message` when asked for), Failed otherwise.
-enum class Parse { Parsed, NotJson, Failed };
-
-Parse parse_json(PyObject* text, Ref& value, Ref* message) noexcept {
-    Ref loads = host_path({"json", "loads"});
-    if (!loads) return Parse::Failed;
-    value = call(loads.get(), {text});
-    if (value) return Parse::Parsed;
-    if (!exception_matches({"json", "JSONDecodeError"})) return Parse::Failed;
-    Ref exc = take_exception();
-    if (!message) return Parse::NotJson;
-    Handling handling(exc.get());
-    *message = text_form(exc.get());
-    return *message ? Parse::NotJson : Parse::Failed;
-}
-
 // --- configuration ---------------------------------------------------------------------------
 
 PyObject* api_base(PyObject* const*) {
@@ -155,7 +140,7 @@ Ref strip_white_space(PyObject* text) {
 PyObject* taostats_auth(PyObject* const*) {
     Ref value = environ_get("TAOSTATS_API_KEY", "");
     Ref key = value ? strip_white_space(value.get()) : Ref();
-    int truthy = key ? PyObject_IsTrue(key.get()) : -1;
+    int truthy = truth(key);
     if (truthy < 0) return nullptr;
     if (!truthy) Py_RETURN_NONE;
     return key.release();
@@ -204,16 +189,8 @@ Ref request_url(PyObject* path, PyObject* params) {
     return tail ? Ref::steal(PyNumber_Add(url.get(), tail.get())) : Ref();
 }
 
-// Reads, decodes and closes a response; the response is closed on every path. New reference.
-Ref read_text(PyObject* response) noexcept {
-    Ref body = call_method(response, "read");
-    Ref text = body ? decode_utf8(body.get()) : Ref();
-    if (!close_after(response)) return {};
-    return text;
-}
-
 PyObject* success_payload(PyObject* response) noexcept {
-    Ref text = read_text(response);
+    Ref text = read_reply_text(response);
     if (!text) return nullptr;
     Ref value, message;
     switch (parse_json(text.get(), value, &message)) {
@@ -233,30 +210,22 @@ PyObject* success_payload(PyObject* response) noexcept {
     return failure.release();
 }
 
-// Called with the host's HTTPError pending; turns it into the error mapping.
-PyObject* http_error_payload() noexcept {
-    Ref error = take_exception();
-    Handling handling(error.get());
-    Ref fp = attr(error.get(), "fp");
-    Ref body;
-    if (fp) body = fp.get() != Py_None ? call_method(error.get(), "read") : Ref::steal(PyBytes_FromString(""));
-    if (!close_after(error.get()) || !body) return nullptr;
-    Ref text = decode_utf8(body.get());
-    if (!text) return nullptr;
+// The error mapping for an HTTPError and its body text.
+PyObject* http_error_payload(PyObject* error, PyObject* text) noexcept {
     Ref value;
-    Parse parsed = parse_json(text.get(), value, nullptr);
+    Parse parsed = parse_json(text, value);
     if (parsed == Parse::Failed) return nullptr;
-    Ref code = attr(error.get(), "code");
+    Ref code = attr(error, "code");
     if (!code) return nullptr;
     if (parsed == Parse::Parsed) {
         // Appended last, or overwritten in place; a JSON value that is not an object refuses it.
-        Ref key = str("http_status");
-        if (!key || PyObject_SetItem(value.get(), key.get(), code.get()) < 0) return nullptr;
+        PyObject* key = constant_str("http_status");
+        if (!key || PyObject_SetItem(value.get(), key, code.get()) < 0) return nullptr;
         return value.release();
     }
-    int has_text = PyObject_IsTrue(text.get());
+    int has_text = PyObject_IsTrue(text);
     if (has_text < 0) return nullptr;
-    Ref message = has_text ? std::move(text) : attr(error.get(), "reason");
+    Ref message = has_text ? Ref::borrow(text) : attr(error, "reason");
     Ref mapping = message ? Ref::steal(PyDict_New()) : Ref();
     if (!mapping || PyDict_SetItemString(mapping.get(), "status_code", code.get()) < 0 ||
         PyDict_SetItemString(mapping.get(), "message", message.get()) < 0 ||
@@ -270,15 +239,15 @@ PyObject* http_get_json(PyObject* const* args) {
     Ref url = request_url(path, params);
     Ref headers = url ? call_global("request_headers", {auth}) : Ref();
     Ref request_type = headers ? host_path({"urllib", "request", "Request"}) : Ref();
-    Ref headers_kw = request_type ? keyword_names("headers") : Ref();
+    Ref headers_kw = request_type ? keyword_names({"headers"}) : Ref();
     Ref request = headers_kw ? call(request_type.get(), {url.get(), headers.get()}, headers_kw.get()) : Ref();
     Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
     Ref timeout = urlopen ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
-    Ref timeout_kw = timeout ? keyword_names("timeout") : Ref();
+    Ref timeout_kw = timeout ? keyword_names({"timeout"}) : Ref();
     if (!timeout_kw) return nullptr;
     Ref response = call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get());
     if (response) return success_payload(response.get());
-    if (exception_matches({"urllib", "error", "HTTPError"})) return http_error_payload();
+    if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_payload);
     return nullptr;
 }
 
@@ -327,14 +296,11 @@ PyObject* with_retries(PyObject* const* args) {
     for (long long attempt = 0;; ++attempt) {
         Ref payload = call_global("http_get_json", {path, params, auth});
         if (!payload) return nullptr;
-        Ref limited = call_global("is_rate_limited", {payload.get()});
-        int truthy = limited ? PyObject_IsTrue(limited.get()) : -1;
+        int truthy = truth(call_global("is_rate_limited", {payload.get()}));
         if (truthy < 0) return nullptr;
         // The last answer is handed back even while still rate-limited, with no pause after it.
         if (!truthy || attempt == attempts - 1) return payload.release();
-        Ref sleep = host_path({"time", "sleep"});
-        Ref seconds = sleep ? Ref::steal(PyFloat_FromDouble(delay)) : Ref();
-        if (!seconds || !call(sleep.get(), {seconds.get()})) return nullptr;
+        if (!sleep_for(delay)) return nullptr;
         delay = std::min(delay * kDelayGrowth, kMaxDelay);
     }
 }
@@ -343,7 +309,7 @@ PyObject* with_retries(PyObject* const* args) {
 
 PyObject* fetch_all_subnets_latest(PyObject* const* args) {
     Ref path = str(kListingPath);
-    Ref limit = path ? Ref::steal(PyLong_FromLong(1024)) : Ref();
+    Ref limit = path ? Ref::steal(PyLong_FromLong(kListingLimit)) : Ref();
     Ref order = limit ? str("netuid_asc") : Ref();
     Ref params = order ? Ref::steal(PyDict_New()) : Ref();
     if (!params || PyDict_SetItemString(params.get(), "limit", limit.get()) < 0 ||
@@ -351,7 +317,7 @@ PyObject* fetch_all_subnets_latest(PyObject* const* args) {
         return nullptr;
     Ref payload = call_global("with_retries", {path.get(), params.get(), args[0]});
     Ref rows = payload ? get_item(payload.get(), "data") : Ref();
-    int truthy = rows ? PyObject_IsTrue(rows.get()) : -1;
+    int truthy = truth(rows);
     if (truthy < 0) return nullptr;
     if (truthy) return rows.release();
     Ref error = str("no_subnet_rows");
@@ -364,35 +330,68 @@ PyObject* fetch_all_subnets_latest(PyObject* const* args) {
 
 // --- table -------------------------------------------------------------------------------------
 
-const Param kAuth[] = {{"auth", Kind::Text, "str"}};
-const Param kGet[] = {
-    {"path", Kind::Text, "str"}, {"params", Kind::Mapping, "dict[str, Any]"}, {"auth", Kind::Text, "str"}};
-const Param kPayload[] = {{"payload", Kind::Mapping, "dict[str, Any]"}};
-const Param kRetries[] = {{"path", Kind::Text, "str"},
-                          {"params", Kind::Mapping, "dict[str, Any]"},
-                          {"auth", Kind::Text, "str"},
-                          {"max_retries", Kind::Integer, "int", true, true, 6}};
-
-const FuncSpec kFunctions[] = {
-    {"api_base", {}, "str", Result::Text, api_base,
-     "Base URL of the taostats API: TAOSTATS_API_BASE (default https://api.taostats.io) without "
-     "trailing slashes."},
-    {"request_headers", kAuth, "dict[str, str]", Result::Mapping, request_headers,
-     "The headers of every taostats request, with `auth` as the Authorization value."},
-    {"taostats_auth", {}, "str | None", Result::Text, taostats_auth,
-     "The API key from TAOSTATS_API_KEY, trimmed; None when it is unset or blank."},
-    {"http_get_json", kGet, "dict[str, Any] | None", Result::Mapping, http_get_json,
-     "One GET of base + path with the query from `params`; the parsed JSON object, or a mapping "
-     "describing an error status or a body that is not JSON."},
-    {"is_rate_limited", kPayload, "bool", Result::Flag, is_rate_limited,
-     "True when the payload has status_code 429 or a message containing 'Rate Limited'."},
-    {"with_retries", kRetries, "dict[str, Any]", Result::Mapping, with_retries,
-     "http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and "
-     "then 1.8 times longer each time (at most 120 s)."},
-    {"fetch_all_subnets_latest", kAuth, "list[dict[str, Any]] | dict[str, Any]", Result::Unchecked,
-     fetch_all_subnets_latest,
-     "The latest row of every subnet, or {'error': 'no_subnet_rows', 'response': payload}."},
+constexpr Param kAuth[] = {{.name = "auth", .kind = Kind::Text, .annotation = "str"}};
+constexpr Param kGet[] = {
+    {.name = "path", .kind = Kind::Text, .annotation = "str"},
+    {.name = "params", .kind = Kind::Mapping, .annotation = "dict[str, Any]"},
+    {.name = "auth", .kind = Kind::Text, .annotation = "str"},
 };
+constexpr Param kPayload[] = {{.name = "payload", .kind = Kind::Mapping, .annotation = "dict[str, Any]"}};
+constexpr Param kRetries[] = {
+    {.name = "path", .kind = Kind::Text, .annotation = "str"},
+    {.name = "params", .kind = Kind::Mapping, .annotation = "dict[str, Any]"},
+    {.name = "auth", .kind = Kind::Text, .annotation = "str"},
+    {.name = "max_retries", .kind = Kind::Integer, .annotation = "int", .keyword_only = true, .int_default = 6},
+};
+
+constexpr Export kExports[] = {
+    {.name = "api_base",
+     .params = {},
+     .return_annotation = "str",
+     .result = Result::Text,
+     .body = api_base,
+     .doc = "Base URL of the taostats API: TAOSTATS_API_BASE (default https://api.taostats.io) without "
+     "trailing slashes."},
+    {.name = "request_headers",
+     .params = kAuth,
+     .return_annotation = "dict[str, str]",
+     .result = Result::Mapping,
+     .body = request_headers,
+     .doc = "The headers of every taostats request, with `auth` as the Authorization value."},
+    {.name = "taostats_auth",
+     .params = {},
+     .return_annotation = "str | None",
+     .result = Result::Text,
+     .body = taostats_auth,
+     .doc = "The API key from TAOSTATS_API_KEY, trimmed; None when it is unset or blank."},
+    {.name = "http_get_json",
+     .params = kGet,
+     .return_annotation = "dict[str, Any] | None",
+     .result = Result::Mapping,
+     .body = http_get_json,
+     .doc = "One GET of base + path with the query from `params`; the parsed JSON object, or a mapping "
+     "describing an error status or a body that is not JSON."},
+    {.name = "is_rate_limited",
+     .params = kPayload,
+     .return_annotation = "bool",
+     .result = Result::Flag,
+     .body = is_rate_limited,
+     .doc = "True when the payload has status_code 429 or a message containing 'Rate Limited'."},
+    {.name = "with_retries",
+     .params = kRetries,
+     .return_annotation = "dict[str, Any]",
+     .result = Result::Mapping,
+     .body = with_retries,
+     .doc = "http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and "
+     "then 1.8 times longer each time (at most 120 s)."},
+    {.name = "fetch_all_subnets_latest",
+     .params = kAuth,
+     .return_annotation = "list[dict[str, Any]] | dict[str, Any]",
+     .result = Result::Unchecked,
+     .body = fetch_all_subnets_latest,
+     .doc = "The latest row of every subnet, or {'error': 'no_subnet_rows', 'response': payload}."},
+};
+static_assert(fits_binder(kExports));
 
 }  // namespace
 
@@ -427,6 +426,6 @@ bool remember_environ() noexcept {
     return true;
 }
 
-const std::span<const FuncSpec> api_client_functions = kFunctions;
+const std::span<const Export> api_client_exports = kExports;
 
 }  // namespace ashvigil

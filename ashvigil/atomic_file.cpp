@@ -1,6 +1,7 @@
 // Whole-file replacement: temporary file, fsync, rename. A crash or a full disk in the middle
 // of a write leaves the previous state file intact instead of a truncated one.
 #include "atomic_file.hpp"
+#include "file_io.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -19,9 +20,14 @@ namespace ashvigil {
 
 namespace {
 
+// Links followed at most, as the system's own limit on a path's links (MAXSYMLINKS).
+constexpr int kMaxLinks = 40;
+// Names tried for a temporary file before giving up (each taken one was left by a live process).
+constexpr int kTemporaryAttempts = 100;
+
 // Follows symbolic links at the final component, so the link stays and its target is replaced.
 std::string resolve_links(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) {
+    for (int depth = 0; depth < kMaxLinks; ++depth) {
         char target[PATH_MAX];
         ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n < 0) break;
@@ -35,24 +41,6 @@ std::string resolve_links(std::string path) {
     return path;
 }
 
-// Runs a blocking system call without the GIL, retrying after EINTR once signal handlers have
-// run (as the host's own file functions do). Returns -1 with `signalled` set when a handler
-// raised, -1 with errno for any other failure.
-template <typename Call>
-long syscall_retrying(Call call, bool& signalled) {
-    for (;;) {
-        long rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = call();
-        Py_END_ALLOW_THREADS
-        if (rc >= 0 || errno != EINTR) return rc;
-        if (PyErr_CheckSignals() < 0) {
-            signalled = true;
-            return -1;
-        }
-    }
-}
-
 // The Python error for a failed step: the handler's exception, or OSError from errno (with the
 // caller's path when `path` is given, as open() reports it).
 bool fail(bool signalled, PyObject* path = nullptr) {
@@ -64,7 +52,7 @@ bool fail(bool signalled, PyObject* path = nullptr) {
 
 bool write_all(int fd, std::string_view data, bool& signalled) {
     while (!data.empty()) {
-        long n = syscall_retrying([&] { return static_cast<long>(write(fd, data.data(), data.size())); }, signalled);
+        long n = without_gil_retrying([&] { return static_cast<long>(write(fd, data.data(), data.size())); }, signalled);
         if (n < 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
@@ -89,17 +77,12 @@ struct OpenFile {
     bool close_now() { return close(std::exchange(fd, -1)) == 0; }
 };
 
-int open_file(const std::string& name, int flags, bool& signalled) {
-    return static_cast<int>(
-        syscall_retrying([&] { return static_cast<long>(open(name.c_str(), flags | O_CLOEXEC, 0666)); }, signalled));
-}
-
 // The plain rewrite, for when no new file may be made beside the target. The file is truncated
 // only once the content is known, so a content that cannot be written leaves it as it was.
 bool write_in_place(PyObject* path, const std::string& target, const ContentMaker& make) {
     bool signalled = false;
     OpenFile file;
-    file.fd = open_file(target, O_WRONLY | O_CREAT, signalled);
+    file.fd = open_file(target.c_str(), O_WRONLY | O_CREAT, signalled);
     if (file.fd < 0) return fail(signalled, path);
     std::string data;
     bool ok = make(data);
@@ -178,9 +161,9 @@ void remove_stale_temporaries(const std::string& dir) {
 int create_temporary(const std::string& target, std::string& temp, bool& signalled) {
     const std::string dir = directory_of(target);
     static unsigned long counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
         temp = dir + kTempPrefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + kTempSuffix;
-        int fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, signalled);
+        int fd = open_file(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, signalled);
         if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);  // marks the save as live; see unlocked()
         if (fd >= 0 || signalled || errno != EEXIST) return fd;
     }
@@ -190,10 +173,15 @@ int create_temporary(const std::string& target, std::string& temp, bool& signall
 void sync_directory(const std::string& target) {
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
+    const int saved = errno;
+    Py_BEGIN_ALLOW_THREADS  // best effort: an interrupted flush of the directory is not retried
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    Py_END_ALLOW_THREADS
+    errno = saved;
 }
 
 // Fills, flushes and renames the temporary file; on failure it is removed (by `file`) and the
@@ -203,13 +191,14 @@ bool finish_temporary(OpenFile& file, const std::string& target, const ContentMa
     std::string data;
     if (!make(data)) return false;  // the content's own error is already set
     bool ok = write_all(file.fd, data, signalled) &&
-              syscall_retrying([&] { return static_cast<long>(fsync(file.fd)); }, signalled) == 0;
+              without_gil_retrying([&] { return static_cast<long>(fsync(file.fd)); }, signalled) == 0;
     int saved = errno;
     if (!file.close_now() && ok) {
         ok = false;
         saved = errno;
     }
-    if (ok && rename(file.temp.c_str(), target.c_str()) != 0) {
+    if (ok && without_gil_retrying([&] { return static_cast<long>(rename(file.temp.c_str(), target.c_str())); },
+                                   signalled) != 0) {
         ok = false;
         saved = errno;
     }

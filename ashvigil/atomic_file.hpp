@@ -1,7 +1,7 @@
 // Replacing a file's whole content so that a reader sees either the old bytes or the new ones.
 #pragma once
 
-#include "host.hpp"
+#include "ref.hpp"
 
 #include <functional>
 #include <string>

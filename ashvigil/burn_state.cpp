@@ -1,11 +1,13 @@
 // The burn state file: reading the stored map back, and writing it in its fixed JSON layout.
 #include "atomic_file.hpp"
-#include "burns.hpp"
+#include "errors.hpp"
+#include "export.hpp"
+#include "file_io.hpp"
+#include "host.hpp"
+#include "text.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -16,19 +18,12 @@ namespace ashvigil {
 
 namespace {
 
-// The file's bytes; false when the file cannot be opened or read (an OSError of the host).
-bool read_file_bytes(PyObject* path, std::string& out) {
-    Ref encoded = os_path(path);
-    if (!encoded) return false;
-    // Closed also when growing `out` throws.
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(PyBytes_AS_STRING(encoded.get()), "rb"),
-                                                          std::fclose);
-    if (!file) return false;
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) out.append(buffer, n);
-    return !std::ferror(file.get());
-}
+// The state file's two keys, in the order the layout writes them.
+constexpr char kBurnsKey[] = "owner_burn_rate";
+constexpr char kStampKey[] = "updated_at_utc";
+
+// The layout's indent, as json.dumps(..., indent=2) writes it.
+constexpr long kIndent = 2;
 
 // {str(k): str(v)} over the stored object, in file order.
 PyObject* texts_of(PyObject* stored) {
@@ -59,7 +54,7 @@ public:
 
     // 1 with `map` filled, 0 when the text is not in the layout, -1 with an exception set.
     int read(Ref& map) {
-        if (!take("{\n  \"owner_burn_rate\": {")) return 0;
+        if (!take("{\n  ") || !take_key(kBurnsKey) || !take("{")) return 0;
         map = Ref::steal(PyDict_New());
         if (!map) return -1;
         if (!take("}")) {
@@ -71,7 +66,7 @@ public:
             if (!take("\n  }")) return 0;
         }
         Ref stamp;
-        if (!take(",\n  \"updated_at_utc\": ") || !string(stamp) || !take("\n}\n")) return fail();
+        if (!take(",\n  ") || !take_key(kStampKey) || !string(stamp) || !take("\n}\n")) return fail();
         return p_ == end_ ? 1 : 0;
     }
 
@@ -84,6 +79,9 @@ private:
         p_ += expected.size();
         return true;
     }
+
+    // "key": with the space after it.
+    bool take_key(std::string_view key) { return take("\"") && take(key) && take("\": "); }
 
     static int hex_digit(char c) {
         if (c >= '0' && c <= '9') return c - '0';
@@ -227,14 +225,18 @@ bool ascii_members(PyObject* burns, std::vector<AsciiMember>& members) {
 template <typename MemberType, typename Text>
 std::string native_layout(std::vector<MemberType>& members, const Text& updated_at) {
     std::sort(members.begin(), members.end());
-    std::string out = "{\n  \"owner_burn_rate\": {";
+    std::string out = "{\n  \"";
+    out += kBurnsKey;
+    out += "\": {";
     for (size_t i = 0; i < members.size(); ++i) {
         out += i == 0 ? "\n    " : ",\n    ";
         append_json_string(out, members[i].first);
         out += ": ";
         append_json_string(out, members[i].second);
     }
-    out += members.empty() ? "},\n  \"updated_at_utc\": " : "\n  },\n  \"updated_at_utc\": ";
+    out += members.empty() ? "},\n  \"" : "\n  },\n  \"";
+    out += kStampKey;
+    out += "\": ";
     append_json_string(out, updated_at);
     out += "\n}\n";
     return out;
@@ -244,12 +246,12 @@ std::string native_layout(std::vector<MemberType>& members, const Text& updated_
 // (or succeeds) exactly as the host would.
 bool host_layout(PyObject* burns, PyObject* updated_at, std::string& out) {
     Ref document = Ref::steal(PyDict_New());
-    if (!document || PyDict_SetItemString(document.get(), "updated_at_utc", updated_at) < 0 ||
-        PyDict_SetItemString(document.get(), "owner_burn_rate", burns) < 0)
+    if (!document || PyDict_SetItemString(document.get(), kStampKey, updated_at) < 0 ||
+        PyDict_SetItemString(document.get(), kBurnsKey, burns) < 0)
         return false;
     Ref dumps = host_path({"json", "dumps"});
-    Ref indent = Ref::steal(PyLong_FromLong(2));
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "indent", "sort_keys"));
+    Ref indent = Ref::steal(PyLong_FromLong(kIndent));
+    Ref kwnames = keyword_names({"indent", "sort_keys"});
     if (!dumps || !indent || !kwnames) return false;
     Ref text = call(dumps.get(), {document.get(), indent.get(), Py_True}, kwnames.get());
     if (!text) return false;
@@ -274,35 +276,32 @@ bool host_json_loads_in_place() {
     return loads && loads.get() == imported_json_loads();
 }
 
-}  // namespace
-
-PyObject* load_burn_state_body(PyObject* const* args) {
+PyObject* load_burn_state(PyObject* const* args) {
     PyObject* path = args[0];
     Ref isfile = host_path({"os", "path", "isfile"});
-    Ref exists = isfile ? call(isfile.get(), {path}) : Ref();
-    int truthy = exists ? PyObject_IsTrue(exists.get()) : -1;
+    int truthy = truth(isfile ? call(isfile.get(), {path}) : Ref());
     if (truthy <= 0) return truthy < 0 ? nullptr : PyDict_New();
     std::string bytes;
-    if (!read_file_bytes(path, bytes)) return PyErr_Occurred() ? nullptr : PyDict_New();
+    if (!read_whole_file(path, bytes)) return PyErr_Occurred() ? nullptr : PyDict_New();
     if (host_json_loads_in_place()) {
         Ref map;
         int own = LayoutReader(bytes).read(map);
         if (own != 0) return own > 0 ? map.release() : nullptr;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-    Ref loads = text ? host_path({"json", "loads"}) : Ref();
-    Ref data = loads ? call(loads.get(), {text.get()}) : Ref();
-    if (!data) {
-        if (!exception_matches({"json", "JSONDecodeError"})) return nullptr;
-        PyErr_Clear();
-        return PyDict_New();
+    if (!text) return nullptr;
+    Ref data;
+    switch (parse_json(text.get(), data)) {
+    case Parse::Failed: return nullptr;
+    case Parse::NotJson: return PyDict_New();
+    case Parse::Parsed: break;
     }
-    Ref stored = get_item(data.get(), "owner_burn_rate");
+    Ref stored = get_item(data.get(), kBurnsKey);
     if (!stored) return nullptr;
     return PyDict_Check(stored.get()) ? texts_of(stored.get()) : PyDict_New();
 }
 
-PyObject* save_burn_state_body(PyObject* const* args) {
+PyObject* save_burn_state(PyObject* const* args) {
     PyObject *path = args[0], *burns = args[1], *updated_at = args[2];
     auto make = [&](std::string& content) {
         std::vector<AsciiMember> ascii;
@@ -323,5 +322,32 @@ PyObject* save_burn_state_body(PyObject* const* args) {
     if (!replace_file_contents(path, make)) return nullptr;
     Py_RETURN_NONE;
 }
+
+constexpr Param kLoad[] = {{.name = "path", .kind = Kind::Text, .annotation = "str"}};
+constexpr Param kSave[] = {
+    {.name = "path", .kind = Kind::Text, .annotation = "str"},
+    {.name = "burns", .kind = Kind::Mapping, .annotation = "dict[str, str]"},
+    {.name = "updated_at", .kind = Kind::Text, .annotation = "str"},
+};
+
+constexpr Export kExports[] = {
+    {.name = "load_burn_state",
+     .params = kLoad,
+     .return_annotation = "dict[str, str]",
+     .result = Result::Mapping,
+     .body = load_burn_state,
+     .doc = "The burn map stored at path; an empty dict when the file is missing, unreadable or malformed."},
+    {.name = "save_burn_state",
+     .params = kSave,
+     .return_annotation = "None",
+     .result = Result::Unchecked,
+     .body = save_burn_state,
+     .doc = "Replaces the state file at path with the burn map and its time stamp, as a whole."},
+};
+static_assert(fits_binder(kExports));
+
+}  // namespace
+
+const std::span<const Export> burn_state_exports = kExports;
 
 }  // namespace ashvigil

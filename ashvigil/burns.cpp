@@ -1,6 +1,8 @@
 // Owner burn values of subnet rows, their display and comparison, and the list of changes.
-#include "burns.hpp"
+#include "export.hpp"
+#include "host.hpp"
 #include "numbers.hpp"
+#include "values.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +11,11 @@
 
 namespace ashvigil {
 
-int real_from_text(PyObject* text, double& out) noexcept {
+namespace {
+
+// float(text) of a burn text: 1 with `out` set, 0 when it is not a number (the host's ValueError),
+// -1 when anything else was raised.
+int real_from_text(PyObject* text, double& out) {
     if (plain_real(text, out)) return 1;
     Ref value = Ref::steal(PyFloat_FromString(text));
     if (!value) {
@@ -21,8 +27,6 @@ int real_from_text(PyObject* text, double& out) noexcept {
     return 1;
 }
 
-namespace {
-
 PyObject* owner_burn_from_row(PyObject* const* args) {
     Ref value = get_item(args[0], "incentive_burn");
     if (value && PyFloat_CheckExact(value.get()) && PyFloat_AS_DOUBLE(value.get()) != 0.0) {
@@ -30,7 +34,7 @@ PyObject* owner_burn_from_row(PyObject* const* args) {
         if (text) return text.release();
         if (PyErr_Occurred()) return nullptr;
     }
-    int truthy = value ? PyObject_IsTrue(value.get()) : -1;
+    int truthy = truth(value);
     if (truthy < 0) return nullptr;
     return truthy ? PyObject_Str(value.get()) : PyUnicode_FromString("0");
 }
@@ -41,7 +45,7 @@ Ref format_fixed(double x) {
     if (!decimals) return {};
     if (PyLong_CheckExact(decimals.get())) {
         long n = PyLong_AsLong(decimals.get());
-        if (n >= 0 && n <= 100) {
+        if (n >= 0 && n <= kMaxFixedDecimals) {
             if (Ref text = fixed_text(x, n)) return text;
             if (PyErr_Occurred()) return {};
             char* text = PyOS_double_to_string(x, 'f', static_cast<int>(n), 0, nullptr);
@@ -109,8 +113,7 @@ PyObject* diff_burns(PyObject* const* args) {
         Ref old_burn = Ref::borrow(PyDict_GetItemWithError(prev, e.id.get()));
         if (!old_burn && PyErr_Occurred()) return nullptr;
         if (!old_burn || old_burn.get() == Py_None) continue;
-        Ref changed = call_global("owner_burn_changed", {old_burn.get(), e.burn.get(), threshold});
-        int truthy = changed ? PyObject_IsTrue(changed.get()) : -1;
+        int truthy = truth(call_global("owner_burn_changed", {old_burn.get(), e.burn.get(), threshold}));
         if (truthy < 0) return nullptr;
         if (!truthy) continue;
         Ref change = Ref::steal(PyTuple_Pack(3, e.id.get(), old_burn.get(), e.burn.get()));
@@ -119,35 +122,55 @@ PyObject* diff_burns(PyObject* const* args) {
     return changes.release();
 }
 
-const Param kRow[] = {{"row", Kind::Mapping, "dict[str, Any]"}};
-const Param kValue[] = {{"value", Kind::Text, "str"}};
-const Param kChanged[] = {
-    {"old", Kind::Text, "str"}, {"new", Kind::Text, "str"}, {"threshold", Kind::Real, "float"}};
-const Param kLoad[] = {{"path", Kind::Text, "str"}};
-const Param kSave[] = {
-    {"path", Kind::Text, "str"}, {"burns", Kind::Mapping, "dict[str, str]"}, {"updated_at", Kind::Text, "str"}};
-const Param kDiff[] = {{"prev", Kind::Mapping, "dict[str, str]"},
-                       {"current", Kind::Mapping, "dict[str, str]"},
-                       {"threshold", Kind::Real, "float"}};
-
-const FuncSpec kFunctions[] = {
-    {"owner_burn_from_row", kRow, "str", Result::Text, owner_burn_from_row,
-     "The owner burn text of a subnet row: str() of its \"incentive_burn\", or \"0\" when that is missing or "
-     "empty."},
-    {"format_owner_burn", kValue, "str", Result::Text, format_owner_burn,
-     "A burn text shown with OWNER_BURN_DECIMALS decimals; a text that is not a number comes back unchanged."},
-    {"owner_burn_changed", kChanged, "bool", Result::Flag, owner_burn_changed,
-     "True when two burn texts differ by more than threshold (compared as texts when either is not a number)."},
-    {"load_burn_state", kLoad, "dict[str, str]", Result::Mapping, load_burn_state_body,
-     "The burn map stored at path; an empty dict when the file is missing, unreadable or malformed."},
-    {"save_burn_state", kSave, "None", Result::Unchecked, save_burn_state_body,
-     "Replaces the state file at path with the burn map and its time stamp, as a whole."},
-    {"diff_burns", kDiff, "list[tuple[str, str, str]]", Result::List, diff_burns,
-     "(subnet id, old, new) for each subnet whose burn moved by more than threshold, in subnet order."},
+constexpr Param kRow[] = {{.name = "row", .kind = Kind::Mapping, .annotation = "dict[str, Any]"}};
+constexpr Param kValue[] = {{.name = "value", .kind = Kind::Text, .annotation = "str"}};
+constexpr Param kChanged[] = {
+    {.name = "old", .kind = Kind::Text, .annotation = "str"},
+    {.name = "new", .kind = Kind::Text, .annotation = "str"},
+    {.name = "threshold", .kind = Kind::Real, .annotation = "float"},
 };
+constexpr Param kDiff[] = {
+    {.name = "prev", .kind = Kind::Mapping, .annotation = "dict[str, str]"},
+    {.name = "current", .kind = Kind::Mapping, .annotation = "dict[str, str]"},
+    {.name = "threshold", .kind = Kind::Real, .annotation = "float"},
+};
+
+constexpr Export kValueExports[] = {
+    {.name = "owner_burn_from_row",
+     .params = kRow,
+     .return_annotation = "str",
+     .result = Result::Text,
+     .body = owner_burn_from_row,
+     .doc = "The owner burn text of a subnet row: str() of its \"incentive_burn\", or \"0\" when that is missing or "
+     "empty."},
+    {.name = "format_owner_burn",
+     .params = kValue,
+     .return_annotation = "str",
+     .result = Result::Text,
+     .body = format_owner_burn,
+     .doc = "A burn text shown with OWNER_BURN_DECIMALS decimals; a text that is not a number comes back unchanged."},
+    {.name = "owner_burn_changed",
+     .params = kChanged,
+     .return_annotation = "bool",
+     .result = Result::Flag,
+     .body = owner_burn_changed,
+     .doc = "True when two burn texts differ by more than threshold (compared as texts when either is not a number)."},
+};
+static_assert(fits_binder(kValueExports));
+
+constexpr Export kChangeExports[] = {
+    {.name = "diff_burns",
+     .params = kDiff,
+     .return_annotation = "list[tuple[str, str, str]]",
+     .result = Result::List,
+     .body = diff_burns,
+     .doc = "(subnet id, old, new) for each subnet whose burn moved by more than threshold, in subnet order."},
+};
+static_assert(fits_binder(kChangeExports));
 
 }  // namespace
 
-const std::span<const FuncSpec> burns_functions = kFunctions;
+const std::span<const Export> burn_value_exports = kValueExports;
+const std::span<const Export> burn_change_exports = kChangeExports;
 
 }  // namespace ashvigil

@@ -1,5 +1,8 @@
 // The callable type of every exported function and the one argument binder they share.
-#include "module.hpp"
+#include "function.hpp"
+#include "errors.hpp"
+#include "host.hpp"
+#include "text.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <structmember.h>
 
 namespace ashvigil {
 
@@ -16,7 +20,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec* spec;
+    const Export* row;  // the table row, static
     PyObject* defaults[kMaxParams];  // owned; nullptr for a required parameter
     PyObject* dict;                  // owned, created on demand
     PyObject* annotations;           // owned, created on first use
@@ -41,13 +45,13 @@ PyObject* set_incorrect_type(const char* name, const char* expected, PyObject* g
 
 // --- binding ---------------------------------------------------------------------------------
 
-int positional_count(const FuncSpec& s) {
+int positional_count(const Export& s) {
     int n = 0;
     for (const Param& p : s.params) n += p.keyword_only ? 0 : 1;
     return n;
 }
 
-int find_param(const FuncSpec& s, PyObject* name) {
+int find_param(const Export& s, PyObject* name) {
     for (size_t i = 0; i < s.params.size(); ++i)
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, s.params[i].name) == 0)
             return static_cast<int>(i);
@@ -55,7 +59,7 @@ int find_param(const FuncSpec& s, PyObject* name) {
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing arguments.
-std::string quoted_list(const FuncSpec& s, PyObject* const* slots, bool keyword_only, int& count) {
+std::string quoted_list(const Export& s, PyObject* const* slots, bool keyword_only, int& count) {
     std::string names[kMaxParams];
     count = 0;
     for (size_t i = 0; i < s.params.size(); ++i)
@@ -69,7 +73,7 @@ std::string quoted_list(const FuncSpec& s, PyObject* const* slots, bool keyword_
     return out;
 }
 
-bool report_missing(const FuncSpec& s, PyObject* const* slots) {
+bool report_missing(const Export& s, PyObject* const* slots) {
     for (bool kwonly : {false, true}) {
         int count = 0;
         std::string list = quoted_list(s, slots, kwonly, count);
@@ -81,7 +85,7 @@ bool report_missing(const FuncSpec& s, PyObject* const* slots) {
     return false;
 }
 
-void report_too_many(const FuncSpec& s, Py_ssize_t given, int kwonly_given) {
+void report_too_many(const Export& s, Py_ssize_t given, int kwonly_given) {
     int most = positional_count(s), least = 0;
     for (const Param& p : s.params) least += (!p.keyword_only && !p.has_default()) ? 1 : 0;
     std::string takes = least == most ? std::to_string(most) : "from " + std::to_string(least) + " to " +
@@ -97,7 +101,7 @@ void report_too_many(const FuncSpec& s, Py_ssize_t given, int kwonly_given) {
 
 // Fills slots (borrowed) from the call's arguments and the defaults; false with TypeError set.
 bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    const FuncSpec& s = *f->spec;
+    const Export& s = *f->row;
     const int npos = positional_count(s);
     for (Py_ssize_t i = 0; i < nargs && i < npos; ++i) slots[i] = args[i];
     int kwonly_given = 0;
@@ -154,7 +158,7 @@ bool check_exact(const Param& p, PyObject* obj) {
 }
 
 // Numbers first, in parameter order, then the exact-type checks.
-bool convert_and_check(const FuncSpec& s, PyObject** slots, Ref* held) {
+bool convert_and_check(const Export& s, PyObject** slots, Ref* held) {
     for (size_t i = 0; i < s.params.size(); ++i) {
         const Param& p = s.params[i];
         if (p.kind != Kind::Real && p.kind != Kind::Integer) continue;
@@ -169,15 +173,30 @@ bool convert_and_check(const FuncSpec& s, PyObject** slots, Ref* held) {
     return true;
 }
 
+// The exact type a declared result must have, with its name for the error; a switch, so that
+// a new Result cannot go without its check.
+struct Expected {
+    PyTypeObject* type;
+    const char* name;
+};
+
+Expected expected_result(Result r) {
+    switch (r) {
+    case Result::Unchecked: return {nullptr, ""};
+    case Result::Text: return {&PyUnicode_Type, "str"};
+    case Result::Mapping: return {&PyDict_Type, "dict"};
+    case Result::List: return {&PyList_Type, "list"};
+    case Result::Flag: return {&PyBool_Type, "bool"};
+    case Result::Pair: return {&PyTuple_Type, "tuple"};
+    case Result::Integer: return {&PyLong_Type, "int"};
+    }
+    return {nullptr, ""};
+}
+
 bool check_result(Result r, PyObject* obj) {
-    if (r == Result::Unchecked || obj == Py_None) return true;
-    struct Want { PyTypeObject* type; const char* name; };
-    static const Want wants[] = {{nullptr, ""},          {&PyUnicode_Type, "str"}, {&PyDict_Type, "dict"},
-                                 {&PyList_Type, "list"}, {&PyBool_Type, "bool"},   {&PyTuple_Type, "tuple"},
-                                 {&PyLong_Type, "int"}};
-    const Want& w = wants[static_cast<int>(r)];
-    if (Py_TYPE(obj) == w.type) return true;
-    set_expected_type(w.name, obj);
+    const Expected want = expected_result(r);
+    if (!want.type || obj == Py_None || Py_TYPE(obj) == want.type) return true;
+    set_expected_type(want.name, obj);
     return false;
 }
 
@@ -246,7 +265,7 @@ PyTypeObject* bound_type(Kind k) {
 
 // Fills the slots when every parameter is given by position with the exact type the binder
 // would hand on: there is nothing to bind or convert then.
-bool exact_positional(const FuncSpec& s, PyObject* const* args, size_t nargs, PyObject** slots) {
+bool exact_positional(const Export& s, PyObject* const* args, size_t nargs, PyObject** slots) {
     if (nargs != s.params.size()) return false;
     for (size_t i = 0; i < nargs; ++i) {
         if (s.params[i].keyword_only || Py_TYPE(args[i]) != bound_type(s.params[i].kind)) return false;
@@ -272,19 +291,19 @@ PyObject* run_body(FunctionObject* f, PyObject** slots) {
     Ref result;
     {
         CallLevel level(depth);
-        result = Ref::steal(f->spec->body(slots));
+        result = Ref::steal(f->row->body(slots));
     }
-    if (!result || !check_result(f->spec->result, result.get())) return nullptr;
+    if (!result || !check_result(f->row->result, result.get())) return nullptr;
     return result.release();
 }
 
 PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     PyObject* slots[kMaxParams] = {};
-    if (!kwnames && exact_positional(*f->spec, args, PyVectorcall_NARGS(nargsf), slots)) return run_body(f, slots);
+    if (!kwnames && exact_positional(*f->row, args, PyVectorcall_NARGS(nargsf), slots)) return run_body(f, slots);
     Ref held[kMaxParams];
     if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    if (!convert_and_check(*f->spec, slots, held)) return nullptr;
+    if (!convert_and_check(*f->row, slots, held)) return nullptr;
     return run_body(f, slots);
 }
 
@@ -308,8 +327,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // --- attributes ------------------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
-PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("ashvigil"); }
+PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->row->name); }
 
 // The module's namespace, as a Python function's globals, so that typing.get_type_hints() can
 // resolve the annotation texts. The namespace is held for the life of the process, so the
@@ -324,7 +342,7 @@ PyObject* get_globals(PyObject*, void*) {
 }
 
 PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = as_function(self)->spec->doc;
+    const char* doc = as_function(self)->row->doc;
     if (doc) return PyUnicode_FromString(doc);
     Py_RETURN_NONE;
 }
@@ -334,11 +352,11 @@ PyObject* get_annotations(PyObject* self, void*) {
     if (!f->annotations) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return nullptr;
-        for (const Param& p : f->spec->params) {
+        for (const Param& p : f->row->params) {
             Ref text = str(p.annotation);
             if (!text || PyDict_SetItemString(d.get(), p.name, text.get()) < 0) return nullptr;
         }
-        Ref ret = str(f->spec->return_annotation);
+        Ref ret = str(f->row->return_annotation);
         if (!ret || PyDict_SetItemString(d.get(), "return", ret.get()) < 0) return nullptr;
         f->annotations = d.release();
     }
@@ -349,8 +367,8 @@ PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (size_t i = 0; i < f->spec->params.size(); ++i)
-        if (!f->spec->params[i].keyword_only && f->defaults[i] && PyList_Append(list.get(), f->defaults[i]) < 0)
+    for (size_t i = 0; i < f->row->params.size(); ++i)
+        if (!f->row->params[i].keyword_only && f->defaults[i] && PyList_Append(list.get(), f->defaults[i]) < 0)
             return nullptr;
     if (PyList_GET_SIZE(list.get()) == 0) Py_RETURN_NONE;
     return PyList_AsTuple(list.get());
@@ -360,9 +378,9 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (size_t i = 0; i < f->spec->params.size(); ++i)
-        if (f->spec->params[i].keyword_only && f->defaults[i] &&
-            PyDict_SetItemString(d.get(), f->spec->params[i].name, f->defaults[i]) < 0)
+    for (size_t i = 0; i < f->row->params.size(); ++i)
+        if (f->row->params[i].keyword_only && f->defaults[i] &&
+            PyDict_SetItemString(d.get(), f->row->params[i].name, f->defaults[i]) < 0)
             return nullptr;
     if (PyDict_GET_SIZE(d.get()) == 0) Py_RETURN_NONE;
     return d.release();
@@ -376,8 +394,8 @@ Ref build_signature(FunctionObject* f) {
     Ref signature = parameter ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
     Ref params = Ref::steal(PyList_New(0));
     if (!signature || !params) return {};
-    for (size_t i = 0; i < f->spec->params.size(); ++i) {
-        const Param& p = f->spec->params[i];
+    for (size_t i = 0; i < f->row->params.size(); ++i) {
+        const Param& p = f->row->params[i];
         Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(),
                                                      p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"));
         Ref name = str(p.name), annotation = str(p.annotation);
@@ -389,7 +407,7 @@ Ref build_signature(FunctionObject* f) {
         Ref one = args ? Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get())) : Ref();
         if (!one || PyList_Append(params.get(), one.get()) < 0) return {};
     }
-    Ref ret = str(f->spec->return_annotation);
+    Ref ret = str(f->row->return_annotation);
     Ref kwargs = Ref::steal(PyDict_New());
     Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
     if (!ret || !kwargs || !args || PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0)
@@ -410,7 +428,6 @@ PyObject* get_signature(PyObject* self, void*) {
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
@@ -430,80 +447,113 @@ PyMethodDef function_methods[] = {
 };
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->name, self);
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->row->name, self);
 }
 
 // Returning the function itself makes it a method descriptor, so inspect.isroutine() is true.
 PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
+// Every reference a function object owns, in one list, so that traverse and clear cannot miss one.
+template <typename Each>
+void for_each_member(FunctionObject* f, Each each) {
+    for (PyObject*& d : f->defaults) each(d);
+    each(f->dict);
+    each(f->annotations);
+    each(f->signature);
+}
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* f = as_function(self);
-    for (PyObject* d : f->defaults) Py_VISIT(d);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->signature);
-    return 0;
+    Py_VISIT(Py_TYPE(self));  // instances of a heap type own a reference to it
+    int rc = 0;
+    for_each_member(as_function(self), [&](PyObject* member) {
+        if (rc == 0 && member) rc = visit(member, arg);
+    });
+    return rc;
 }
 
 int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    for (PyObject*& d : f->defaults) Py_CLEAR(d);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->signature);
+    for_each_member(as_function(self), [](PyObject*& member) { Py_CLEAR(member); });
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
-PyTypeObject FunctionType{};
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kOffsetMember = Py_T_PYSSIZET;
+constexpr int kReadOnly = Py_READONLY;
+#else
+constexpr int kOffsetMember = T_PYSSIZET;
+constexpr int kReadOnly = READONLY;
+#endif
+
+// The offsets the interpreter finds the vectorcall pointer and the instance dict at.
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", kOffsetMember, offsetof(FunctionObject, vectorcall), kReadOnly, nullptr},
+    {"__dictoffset__", kOffsetMember, offsetof(FunctionObject, dict), kReadOnly, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {0, nullptr},
+};
+
+// Immutable and not instantiable from Python, like the built-in function types; `__module__`
+// comes from the name.
+PyType_Spec function_spec = {
+    .name = "ashvigil.function",
+    .basicsize = static_cast<int>(sizeof(FunctionObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
+};
+
+// Made once per process (the module is made once) and kept for it: a strong reference.
+PyTypeObject* g_function_type = nullptr;
 
 }  // namespace
 
 bool call_own_function(PyObject* fn, PyObject* const* args, size_t nargs, Ref& result) noexcept {
-    if (Py_TYPE(fn) != &FunctionType) return false;
+    if (Py_TYPE(fn) != g_function_type) return false;
     FunctionObject* f = as_function(fn);
     PyObject* slots[kMaxParams];
-    if (!exact_positional(*f->spec, args, nargs, slots)) return false;
+    if (!exact_positional(*f->row, args, nargs, slots)) return false;
     result = Ref::steal(across_boundary([&] { return run_body(f, slots); }));
     return true;
 }
 
 bool ready_function_type() noexcept {
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);  // what PyVarObject_HEAD_INIT would set
-    FunctionType.tp_name = "ashvigil.function";
-    FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_methods = function_methods;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_getattro = PyObject_GenericGetAttr;
-    return PyType_Ready(&FunctionType) == 0;
+    if (!g_function_type) g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return g_function_type != nullptr;
 }
 
-Ref make_function(const FuncSpec& spec) noexcept {
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+Ref make_function(const Export& row) noexcept {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, g_function_type);
     if (!f) return {};
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->row = &row;
     for (PyObject*& d : f->defaults) d = nullptr;
     f->dict = f->annotations = f->signature = nullptr;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(owner.get());
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
-        if (p.has_int_default) f->defaults[i] = PyLong_FromLongLong(p.int_default);
+    for (size_t i = 0; i < row.params.size(); ++i) {
+        const Param& p = row.params[i];
+        if (p.int_default) f->defaults[i] = PyLong_FromLongLong(*p.int_default);
         else if (p.str_default) f->defaults[i] = PyUnicode_FromString(p.str_default);
         if (p.has_default() && !f->defaults[i]) return {};
     }

@@ -1,12 +1,19 @@
 // Module initialisation: the namespace, filled in a fixed order, and the exported functions.
-#include "module.hpp"
+#include "api_client.hpp"
+#include "export.hpp"
+#include "function.hpp"
+#include "host.hpp"
 
 namespace ashvigil {
 namespace {
 
+// Decimals of a displayed burn rate, the module's OWNER_BURN_DECIMALS.
+constexpr long kOwnerBurnDecimals = 4;
+
 // Every subsystem's rows, in the order the module lists its functions.
-const std::span<const FuncSpec>* const kTables[] = {
-    &api_client_functions, &burns_functions, &reports_functions, &telegram_functions, &run_control_functions,
+const std::span<const Export>* const kTables[] = {
+    &api_client_exports,  &burn_value_exports, &burn_state_exports, &burn_change_exports,
+    &reports_exports,     &telegram_exports,   &run_control_exports,
 };
 
 bool set_imported(PyObject* ns, const char* name, const char* module, const char* attr = nullptr) {
@@ -29,9 +36,9 @@ bool fill_host_names(PyObject* ns) {
 
 bool fill_functions(PyObject* ns) {
     for (const auto* table : kTables)
-        for (const FuncSpec& spec : *table) {
-            Ref fn = make_function(spec);
-            if (!fn || PyDict_SetItemString(ns, spec.name, fn.get()) < 0) return false;
+        for (const Export& row : *table) {
+            Ref fn = make_function(row);
+            if (!fn || PyDict_SetItemString(ns, row.name, fn.get()) < 0) return false;
         }
     return true;
 }
@@ -62,7 +69,7 @@ PyMODINIT_FUNC PyInit_ashvigil() {
     Ref m = Ref::steal(PyModule_Create(&module_def));
     if (!m) return nullptr;
     PyObject* ns = PyModule_GetDict(m.get());  // borrowed
-    Ref decimals = Ref::steal(PyLong_FromLong(4));
+    Ref decimals = Ref::steal(PyLong_FromLong(kOwnerBurnDecimals));
     if (!fill_host_names(ns) || !decimals || PyDict_SetItemString(ns, "OWNER_BURN_DECIMALS", decimals.get()) < 0 ||
         !fill_functions(ns))
         return nullptr;

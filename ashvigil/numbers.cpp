@@ -76,7 +76,7 @@ bool plain_integer(PyObject* text, long long& out) noexcept {
 }
 
 Ref fixed_text(double x, long decimals) noexcept {
-    if (!std::isfinite(x) || decimals < 0 || decimals > 100) return {};
+    if (!std::isfinite(x) || decimals < 0 || decimals > kMaxFixedDecimals) return {};
     char buffer[512];  // 309 integer digits, a sign, a point and 100 decimals at most
     auto r = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed, static_cast<int>(decimals));
     if (r.ec != std::errc()) return {};

@@ -13,7 +13,10 @@ bool plain_real(PyObject* text, double& out) noexcept;
 // int(text) for one to eighteen ASCII digits; false, with nothing set, for any other text.
 bool plain_integer(PyObject* text, long long& out) noexcept;
 
-// format(x, ".<decimals>f") for a finite x and 0 <= decimals <= 100; empty, with nothing set,
+// The most decimals fixed_text() writes (the host's own formatting takes no more either).
+inline constexpr long kMaxFixedDecimals = 100;
+
+// format(x, ".<decimals>f") for a finite x and 0 <= decimals <= kMaxFixedDecimals; empty, with nothing set,
 // when the host has to do it, or with MemoryError set. New reference.
 Ref fixed_text(double x, long decimals) noexcept;
 

@@ -1,8 +1,12 @@
 // Alert and snapshot texts, and their division into pieces that fit one message.
-#include "module.hpp"
+#include "export.hpp"
+#include "host.hpp"
+#include "text.hpp"
+#include "values.hpp"
 
 #include <algorithm>
 #include <climits>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -10,6 +14,9 @@ namespace ashvigil {
 namespace {
 
 constexpr char32_t kNewline = U'\n';
+// A text's header: at most this many lines before the empty line that ends it, and this many
+// lines when there is no empty line among the first kMaxHeaderLines + 1.
+constexpr size_t kMaxHeaderLines = 3;
 
 // Appends format_owner_burn(value) as text, looked up in the namespace so a replacement applies.
 bool append_formatted_burn(TextBuilder& out, PyObject* value) {
@@ -17,12 +24,19 @@ bool append_formatted_burn(TextBuilder& out, PyObject* value) {
     return formatted && out.append_text_form(formatted.get());
 }
 
+// A message's first lines: its title, then the time stamp with " UTC".
+bool append_heading(TextBuilder& out, std::string_view title, PyObject* updated_at) {
+    out.append_ascii(title);
+    out.append_ascii("\n");
+    if (!out.append(updated_at)) return false;
+    out.append_ascii(" UTC\n");
+    return true;
+}
+
 PyObject* format_burn_alert(PyObject* const* args) {
     PyObject *changes = args[0], *updated_at = args[1];
     TextBuilder out;
-    out.append_ascii("Owner burn rate changed\n");
-    if (!out.append(updated_at)) return nullptr;
-    out.append_ascii(" UTC\n");
+    if (!append_heading(out, "Owner burn rate changed", updated_at)) return nullptr;
     // Indexed like the host's list iterator: a replaced formatter may change the list meanwhile.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(changes); ++i) {
         Ref change = Ref::borrow(PyList_GET_ITEM(changes, i));
@@ -49,9 +63,7 @@ struct Keyed {
 PyObject* format_burn_snapshot(PyObject* const* args) {
     PyObject *rows = args[0], *updated_at = args[1];
     TextBuilder out;
-    out.append_ascii("Subnet owner burn rates (startup)\n");
-    if (!out.append(updated_at)) return nullptr;
-    out.append_ascii(" UTC\n");
+    if (!append_heading(out, "Subnet owner burn rates (startup)", updated_at)) return nullptr;
     out.append_ascii(std::to_string(PyList_GET_SIZE(rows)));
     out.append_ascii(" subnets\n");
 
@@ -166,13 +178,13 @@ PyObject* chunk_text(PyObject* const* args) {
     std::u32string all;
     if (!append_code_points(all, text)) return nullptr;
     const std::vector<Line> lines = split_lines(all);
-    // Three lines or fewer are all header: the text goes whole.
-    if (lines.size() <= 3) return PyList_Append(pieces.get(), text) == 0 ? pieces.release() : nullptr;
+    // Header lines alone: the text goes whole.
+    if (lines.size() <= kMaxHeaderLines) return PyList_Append(pieces.get(), text) == 0 ? pieces.release() : nullptr;
     // The header ends at the first empty line among the first four, which separates it from the
     // body; without one, the header is three lines and the body starts right after it, so no
     // line that carries text is lost.
-    size_t header_size = 3, body_start = 3;
-    for (size_t i = 0; i < 4; ++i)
+    size_t header_size = kMaxHeaderLines, body_start = kMaxHeaderLines;
+    for (size_t i = 0; i <= kMaxHeaderLines; ++i)
         if (lines[i].size() == 0) {
             header_size = i;
             body_start = i + 1;
@@ -184,22 +196,44 @@ PyObject* chunk_text(PyObject* const* args) {
     return chunker.finish(pieces.get()) ? pieces.release() : nullptr;
 }
 
-const Param kAlert[] = {{"changes", Kind::List, "list[tuple[str, str, str]]"}, {"updated_at", Kind::Text, "str"}};
-const Param kSnapshot[] = {{"rows", Kind::List, "list[dict[str, Any]]"}, {"updated_at", Kind::Text, "str"}};
-const Param kChunk[] = {{"text", Kind::Text, "str"}, {"max_len", Kind::Integer, "int", false, true, 3900}};
-
-const FuncSpec kFunctions[] = {
-    {"format_burn_alert", kAlert, "str", Result::Text, format_burn_alert,
-     "The alert message: a title, the time with \" UTC\", a blank line, then \"SN<id>: old \u2192 new\" per "
-     "change."},
-    {"format_burn_snapshot", kSnapshot, "str", Result::Text, format_burn_snapshot,
-     "The start-up message: title, time, subnet count, a blank line, then one line per row in subnet order."},
-    {"_chunk_text", kChunk, "list[str]", Result::List, chunk_text,
-     "Pieces of at most max_len characters, each repeating the header lines; no line is ever cut."},
+constexpr Param kAlert[] = {
+    {.name = "changes", .kind = Kind::List, .annotation = "list[tuple[str, str, str]]"},
+    {.name = "updated_at", .kind = Kind::Text, .annotation = "str"},
 };
+constexpr Param kSnapshot[] = {
+    {.name = "rows", .kind = Kind::List, .annotation = "list[dict[str, Any]]"},
+    {.name = "updated_at", .kind = Kind::Text, .annotation = "str"},
+};
+constexpr Param kChunk[] = {
+    {.name = "text", .kind = Kind::Text, .annotation = "str"},
+    {.name = "max_len", .kind = Kind::Integer, .annotation = "int", .int_default = 3900},
+};
+
+constexpr Export kExports[] = {
+    {.name = "format_burn_alert",
+     .params = kAlert,
+     .return_annotation = "str",
+     .result = Result::Text,
+     .body = format_burn_alert,
+     .doc = "The alert message: a title, the time with \" UTC\", a blank line, then \"SN<id>: old \u2192 new\" per "
+     "change."},
+    {.name = "format_burn_snapshot",
+     .params = kSnapshot,
+     .return_annotation = "str",
+     .result = Result::Text,
+     .body = format_burn_snapshot,
+     .doc = "The start-up message: title, time, subnet count, a blank line, then one line per row in subnet order."},
+    {.name = "_chunk_text",
+     .params = kChunk,
+     .return_annotation = "list[str]",
+     .result = Result::List,
+     .body = chunk_text,
+     .doc = "Pieces of at most max_len characters, each repeating the header lines; no line is ever cut."},
+};
+static_assert(fits_binder(kExports));
 
 }  // namespace
 
-const std::span<const FuncSpec> reports_functions = kFunctions;
+const std::span<const Export> reports_exports = kExports;
 
 }  // namespace ashvigil

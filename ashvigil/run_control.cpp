@@ -1,7 +1,11 @@
 // Run control: one watch cycle, the startup snapshot, the pause file with the interval wait,
 // and the poll loop. The only code that writes log lines.
+#include "errors.hpp"
+#include "export.hpp"
+#include "host.hpp"
 #include "log_text.hpp"
-#include "module.hpp"
+#include "text.hpp"
+#include "values.hpp"
 
 #include <string>
 #include <vector>
@@ -13,10 +17,18 @@ namespace {
 const char* const kNoCredentials = "[burn] taostats API not available (must be bundled in package defaults)";
 const char* const kPaused = "[burn] monitoring paused";
 
+// Texts shorter than this are words that may occur in a message, not credentials to mask.
+constexpr Py_ssize_t kMinSecretLength = 8;
+// The longest single sleep of the interval wait; the pause file is looked at between them.
+constexpr double kSleepStepSeconds = 1.0;
+constexpr double kSecondsPerMinute = 60.0;
+// An interval of a minute or less waits one minute.
+constexpr double kMinIntervalMinutes = 1.0;
+
 // Adds `secret` as its own text and as repr() shows it (without the quotes), when it is a text
 // long enough to be a credential rather than a word that happens to occur in a message.
 bool add_secret(PyObject* secret, std::vector<std::u32string>& forms) {
-    if (!secret || !PyUnicode_Check(secret) || PyUnicode_GET_LENGTH(secret) < 8) return true;
+    if (!secret || !PyUnicode_Check(secret) || PyUnicode_GET_LENGTH(secret) < kMinSecretLength) return true;
     Ref shown = Ref::steal(PyObject_Repr(secret));
     std::u32string plain, escaped;
     if (!shown || !append_code_points(plain, secret) || !append_code_points(escaped, shown.get())) return false;
@@ -48,7 +60,8 @@ bool log_line(std::string_view prefix, PyObject* text = nullptr, PyObject* token
         line += safe;
     }
     line.push_back(U'\n');
-    return write_stderr(line);
+    Ref whole = str(line);
+    return whole && write_stderr(whole.get());
 }
 
 // datetime.now(timezone.utc) formatted as the cycle's time stamp; new reference.
@@ -59,8 +72,6 @@ Ref utc_stamp() {
     Ref format = moment ? str("%Y-%m-%dT%H:%M:%SZ") : Ref();
     return format ? call_method(moment.get(), "strftime", {format.get()}) : Ref();
 }
-
-int truth(const Ref& obj) { return obj ? PyObject_IsTrue(obj.get()) : -1; }
 
 // What the first half of a cycle and of the snapshot ends with.
 enum class Fetch { Rows, Ended, Failed };
@@ -184,11 +195,8 @@ PyObject* sleep_until_interval(PyObject* const* args) {
     while (remaining > 0) {
         int p = paused(pause_path);
         if (p != 0) return p < 0 ? nullptr : Py_NewRef(Py_False);
-        double step = remaining < 1.0 ? remaining : 1.0;
-        Ref seconds = Ref::steal(PyFloat_FromDouble(step));
-        if (!seconds) return nullptr;
-        Ref sleep = host_path({"time", "sleep"});
-        if (!sleep || !call(sleep.get(), {seconds.get()})) return nullptr;
+        double step = remaining < kSleepStepSeconds ? remaining : kSleepStepSeconds;
+        if (!sleep_for(step)) return nullptr;
         remaining -= step;
     }
     int p = paused(pause_path);
@@ -214,8 +222,8 @@ PyObject* run_burn_poll_loop(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *minutes = args[2], *token = args[3], *chat_id = args[4],
              *pause_path = args[5];
     const double m = PyFloat_AS_DOUBLE(minutes);
-    Ref interval = Ref::steal(PyFloat_FromDouble(m > 1 ? m * 60.0 : 60.0));
-    Ref kwnames = Ref::steal(Py_BuildValue("(ssss)", "state_path", "threshold", "burn_token", "burn_chat_id"));
+    Ref interval = Ref::steal(PyFloat_FromDouble((m > kMinIntervalMinutes ? m : kMinIntervalMinutes) * kSecondsPerMinute));
+    Ref kwnames = keyword_names({"state_path", "threshold", "burn_token", "burn_chat_id"});
     if (!interval || !kwnames) return nullptr;
     int go = wait_interval(interval.get(), pause_path);
     while (go > 0) {
@@ -233,38 +241,68 @@ PyObject* run_burn_poll_loop(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-const Param kOnce[] = {{"state_path", Kind::Text, "str", true},
-                       {"threshold", Kind::Real, "float", true},
-                       {"burn_token", Kind::Text, "str", true},
-                       {"burn_chat_id", Kind::Text, "str", true}};
-const Param kSnapshot[] = {{"state_path", Kind::Text, "str", true},
-                           {"burn_token", Kind::Text, "str", true},
-                           {"burn_chat_id", Kind::Text, "str", true}};
-const Param kPausePath[] = {{"pause_path", Kind::Text, "str"}};
-const Param kSleep[] = {{"interval_seconds", Kind::Real, "float"}, {"pause_path", Kind::Text, "str"}};
-const Param kLoop[] = {{"state_path", Kind::Text, "str", true},
-                       {"threshold", Kind::Real, "float", true},
-                       {"interval_minutes", Kind::Real, "float", true},
-                       {"burn_token", Kind::Text, "str", true},
-                       {"burn_chat_id", Kind::Text, "str", true},
-                       {"pause_path", Kind::Text, "str", true, false, 0, ""}};
-
-const FuncSpec kFunctions[] = {
-    {"run_ashvigil_once", kOnce, "int", Result::Integer, run_ashvigil_once,
-     "One poll: fetch, compare with the stored map, store, alert on changes. 0 when done, 1 after a logged "
-     "failure."},
-    {"run_burn_startup_snapshot", kSnapshot, "int", Result::Integer, run_burn_startup_snapshot,
-     "Fetch all subnets and send full burn-rate snapshot to burn Telegram."},
-    {"_burn_is_paused", kPausePath, "bool", Result::Flag, burn_is_paused,
-     "True when pause_path names an existing regular file; never for the empty path."},
-    {"_sleep_until_interval", kSleep, "bool", Result::Flag, sleep_until_interval,
-     "Sleep in 1s steps. Returns False if paused before interval elapsed."},
-    {"run_burn_poll_loop", kLoop, "None", Result::Unchecked, run_burn_poll_loop,
-     "Runs a watch cycle once per interval until the pause file appears; failed cycles are logged."},
+constexpr Param kOnce[] = {
+    {.name = "state_path", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "threshold", .kind = Kind::Real, .annotation = "float", .keyword_only = true},
+    {.name = "burn_token", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "burn_chat_id", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
 };
+constexpr Param kSnapshot[] = {
+    {.name = "state_path", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "burn_token", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "burn_chat_id", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+};
+constexpr Param kPausePath[] = {{.name = "pause_path", .kind = Kind::Text, .annotation = "str"}};
+constexpr Param kSleep[] = {
+    {.name = "interval_seconds", .kind = Kind::Real, .annotation = "float"},
+    {.name = "pause_path", .kind = Kind::Text, .annotation = "str"},
+};
+constexpr Param kLoop[] = {
+    {.name = "state_path", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "threshold", .kind = Kind::Real, .annotation = "float", .keyword_only = true},
+    {.name = "interval_minutes", .kind = Kind::Real, .annotation = "float", .keyword_only = true},
+    {.name = "burn_token", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "burn_chat_id", .kind = Kind::Text, .annotation = "str", .keyword_only = true},
+    {.name = "pause_path", .kind = Kind::Text, .annotation = "str", .keyword_only = true, .str_default = ""},
+};
+
+constexpr Export kExports[] = {
+    {.name = "run_ashvigil_once",
+     .params = kOnce,
+     .return_annotation = "int",
+     .result = Result::Integer,
+     .body = run_ashvigil_once,
+     .doc = "One poll: fetch, compare with the stored map, store, alert on changes. 0 when done, 1 after a logged "
+     "failure."},
+    {.name = "run_burn_startup_snapshot",
+     .params = kSnapshot,
+     .return_annotation = "int",
+     .result = Result::Integer,
+     .body = run_burn_startup_snapshot,
+     .doc = "Fetch all subnets and send full burn-rate snapshot to burn Telegram."},
+    {.name = "_burn_is_paused",
+     .params = kPausePath,
+     .return_annotation = "bool",
+     .result = Result::Flag,
+     .body = burn_is_paused,
+     .doc = "True when pause_path names an existing regular file; never for the empty path."},
+    {.name = "_sleep_until_interval",
+     .params = kSleep,
+     .return_annotation = "bool",
+     .result = Result::Flag,
+     .body = sleep_until_interval,
+     .doc = "Sleep in 1s steps. Returns False if paused before interval elapsed."},
+    {.name = "run_burn_poll_loop",
+     .params = kLoop,
+     .return_annotation = "None",
+     .result = Result::Unchecked,
+     .body = run_burn_poll_loop,
+     .doc = "Runs a watch cycle once per interval until the pause file appears; failed cycles are logged."},
+};
+static_assert(fits_binder(kExports));
 
 }  // namespace
 
-const std::span<const FuncSpec> run_control_functions = kFunctions;
+const std::span<const Export> run_control_exports = kExports;
 
 }  // namespace ashvigil

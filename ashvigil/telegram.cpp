@@ -1,5 +1,9 @@
 // Telegram delivery: one sendMessage request, and a long text sent as numbered pieces.
-#include "module.hpp"
+#include "export.hpp"
+#include "host.hpp"
+#include "http_reply.hpp"
+#include "text.hpp"
+#include "values.hpp"
 
 #include <string>
 
@@ -7,6 +11,11 @@ namespace ashvigil {
 namespace {
 
 constexpr const char* kBotApiOrigin = "https://api.telegram.org";
+constexpr long kTimeoutSeconds = 30;
+// The pause between two pieces of one delivery.
+constexpr double kPiecePauseSeconds = 0.4;
+// Characters of an error body shown when its JSON has no usable description.
+constexpr Py_ssize_t kErrorHeadLength = 300;
 
 PyObject* pair(bool ok, PyObject* text) noexcept { return PyTuple_Pack(2, ok ? Py_True : Py_False, text); }
 
@@ -43,57 +52,39 @@ Ref form_body(PyObject* chat_id, PyObject* text) {
     return Ref::steal(PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
 }
 
-// urlopen(request, timeout=30), then the reply body read, decoded and parsed; the reply is
+// urlopen(request, timeout=...), then the reply body read, decoded and parsed; the reply is
 // closed on every path.
 Ref post_and_parse(PyObject* request) noexcept {
     Ref urlopen = host_path({"urllib", "request", "urlopen"});
-    Ref timeout = Ref::steal(PyLong_FromLong(30));
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "timeout"));
+    Ref timeout = Ref::steal(PyLong_FromLong(kTimeoutSeconds));
+    Ref kwnames = keyword_names({"timeout"});
     if (!urlopen || !timeout || !kwnames) return {};
     Ref reply = call(urlopen.get(), {request, timeout.get()}, kwnames.get());
-    if (!reply) return {};
-    Ref payload;
-    if (Ref raw = call_method(reply.get(), "read")) {
-        Ref text = decode_utf8(raw.get());
-        Ref loads = text ? host_path({"json", "loads"}) : Ref();
-        if (loads) payload = call(loads.get(), {text.get()});
-    }
-    if (!close_after(reply.get())) return {};
-    return payload;
+    Ref text = reply ? read_reply_text(reply.get()) : Ref();
+    // Not caught here: the host's JSONDecodeError reaches the caller as json.loads raised it.
+    Ref loads = text ? host_path({"json", "loads"}) : Ref();
+    return loads ? call(loads.get(), {text.get()}) : Ref();
 }
 
-// The result for an HTTP error status; takes the pending HTTPError.
-PyObject* http_error_pair() noexcept {
-    Ref error = take_exception();
-    Handling handling(error.get());  // what goes wrong from here on chains to the HTTPError
-    Ref fp = attr(error.get(), "fp");
-    int has_body = fp ? PyObject_IsTrue(fp.get()) : -1;
-    if (has_body < 0) return nullptr;
-    Ref err_body;
-    if (has_body) {
-        Ref raw = call_method(error.get(), "read");
-        if (raw) err_body = decode_utf8(raw.get());
-        if (!close_after(error.get())) return nullptr;
-    } else {
-        err_body = str("");
-    }
-    Ref loads = err_body ? host_path({"json", "loads"}) : Ref();
-    if (!loads) return nullptr;
-    Ref data = call(loads.get(), {err_body.get()});
-    if (!data) {
-        if (!exception_matches({"json", "JSONDecodeError"})) return nullptr;
-        PyErr_Clear();
-        int non_empty = PyObject_IsTrue(err_body.get());
+// The result pair for an HTTPError and its body text.
+PyObject* http_error_pair(PyObject* error, PyObject* err_body) noexcept {
+    Ref data;
+    switch (parse_json(err_body, data)) {
+    case Parse::Failed: return nullptr;
+    case Parse::NotJson: {
+        int non_empty = PyObject_IsTrue(err_body);
         if (non_empty < 0) return nullptr;
-        if (non_empty) return pair(false, err_body.get());
-        Ref text = text_form(error.get());
+        if (non_empty) return pair(false, err_body);
+        Ref text = text_form(error);
         return text ? pair(false, text.get()) : nullptr;
     }
+    case Parse::Parsed: break;
+    }
     Ref description = get_item(data.get(), "description");
-    int truthy = description ? PyObject_IsTrue(description.get()) : -1;
+    int truthy = truth(description);
     if (truthy < 0) return nullptr;
     if (truthy) return pair(false, description.get());
-    Ref head = Ref::steal(PySequence_GetSlice(err_body.get(), 0, 300));
+    Ref head = Ref::steal(PySequence_GetSlice(err_body, 0, kErrorHeadLength));
     return head ? pair(false, head.get()) : nullptr;
 }
 
@@ -106,9 +97,11 @@ PyObject* send_burn_telegram(PyObject* const* args) {
     Ref url = Ref::steal(PyUnicode_FromFormat("%s/bot%U/sendMessage", kBotApiOrigin, token));
     Ref body = url ? form_body(chat_id, text) : Ref();
     if (!body) return nullptr;
-    Ref headers = Ref::steal(Py_BuildValue("{ss}", "Content-Type", "application/x-www-form-urlencoded"));
+    Ref headers = Ref::steal(PyDict_New());
+    PyObject* form_type = constant_str("application/x-www-form-urlencoded");  // borrowed
+    if (!headers || !form_type || PyDict_SetItemString(headers.get(), "Content-Type", form_type) < 0) return nullptr;
     Ref method = str("POST");
-    Ref kwnames = Ref::steal(Py_BuildValue("(sss)", "data", "headers", "method"));
+    Ref kwnames = keyword_names({"data", "headers", "method"});
     Ref request_type = host_path({"urllib", "request", "Request"});
     if (!headers || !method || !kwnames || !request_type) return nullptr;
     Ref request = call(request_type.get(), {url.get(), body.get(), headers.get(), method.get()}, kwnames.get());
@@ -117,15 +110,14 @@ PyObject* send_burn_telegram(PyObject* const* args) {
     Ref payload = post_and_parse(request.get());
     if (!payload) {
         // HTTPError first: it is an OSError too.
-        if (exception_matches({"urllib", "error", "HTTPError"})) return http_error_pair();
+        if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_pair);
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
         Ref error = take_exception();
         Handling handling(error.get());
         Ref text_of_error = text_form(error.get());
         return text_of_error ? pair(false, text_of_error.get()) : nullptr;
     }
-    Ref ok = get_item(payload.get(), "ok");
-    int truthy = ok ? PyObject_IsTrue(ok.get()) : -1;
+    int truthy = truth(get_item(payload.get(), "ok"));
     if (truthy < 0) return nullptr;
     if (truthy) {
         Ref empty = str("");
@@ -160,31 +152,40 @@ PyObject* send_burn_telegram_messages(PyObject* const* args) {
         Ref result = call_global("send_burn_telegram", {body.get(), token, chat_id});
         Ref outcome[2];
         if (!result || !unpack_exact(result.get(), outcome, 2)) return nullptr;
-        int ok = PyObject_IsTrue(outcome[0].get());
+        int ok = truth(outcome[0]);
         if (ok < 0) return nullptr;
         if (!ok) return pair(false, outcome[1].get());
-        if (index < total) {
-            Ref sleep = host_path({"time", "sleep"});
-            Ref pause = Ref::steal(PyFloat_FromDouble(0.4));
-            if (!sleep || !pause || !call(sleep.get(), {pause.get()})) return nullptr;
-        }
+        if (index < total && !sleep_for(kPiecePauseSeconds)) return nullptr;
     }
     Ref empty = str("");
     return empty ? pair(true, empty.get()) : nullptr;
 }
 
-const Param kSend[] = {{"text", Kind::Text, "str"}, {"token", Kind::Text, "str"}, {"chat_id", Kind::Text, "str"}};
+constexpr Param kSend[] = {
+    {.name = "text", .kind = Kind::Text, .annotation = "str"},
+    {.name = "token", .kind = Kind::Text, .annotation = "str"},
+    {.name = "chat_id", .kind = Kind::Text, .annotation = "str"},
+};
 
-const FuncSpec kFunctions[] = {
-    {"send_burn_telegram_messages", kSend, "tuple[bool, str]", Result::Pair, send_burn_telegram_messages,
-     "Sends text as numbered pieces, stopping at the first failure; (True, \"\") or (False, error)."},
-    {"send_burn_telegram", kSend, "tuple[bool, str]", Result::Pair, send_burn_telegram,
-     "Sends text as one Telegram message to chat_id; (True, \"\") or (False, error), without raising for "
+constexpr Export kExports[] = {
+    {.name = "send_burn_telegram_messages",
+     .params = kSend,
+     .return_annotation = "tuple[bool, str]",
+     .result = Result::Pair,
+     .body = send_burn_telegram_messages,
+     .doc = "Sends text as numbered pieces, stopping at the first failure; (True, \"\") or (False, error)."},
+    {.name = "send_burn_telegram",
+     .params = kSend,
+     .return_annotation = "tuple[bool, str]",
+     .result = Result::Pair,
+     .body = send_burn_telegram,
+     .doc = "Sends text as one Telegram message to chat_id; (True, \"\") or (False, error), without raising for "
      "HTTP or transport failures."},
 };
+static_assert(fits_binder(kExports));
 
 }  // namespace
 
-const std::span<const FuncSpec> telegram_functions = kFunctions;
+const std::span<const Export> telegram_exports = kExports;
 
 }  // namespace ashvigil

@@ -239,6 +239,32 @@ def test_functions_look_like_routines(fn):
     del fn.custom
 
 
+# A function taken out of the namespace and kept only by a reference cycle through one of its
+# members: the collector must see the member (traverse) and break the cycle (clear).
+CYCLE_THROUGH_A_MEMBER = """
+import gc, weakref, ashvigil
+class Holder: pass
+fn = ashvigil.{name}
+del ashvigil.{name}
+holder = Holder()
+holder.fn = fn
+{link}
+fn.__signature__, fn.__annotations__  # the members made on first use are there too
+gone = weakref.ref(holder)
+del fn, holder
+gc.collect()
+print(gone() is None)
+"""
+
+
+@pytest.mark.parametrize("name", ["with_retries", "format_burn_alert"])
+@pytest.mark.parametrize("link", ["fn.__dict__['holder'] = holder", "fn.__annotations__['holder'] = holder"])
+def test_collector_frees_a_cycle_through_a_function(name, link):
+    code = CYCLE_THROUGH_A_MEMBER.format(name=name, link=link)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr
+
+
 def python_twin(fn):
     """A Python function with the same name and signature, as the oracle for binding errors."""
     sig = inspect.signature(fn).replace(return_annotation=inspect.Signature.empty)
