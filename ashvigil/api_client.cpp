@@ -84,7 +84,7 @@ int read_known_environ(PyObject* environ, const char* name, Ref& value) {
 // os.environ.get(name, fallback), looked up through the module's `os` at every call; new reference.
 Ref environ_get(const char* name, const char* fallback) {
     Ref environ = host_path({"os", "environ"});
-    PyObject* key = environ ? constant_str(name) : nullptr;          // borrowed
+    PyObject* key = environ ? constant_str(name) : nullptr;            // borrowed
     PyObject* default_value = key ? constant_str(fallback) : nullptr;  // borrowed
     if (!default_value) return {};
     Ref value;
@@ -194,12 +194,9 @@ PyObject* success_payload(PyObject* response) noexcept {
     if (!text) return nullptr;
     Ref value, message;
     switch (parse_json(text.get(), value, &message)) {
-    case Parse::Parsed:
-        return value.release();  // anything but a dict or None is refused by the result check
-    case Parse::Failed:
-        return nullptr;
-    case Parse::NotJson:
-        break;
+    case Parse::Parsed: return value.release();  // anything but a dict or None is refused by the result check
+    case Parse::Failed: return nullptr;
+    case Parse::NotJson: break;
     }
     Ref raw = Ref::steal(PyUnicode_Check(text.get()) ? PyUnicode_Substring(text.get(), 0, kRawLength)
                                                      : PySequence_GetSlice(text.get(), 0, kRawLength));
@@ -351,7 +348,7 @@ constexpr Export kExports[] = {
      .result = Result::Text,
      .body = api_base,
      .doc = "Base URL of the taostats API: TAOSTATS_API_BASE (default https://api.taostats.io) without "
-     "trailing slashes."},
+            "trailing slashes."},
     {.name = "request_headers",
      .params = kAuth,
      .return_annotation = "dict[str, str]",
@@ -370,7 +367,7 @@ constexpr Export kExports[] = {
      .result = Result::Mapping,
      .body = http_get_json,
      .doc = "One GET of base + path with the query from `params`; the parsed JSON object, or a mapping "
-     "describing an error status or a body that is not JSON."},
+            "describing an error status or a body that is not JSON."},
     {.name = "is_rate_limited",
      .params = kPayload,
      .return_annotation = "bool",
@@ -383,7 +380,7 @@ constexpr Export kExports[] = {
      .result = Result::Mapping,
      .body = with_retries,
      .doc = "http_get_json repeated while rate-limited, up to max_retries attempts, pausing 2.0 s and "
-     "then 1.8 times longer each time (at most 120 s)."},
+            "then 1.8 times longer each time (at most 120 s)."},
     {.name = "fetch_all_subnets_latest",
      .params = kAuth,
      .return_annotation = "list[dict[str, Any]] | dict[str, Any]",

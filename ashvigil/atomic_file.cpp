@@ -52,7 +52,8 @@ bool fail(bool signalled, PyObject* path = nullptr) {
 
 bool write_all(int fd, std::string_view data, bool& signalled) {
     while (!data.empty()) {
-        long n = without_gil_retrying([&] { return static_cast<long>(write(fd, data.data(), data.size())); }, signalled);
+        long n =
+            without_gil_retrying([&] { return static_cast<long>(write(fd, data.data(), data.size())); }, signalled);
         if (n < 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
@@ -144,16 +145,16 @@ bool unlocked(int dir, const char* name) {
 void remove_stale_temporaries(const std::string& dir) {
     const int saved = errno;
     Py_BEGIN_ALLOW_THREADS  // a large directory takes a while; no Python and no allocation below
-    if (DIR* d = opendir(dir.empty() ? "." : dir.c_str())) {
-        const pid_t self = getpid();
-        while (const dirent* entry = readdir(d)) {
-            const pid_t owner = temporary_owner(entry->d_name);
-            if (owner > 0 && owner != self && kill(owner, 0) != 0 && errno == ESRCH &&
-                unlocked(dirfd(d), entry->d_name))
-                unlinkat(dirfd(d), entry->d_name, 0);
+        if (DIR* d = opendir(dir.empty() ? "." : dir.c_str())) {
+            const pid_t self = getpid();
+            while (const dirent* entry = readdir(d)) {
+                const pid_t owner = temporary_owner(entry->d_name);
+                if (owner > 0 && owner != self && kill(owner, 0) != 0 && errno == ESRCH &&
+                    unlocked(dirfd(d), entry->d_name))
+                    unlinkat(dirfd(d), entry->d_name, 0);
+            }
+            closedir(d);
         }
-        closedir(d);
-    }
     Py_END_ALLOW_THREADS
     errno = saved;
 }
@@ -175,11 +176,11 @@ void sync_directory(const std::string& target) {
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const int saved = errno;
     Py_BEGIN_ALLOW_THREADS  // best effort: an interrupted flush of the directory is not retried
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+        const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
     Py_END_ALLOW_THREADS
     errno = saved;
 }

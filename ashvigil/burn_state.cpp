@@ -166,19 +166,19 @@ void append_json_string(std::string& out, const Text& s) {
     for (auto unit : s) {
         const auto c = static_cast<char32_t>(static_cast<std::make_unsigned_t<typename Text::value_type>>(unit));
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c >= 0x20 && c <= 0x7E) out += static_cast<char>(c);
-                else if (c > 0xFFFF) {
-                    escape16(0xD800 + ((c - 0x10000) >> 10));
-                    escape16(0xDC00 + ((c - 0x10000) & 0x3FF));
-                } else escape16(c);
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c >= 0x20 && c <= 0x7E) out += static_cast<char>(c);
+            else if (c > 0xFFFF) {
+                escape16(0xD800 + ((c - 0x10000) >> 10));
+                escape16(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else escape16(c);
         }
     }
     out += '"';
@@ -209,7 +209,9 @@ std::string_view ascii_view(PyObject* s) {
     return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
 }
 
-bool is_ascii_str(PyObject* s) { return PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s); }
+bool is_ascii_str(PyObject* s) {
+    return PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s);
+}
 
 bool ascii_members(PyObject* burns, std::vector<AsciiMember>& members) {
     PyObject *key, *value;  // borrowed; nothing runs that could change the map while they are viewed

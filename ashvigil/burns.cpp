@@ -81,8 +81,7 @@ PyObject* owner_burn_changed(PyObject* const* args) {
     if (old_ok < 0) return nullptr;
     int new_ok = real_from_text(args[1], new_value);
     if (new_ok < 0) return nullptr;
-    if (old_ok && new_ok)
-        return PyBool_FromLong(std::fabs(old_value - new_value) > PyFloat_AS_DOUBLE(args[2]));
+    if (old_ok && new_ok) return PyBool_FromLong(std::fabs(old_value - new_value) > PyFloat_AS_DOUBLE(args[2]));
     int differ = PyObject_RichCompareBool(args[0], args[1], Py_NE);
     return differ < 0 ? nullptr : PyBool_FromLong(differ);
 }
@@ -142,7 +141,7 @@ constexpr Export kValueExports[] = {
      .result = Result::Text,
      .body = owner_burn_from_row,
      .doc = "The owner burn text of a subnet row: str() of its \"incentive_burn\", or \"0\" when that is missing or "
-     "empty."},
+            "empty."},
     {.name = "format_owner_burn",
      .params = kValue,
      .return_annotation = "str",

@@ -62,8 +62,7 @@ bool read_whole_file(PyObject* path, std::string& out) {
         if (used == out.size()) out.resize(used + kReadChunk);  // grown with the GIL held
         char* into = out.data() + used;
         const size_t room = out.size() - used;
-        const long n = without_gil_retrying([&] { return static_cast<long>(read(file.get(), into, room)); },
-                                            signalled);
+        const long n = without_gil_retrying([&] { return static_cast<long>(read(file.get(), into, room)); }, signalled);
         if (n <= 0) {
             out.resize(used);
             return n == 0;

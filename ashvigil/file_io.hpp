@@ -21,8 +21,7 @@ template <typename Call>
 long without_gil_retrying(Call call, bool& signalled) {
     for (;;) {
         long rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = call();
+        Py_BEGIN_ALLOW_THREADS rc = call();
         Py_END_ALLOW_THREADS
         if (rc >= 0 || errno != EINTR) return rc;
         if (PyErr_CheckSignals() < 0) {

@@ -20,14 +20,16 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Export* row;  // the table row, static
+    const Export* row;               // the table row, static
     PyObject* defaults[kMaxParams];  // owned; nullptr for a required parameter
     PyObject* dict;                  // owned, created on demand
     PyObject* annotations;           // owned, created on first use
     PyObject* signature;             // owned, created on first use
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 const char* const kSubclassSentence =
     "Subclasses of built-in types are not accepted; convert the value to the exact built-in type "
@@ -35,8 +37,8 @@ const char* const kSubclassSentence =
 
 PyObject* set_incorrect_type(const char* name, const char* expected, PyObject* got, bool subclass) noexcept {
     if (subclass)
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s",
-                     name, expected, Py_TYPE(got)->tp_name, kSubclassSentence);
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s", name,
+                     expected, Py_TYPE(got)->tp_name, kSubclassSentence);
     else
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
                      expected, Py_TYPE(got)->tp_name);
@@ -88,14 +90,14 @@ bool report_missing(const Export& s, PyObject* const* slots) {
 void report_too_many(const Export& s, Py_ssize_t given, int kwonly_given) {
     int most = positional_count(s), least = 0;
     for (const Param& p : s.params) least += (!p.keyword_only && !p.has_default()) ? 1 : 0;
-    std::string takes = least == most ? std::to_string(most) : "from " + std::to_string(least) + " to " +
-                                                                   std::to_string(most);
+    std::string takes =
+        least == most ? std::to_string(most) : "from " + std::to_string(least) + " to " + std::to_string(most);
     std::string kw;
     if (kwonly_given > 0)
-        kw = " positional argument" + std::string(given == 1 ? "" : "s") + " (and " +
-             std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given == 1 ? "" : "s") + ")";
-    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", s.name,
-                 takes.c_str(), most == 1 && least == most ? "" : "s", given, kw.c_str(),
+        kw = " positional argument" + std::string(given == 1 ? "" : "s") + " (and " + std::to_string(kwonly_given) +
+             " keyword-only argument" + (kwonly_given == 1 ? "" : "s") + ")";
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", s.name, takes.c_str(),
+                 most == 1 && least == most ? "" : "s", given, kw.c_str(),
                  given == 1 && kwonly_given == 0 ? "was" : "were");
 }
 
@@ -313,9 +315,7 @@ template <typename Call>
 PyObject* across_boundary(Call call) noexcept {
     try {
         return call();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
+    } catch (const std::bad_alloc&) { return PyErr_NoMemory(); } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
         return nullptr;
     }
@@ -327,7 +327,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // --- attributes ------------------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->row->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return PyUnicode_FromString(as_function(self)->row->name);
+}
 
 // The module's namespace, as a Python function's globals, so that typing.get_type_hints() can
 // resolve the annotation texts. The namespace is held for the life of the process, so the
@@ -396,8 +398,8 @@ Ref build_signature(FunctionObject* f) {
     if (!signature || !params) return {};
     for (size_t i = 0; i < f->row->params.size(); ++i) {
         const Param& p = f->row->params[i];
-        Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(),
-                                                     p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"));
+        Ref kind = Ref::steal(
+            PyObject_GetAttrString(parameter.get(), p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"));
         Ref name = str(p.name), annotation = str(p.annotation);
         Ref kwargs = Ref::steal(PyDict_New());
         if (!kind || !name || !annotation || !kwargs) return {};
@@ -410,8 +412,7 @@ Ref build_signature(FunctionObject* f) {
     Ref ret = str(f->row->return_annotation);
     Ref kwargs = Ref::steal(PyDict_New());
     Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
-    if (!ret || !kwargs || !args || PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0)
-        return {};
+    if (!ret || !kwargs || !args || PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0) return {};
     return Ref::steal(PyObject_Call(signature.get(), args.get(), kwargs.get()));
 }
 
@@ -439,7 +440,9 @@ PyGetSetDef function_getset[] = {
 };
 
 // Pickles by name, like any module-level function.
-PyObject* function_reduce(PyObject* self, PyObject*) { return get_name(self, nullptr); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return get_name(self, nullptr);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -451,7 +454,9 @@ PyObject* function_repr(PyObject* self) {
 }
 
 // Returning the function itself makes it a method descriptor, so inspect.isroutine() is true.
-PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) {
+    return Py_NewRef(self);
+}
 
 // Every reference a function object owns, in one list, so that traverse and clear cannot miss one.
 template <typename Each>

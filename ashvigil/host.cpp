@@ -13,7 +13,9 @@ namespace {
 PyObject* g_namespace = nullptr;  // strong reference kept for the life of the process
 }
 
-PyObject* module_namespace() noexcept { return g_namespace; }
+PyObject* module_namespace() noexcept {
+    return g_namespace;
+}
 
 void set_module_namespace(PyObject* dict) noexcept {
     Py_XINCREF(dict);
@@ -138,7 +140,9 @@ Ref get_item(PyObject* mapping, const char* key) noexcept {
     return k ? get_item(mapping, k) : Ref();
 }
 
-int truth(const Ref& obj) noexcept { return obj ? PyObject_IsTrue(obj.get()) : -1; }
+int truth(const Ref& obj) noexcept {
+    return obj ? PyObject_IsTrue(obj.get()) : -1;
+}
 
 Ref keyword_names(std::initializer_list<const char*> names) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
@@ -174,7 +178,9 @@ namespace {
 PyObject* g_json_loads = nullptr;  // strong reference kept for the life of the process
 }
 
-PyObject* imported_json_loads() noexcept { return g_json_loads; }
+PyObject* imported_json_loads() noexcept {
+    return g_json_loads;
+}
 
 // Remembers json.loads only when it is the json module's own function: a wrapper or a mock in
 // place at import must keep being called, so it never counts as the original.

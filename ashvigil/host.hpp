@@ -29,8 +29,7 @@ inline constexpr std::size_t kMaxCallArgs = 8;
 // new reference.
 Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
 // Calls the module global `name`, as module code would call a sibling function; new reference.
-Ref call_global(const char* name, std::initializer_list<PyObject*> args,
-                PyObject* kwnames = nullptr) noexcept;
+Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
 // The tuple of keyword names that ends a call's arguments, e.g. {"timeout"}; new reference.
 Ref keyword_names(std::initializer_list<const char*> names) noexcept;
 

@@ -20,7 +20,9 @@ void replace_all(std::u32string& text, const std::u32string& needle) {
     text.swap(out);
 }
 
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+bool is_control(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
 
 void escape_controls(std::u32string& text) {
     size_t first = 0;

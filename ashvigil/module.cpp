@@ -12,8 +12,8 @@ constexpr long kOwnerBurnDecimals = 4;
 
 // Every subsystem's rows, in the order the module lists its functions.
 const std::span<const Export>* const kTables[] = {
-    &api_client_exports,  &burn_value_exports, &burn_state_exports, &burn_change_exports,
-    &reports_exports,     &telegram_exports,   &run_control_exports,
+    &api_client_exports, &burn_value_exports, &burn_state_exports,  &burn_change_exports,
+    &reports_exports,    &telegram_exports,   &run_control_exports,
 };
 
 bool set_imported(PyObject* ns, const char* name, const char* module, const char* attr = nullptr) {

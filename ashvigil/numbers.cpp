@@ -11,7 +11,9 @@ namespace ashvigil {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The ASCII bytes of an exact str, or false when it has other characters.
 bool ascii_view(PyObject* text, const char*& p, size_t& n) {

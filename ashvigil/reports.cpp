@@ -216,7 +216,7 @@ constexpr Export kExports[] = {
      .result = Result::Text,
      .body = format_burn_alert,
      .doc = "The alert message: a title, the time with \" UTC\", a blank line, then \"SN<id>: old \u2192 new\" per "
-     "change."},
+            "change."},
     {.name = "format_burn_snapshot",
      .params = kSnapshot,
      .return_annotation = "str",

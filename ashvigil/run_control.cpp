@@ -140,7 +140,9 @@ Ref save(PyObject* state_path, PyObject* current, PyObject* updated_at) {
     return call_global("save_burn_state", {state_path, current, updated_at});
 }
 
-PyObject* ended(Fetch f) { return f == Fetch::Ended ? PyLong_FromLong(1) : nullptr; }
+PyObject* ended(Fetch f) {
+    return f == Fetch::Ended ? PyLong_FromLong(1) : nullptr;
+}
 
 PyObject* run_ashvigil_once(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *token = args[2], *chat_id = args[3];
@@ -152,8 +154,8 @@ PyObject* run_ashvigil_once(PyObject* const* args) {
     int had_map = truth(prev);
     if (had_map < 0) return nullptr;
     // Nothing is compared on a first run: there is nothing stored to compare with.
-    Ref changes = had_map ? call_global("diff_burns", {prev.get(), current.get(), threshold})
-                          : Ref::steal(PyList_New(0));
+    Ref changes =
+        had_map ? call_global("diff_burns", {prev.get(), current.get(), threshold}) : Ref::steal(PyList_New(0));
     if (!changes || !save(state_path, current.get(), updated_at.get())) return nullptr;
     int any = truth(changes);
     if (any <= 0) return any < 0 ? nullptr : PyLong_FromLong(0);
@@ -186,7 +188,9 @@ PyObject* burn_is_paused(PyObject* const* args) {
 }
 
 // 1 when paused, 0 when not, -1 on error.
-int paused(PyObject* pause_path) { return truth(call_global("_burn_is_paused", {pause_path})); }
+int paused(PyObject* pause_path) {
+    return truth(call_global("_burn_is_paused", {pause_path}));
+}
 
 PyObject* sleep_until_interval(PyObject* const* args) {
     double remaining = PyFloat_AS_DOUBLE(args[0]);
@@ -222,7 +226,8 @@ PyObject* run_burn_poll_loop(PyObject* const* args) {
     PyObject *state_path = args[0], *threshold = args[1], *minutes = args[2], *token = args[3], *chat_id = args[4],
              *pause_path = args[5];
     const double m = PyFloat_AS_DOUBLE(minutes);
-    Ref interval = Ref::steal(PyFloat_FromDouble((m > kMinIntervalMinutes ? m : kMinIntervalMinutes) * kSecondsPerMinute));
+    Ref interval =
+        Ref::steal(PyFloat_FromDouble((m > kMinIntervalMinutes ? m : kMinIntervalMinutes) * kSecondsPerMinute));
     Ref kwnames = keyword_names({"state_path", "threshold", "burn_token", "burn_chat_id"});
     if (!interval || !kwnames) return nullptr;
     int go = wait_interval(interval.get(), pause_path);
@@ -273,7 +278,7 @@ constexpr Export kExports[] = {
      .result = Result::Integer,
      .body = run_ashvigil_once,
      .doc = "One poll: fetch, compare with the stored map, store, alert on changes. 0 when done, 1 after a logged "
-     "failure."},
+            "failure."},
     {.name = "run_burn_startup_snapshot",
      .params = kSnapshot,
      .return_annotation = "int",

@@ -17,7 +17,9 @@ constexpr double kPiecePauseSeconds = 0.4;
 // Characters of an error body shown when its JSON has no usable description.
 constexpr Py_ssize_t kErrorHeadLength = 300;
 
-PyObject* pair(bool ok, PyObject* text) noexcept { return PyTuple_Pack(2, ok ? Py_True : Py_False, text); }
+PyObject* pair(bool ok, PyObject* text) noexcept {
+    return PyTuple_Pack(2, ok ? Py_True : Py_False, text);
+}
 
 // Appends the UTF-8 bytes of `s` as urllib.parse.quote_plus writes them.
 bool append_form_value(std::string& out, PyObject* s) {
@@ -180,7 +182,7 @@ constexpr Export kExports[] = {
      .result = Result::Pair,
      .body = send_burn_telegram,
      .doc = "Sends text as one Telegram message to chat_id; (True, \"\") or (False, error), without raising for "
-     "HTTP or transport failures."},
+            "HTTP or transport failures."},
 };
 static_assert(fits_binder(kExports));
 

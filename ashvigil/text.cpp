@@ -43,7 +43,9 @@ bool append_code_points(std::u32string& out, PyObject* s) {
     return true;
 }
 
-Ref text_form(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
+Ref text_form(PyObject* obj) noexcept {
+    return Ref::steal(PyObject_Str(obj));
+}
 
 bool append_text_form(std::u32string& out, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return append_code_points(out, obj);
@@ -91,7 +93,8 @@ bool TextBuilder::append_text_form(PyObject* obj) {
         long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0 && !(n == -1 && PyErr_Occurred())) {
             char digits[24];
-            append_ascii(std::string_view(digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits)));
+            append_ascii(std::string_view(
+                digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits)));
             return true;
         }
         PyErr_Clear();

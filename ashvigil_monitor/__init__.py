@@ -4,6 +4,7 @@ It reads and checks the configuration, holds one lock per state file, makes Tele
 survive transient failures, stops gracefully on SIGTERM and SIGINT, and reports its health. It
 drives the module only through its public functions and namespace.
 """
+
 from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
 

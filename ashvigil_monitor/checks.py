@@ -1,4 +1,5 @@
 """`ashvigil check` and `ashvigil test-message`: confidence before the first alert."""
+
 from __future__ import annotations
 
 import json

@@ -1,5 +1,6 @@
 """The `ashvigil` command line: subcommands, and the one place that turns failures into exit
 statuses (0 done, 1 failed, 2 configuration or another monitor on the state, 130 forced stop)."""
+
 from __future__ import annotations
 
 import argparse
@@ -20,9 +21,11 @@ LOOP_COMMANDS = ("run", "once", "snapshot")
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
-        prog="ashvigil", formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog="ashvigil",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Watches Bittensor subnet owner burn rates and reports their changes to a Telegram chat.",
-        epilog="environment:\n" + configuration.help_table())
+        epilog="environment:\n" + configuration.help_table(),
+    )
     top.add_argument("--version", action="version", version=f"ashvigil {__version__}")
     top.add_argument("--env-file", metavar="PATH", help="KEY=VALUE lines applied to the environment first")
     top.add_argument("--debug", action="store_true", help="show the traceback of an unexpected failure")

@@ -1,5 +1,6 @@
 """Configuration: the environment (optionally filled from an env file), secrets read from files,
 and the checks that run before anything is sent."""
+
 from __future__ import annotations
 
 import math
@@ -16,8 +17,12 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("ASHVIGIL_BOT_TOKEN", "required", "Telegram bot token"),
     ("ASHVIGIL_BOT_TOKEN_FILE", "unset", "file holding the bot token (instead of ASHVIGIL_BOT_TOKEN)"),
     ("ASHVIGIL_CHAT_ID", "required", "chat to post to: an integer id or @channelname"),
-    ("ASHVIGIL_STATE_PATH", "$STATE_DIRECTORY/state.json, else $XDG_STATE_HOME/ashvigil/state.json,"
-     " else ~/.local/state/ashvigil/state.json", "the burn state file"),
+    (
+        "ASHVIGIL_STATE_PATH",
+        "$STATE_DIRECTORY/state.json, else $XDG_STATE_HOME/ashvigil/state.json,"
+        " else ~/.local/state/ashvigil/state.json",
+        "the burn state file",
+    ),
     ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
     ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
     ("ASHVIGIL_PAUSE_PATH", "pause beside the state file", "a file here stops the loop; empty: never"),
@@ -163,7 +168,10 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
     state_path = env.get("ASHVIGIL_STATE_PATH") or default_state_path(env)
     pause = env.get("ASHVIGIL_PAUSE_PATH")
     return Config(
-        api_key=api_key, bot_token=token, chat_id=chat_id, state_path=state_path,
+        api_key=api_key,
+        bot_token=token,
+        chat_id=chat_id,
+        state_path=state_path,
         threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
         interval_minutes=_number(env, "ASHVIGIL_INTERVAL_MINUTES", "5", lambda v: v > 0, "finite and > 0"),
         pause_path=os.path.join(os.path.dirname(state_path), "pause") if pause is None else pause,

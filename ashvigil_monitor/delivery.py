@@ -14,6 +14,7 @@ failure) goes to the caller as if there had been no retry. A 2xx or any other re
 so is a failure while waiting for the reply: the message may have arrived, and an alert twice is
 worse than a delayed one.
 """
+
 from __future__ import annotations
 
 import email.message
@@ -94,7 +95,7 @@ class TelegramHandler(urllib.request.BaseHandler):
     def _open_once(self, req: urllib.request.Request) -> HTTPResponse:
         if self.origin is None:
             return self._https.https_open(req)
-        url = self.origin + req.full_url[len(BOT_API_ORIGIN):]
+        url = self.origin + req.full_url[len(BOT_API_ORIGIN) :]
         # The Host header names the real origin; http.client sets the right one when it is absent.
         headers = {k: v for k, v in req.header_items() if k.lower() != "host"}
         routed = urllib.request.Request(url, data=req.data, headers=headers, method=req.get_method())

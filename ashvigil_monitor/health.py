@@ -1,5 +1,6 @@
 """What a cycle leaves for the outside to watch: a heartbeat ping and a Prometheus text file.
 Both are optional and never fatal: a failure is one log line."""
+
 from __future__ import annotations
 
 import os

@@ -1,5 +1,6 @@
 """One monitor per state file: an exclusive flock on `<state>.lock` for as long as the command works
 on the state. The kernel drops the lock with the process, so a crash never leaves it stale."""
+
 from __future__ import annotations
 
 import fcntl

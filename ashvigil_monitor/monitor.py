@@ -6,6 +6,7 @@ own globals at call time, so the command wraps them there:
 - sleeps outside a cycle are the poll loop's waits: they end at once on a stop request;
 - every sleep pings the systemd watchdog, and every cycle's end updates the health outputs.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -84,8 +85,12 @@ class Monitor:
         """The module's poll loop, until the pause file appears; Stopped ends it from a wait."""
         if self.stopper.requested:
             raise Stopped
-        ashvigil.run_burn_poll_loop(threshold=self.config.threshold, interval_minutes=self.config.interval_minutes,
-                                    pause_path=self.config.pause_path, **self.config.delivery)
+        ashvigil.run_burn_poll_loop(
+            threshold=self.config.threshold,
+            interval_minutes=self.config.interval_minutes,
+            pause_path=self.config.pause_path,
+            **self.config.delivery,
+        )
 
     # --- health ---
 

@@ -1,4 +1,5 @@
 """The systemd notify protocol, without a dependency: datagrams to $NOTIFY_SOCKET. Never fatal."""
+
 from __future__ import annotations
 
 import socket

@@ -1,5 +1,6 @@
 """Keeps secrets out of everything the command writes: standard output and standard error are
 replaced by streams that write every known secret as ***."""
+
 from __future__ import annotations
 
 import sys
@@ -18,8 +19,13 @@ class Secrets:
     def add(self, secret: str) -> None:
         if not secret.strip():
             return  # blanks hide nothing and would mangle every line
-        for form in (secret, secret.strip(), urllib.parse.quote(secret, safe=""),
-                     urllib.parse.quote_plus(secret), repr(secret)[1:-1]):
+        for form in (
+            secret,
+            secret.strip(),
+            urllib.parse.quote(secret, safe=""),
+            urllib.parse.quote_plus(secret),
+            repr(secret)[1:-1],
+        ):
             if form:
                 self._texts.add(form)
 

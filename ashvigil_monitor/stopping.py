@@ -4,6 +4,7 @@ The first signal only sets a flag: a cycle in progress (store and delivery, retr
 runs to its end, and a wait between cycles ends at once. A second SIGINT raises
 KeyboardInterrupt wherever the program is, for an operator who will not wait.
 """
+
 from __future__ import annotations
 
 import os

@@ -12,6 +12,7 @@ faster). The second is the CPU of one watch cycle against a local stand-in taost
 in a child process, so its own work is not counted), next to the host floor: the urlopen, read
 and json.loads of the same listing plus one plain write of the state file.
 """
+
 import argparse
 import json
 import os
@@ -38,8 +39,12 @@ CYCLE_SIZES = (129, 1024)
 
 # Targets of the issue: (3.10, newest) ratio per function.
 TEXT_TARGET = (3.0, 2.0)
-TARGETS = {"save_burn_state": (1.2, 1.2), "request_headers": (1.0, 1.0), "api_base": (1.0, 1.0),
-           "taostats_auth": (1.0, 1.0)}
+TARGETS = {
+    "save_burn_state": (1.2, 1.2),
+    "request_headers": (1.0, 1.0),
+    "api_base": (1.0, 1.0),
+    "taostats_auth": (1.0, 1.0),
+}
 CYCLE_TARGET = 1.25
 
 
@@ -91,11 +96,23 @@ def inputs(folder):
     state = os.path.join(folder, "state.json")
     ashvigil.save_burn_state(state, prev, STAMP)
     snapshot = ashvigil.format_burn_snapshot(rows, STAMP)
-    payloads = [{"data": rows[:2], "pagination": {"page": 1}}, {"message": "API Rate Limited"},
-                {"status_code": 429, "message": "Too Many Requests", "http_status": 429}]
-    return dict(rows=rows, prev=prev, current=current, pairs=pairs, changes=changes, state=state,
-                save_path=os.path.join(folder, "saved.json"), snapshot=snapshot, payloads=payloads,
-                burns=list(current.values()))
+    payloads = [
+        {"data": rows[:2], "pagination": {"page": 1}},
+        {"message": "API Rate Limited"},
+        {"status_code": 429, "message": "Too Many Requests", "http_status": 429},
+    ]
+    return dict(
+        rows=rows,
+        prev=prev,
+        current=current,
+        pairs=pairs,
+        changes=changes,
+        state=state,
+        save_path=os.path.join(folder, "saved.json"),
+        snapshot=snapshot,
+        payloads=payloads,
+        burns=list(current.values()),
+    )
 
 
 def cases(env):
@@ -165,8 +182,12 @@ class StandIn:
     """The stand-in taostats service in a child process, so its CPU is not the bench's."""
 
     def __init__(self, count):
-        self.proc = subprocess.Popen([sys.executable, "-c", SERVE, str(count), os.path.dirname(HERE)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", SERVE, str(count), os.path.dirname(HERE)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         self.origin = self.proc.stdout.readline().strip()
 
     def close(self):
@@ -244,11 +265,13 @@ def main():
     for i in range(args.repeat):
         for c in all_cases:
             pair = [("module", ashvigil), ("python", twin)]
-            for label, impl in (pair if i % 2 == 0 else pair[::-1]):
+            for label, impl in pair if i % 2 == 0 else pair[::-1]:
                 c.measure(impl, label)
 
-    print(f"CPython {sys.version.split()[0]}; {SUBNETS} subnets, {n_changes} changes; best of {args.repeat} "
-          f"rounds, process CPU time")
+    print(
+        f"CPython {sys.version.split()[0]}; {SUBNETS} subnets, {n_changes} changes; best of {args.repeat} "
+        f"rounds, process CPU time"
+    )
     print(f"{'function':<22} {'python us':>11} {'module us':>11} {'ratio':>7} {'target':>7}")
     for c in all_cases:
         py, mod = c.best["python"] / c.number, c.best["module"] / c.number
@@ -261,8 +284,10 @@ def main():
         best = measure_cycles(count, folder, args.repeat * 3)
         fl = best["floor"]
         flag = "" if best["module"] / fl <= CYCLE_TARGET else "  above 1.25"
-        print(f"{f'{count} subnets':<22} {fl * 1e3:11.2f} {best['module'] * 1e3:11.2f} {best['module'] / fl:7.2f} "
-              f"{best['python'] * 1e3:11.2f} {best['python'] / fl:7.2f}{flag}")
+        print(
+            f"{f'{count} subnets':<22} {fl * 1e3:11.2f} {best['module'] * 1e3:11.2f} {best['module'] / fl:7.2f} "
+            f"{best['python'] * 1e3:11.2f} {best['python'] / fl:7.2f}{flag}"
+        )
     if args.soak:
         soak(args.soak, folder)
 

@@ -5,6 +5,7 @@ write the module (sibling functions called through the module's globals, host co
 float(), str() and format()), so the ratios show what the native module buys. Neither the module
 nor the tests use it.
 """
+
 import json
 import os
 import sys
@@ -177,7 +178,7 @@ def _chunk_text(text, max_len=3900):
     # The header ends at the first empty line among the first four (the module's rule).
     size = next((i for i in range(4) if lines[i] == ""), 3)
     header = lines[:size]
-    body = lines[size + 1:] if size < 3 or lines[3] == "" else lines[3:]
+    body = lines[size + 1 :] if size < 3 or lines[3] == "" else lines[3:]
     chunks = []
     current = header + ([""] if body else [])
     for line in body:

@@ -7,6 +7,7 @@ the module directly: the startup snapshot, then the poll loop until the pause fi
 
     TAOSTATS_API_KEY=... ASHVIGIL_BOT_TOKEN=... ASHVIGIL_CHAT_ID=... python examples/monitor.py STATE_DIR
 """
+
 import os
 import sys
 
@@ -21,8 +22,9 @@ def main(state_dir: str) -> int:
         "burn_chat_id": os.environ["ASHVIGIL_CHAT_ID"],
     }
     ashvigil.run_burn_startup_snapshot(**delivery)  # logs its own failure; monitoring goes on
-    ashvigil.run_burn_poll_loop(threshold=0.0001, interval_minutes=5,
-                                pause_path=os.path.join(state_dir, "pause"), **delivery)
+    ashvigil.run_burn_poll_loop(
+        threshold=0.0001, interval_minutes=5, pause_path=os.path.join(state_dir, "pause"), **delivery
+    )
     return 0
 
 

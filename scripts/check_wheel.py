@@ -1,4 +1,5 @@
 """Checks that a wheel holds exactly the installed package: no sources, tests or stand-ins."""
+
 import fnmatch
 import sys
 import zipfile
@@ -8,8 +9,19 @@ LAYOUT = {
     "ashvigil.cpython-*.so": None,  # the extension module
     "ashvigil-stubs": ["__init__.pyi"],  # its type stubs
     "ashvigil_monitor": [  # the `ashvigil` command
-        "__init__.py", "__main__.py", "checks.py", "cli.py", "config.py", "delivery.py", "health.py",
-        "locking.py", "monitor.py", "notify.py", "py.typed", "redact.py", "stopping.py",
+        "__init__.py",
+        "__main__.py",
+        "checks.py",
+        "cli.py",
+        "config.py",
+        "delivery.py",
+        "health.py",
+        "locking.py",
+        "monitor.py",
+        "notify.py",
+        "py.typed",
+        "redact.py",
+        "stopping.py",
     ],
     "ashvigil-*.dist-info": ["METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"],
 }

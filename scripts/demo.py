@@ -5,6 +5,7 @@ No credentials and no network: both services run on 127.0.0.1; ASHVIGIL_TELEGRAM
 command at the stand-in Bot API and TAOSTATS_API_BASE at the stand-in taostats. Every step is
 the command an operator types; its output and the chat are shown as they come.
 """
+
 import os
 import signal
 import subprocess
@@ -33,10 +34,13 @@ class Chat:
         self.bot, self.seen = bot, 0
 
     def show(self, max_lines=6):
-        for text in self.bot.messages()[self.seen:]:
+        for text in self.bot.messages()[self.seen :]:
             lines = text.split("\n")
-            show("\n".join(lines[:max_lines]) + (f"\n... ({len(lines) - max_lines} more lines)"
-                                                  if len(lines) > max_lines else ""), "chat  ")
+            show(
+                "\n".join(lines[:max_lines])
+                + (f"\n... ({len(lines) - max_lines} more lines)" if len(lines) > max_lines else ""),
+                "chat  ",
+            )
             print("    chat   | ---")
         self.seen = len(self.bot.messages())
 
@@ -55,10 +59,16 @@ def main():
     ok = True
     with TaostatsStandIn(rows=make_subnet_rows(SUBNETS), api_key="demo-key") as api, TelegramStandIn() as bot:
         chat = Chat(bot)
-        env = dict(os.environ, TAOSTATS_API_BASE=api.origin, ASHVIGIL_TELEGRAM_API=bot.origin,
-                   TAOSTATS_API_KEY="demo-key", ASHVIGIL_BOT_TOKEN="123456:demo-token",
-                   ASHVIGIL_CHAT_ID="-1001234567890", ASHVIGIL_STATE_PATH=os.path.join(state_dir, "state.json"),
-                   ASHVIGIL_METRICS_PATH=os.path.join(state_dir, "ashvigil.prom"))
+        env = dict(
+            os.environ,
+            TAOSTATS_API_BASE=api.origin,
+            ASHVIGIL_TELEGRAM_API=bot.origin,
+            TAOSTATS_API_KEY="demo-key",
+            ASHVIGIL_BOT_TOKEN="123456:demo-token",
+            ASHVIGIL_CHAT_ID="-1001234567890",
+            ASHVIGIL_STATE_PATH=os.path.join(state_dir, "state.json"),
+            ASHVIGIL_METRICS_PATH=os.path.join(state_dir, "ashvigil.prom"),
+        )
         print(f"Stand-ins: taostats {api.origin} ({SUBNETS} subnets), Bot API {bot.origin}; state in {state_dir}\n")
         ok &= ashvigil(env, "--version").returncode == 0
         ok &= ashvigil(env, "check", step="nothing is sent to the chat").returncode == 0
@@ -66,8 +76,7 @@ def main():
         chat.show()
 
         print("$ ashvigil run      # startup snapshot, then the poll loop; the operator stops it with SIGTERM")
-        process = subprocess.Popen([COMMAND, "run"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True)
+        process = subprocess.Popen([COMMAND, "run"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         while len(bot.messages()) < chat.seen + 2 and process.poll() is None:
             time.sleep(0.05)
         time.sleep(0.5)  # now in the wait before the first poll
@@ -79,8 +88,17 @@ def main():
         chat.show()
 
         api.set_incentive_burns({4: 0.07, 17: 0.61, 250: 1.0})
-        bot.script(Reply.json({"ok": False, "error_code": 429, "description": "Too Many Requests: retry after 1",
-                               "parameters": {"retry_after": 1}}, 429))
+        bot.script(
+            Reply.json(
+                {
+                    "ok": False,
+                    "error_code": 429,
+                    "description": "Too Many Requests: retry after 1",
+                    "parameters": {"retry_after": 1},
+                },
+                429,
+            )
+        )
         ok &= ashvigil(env, "once", step="three rates moved; Telegram answers 429 once").returncode == 0
         chat.show()
 

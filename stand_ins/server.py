@@ -10,6 +10,7 @@ is recorded as it arrived on the wire, with the reply it got.
         ...
         service.requests[-1].header("Authorization")  ->  ["key"]
 """
+
 from __future__ import annotations
 
 import json
@@ -46,8 +47,9 @@ class Reply:
         return cls(status, json.dumps(value).encode(), headers, **kwargs)
 
     @classmethod
-    def text(cls, body: str | bytes, status: int = 200, content_type: str = "text/plain; charset=utf-8",
-             **kwargs: Any) -> Reply:
+    def text(
+        cls, body: str | bytes, status: int = 200, content_type: str = "text/plain; charset=utf-8", **kwargs: Any
+    ) -> Reply:
         """A body that is not JSON: text is encoded as UTF-8, bytes go unchanged."""
         data = body.encode() if isinstance(body, str) else body
         headers = [("Content-Type", content_type), *kwargs.pop("headers", [])]
@@ -156,8 +158,9 @@ class StandIn:
     def start(self):
         self._stopping.clear()
         self._server = _Server(self)
-        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
-                                        name=type(self).__name__, daemon=True)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name=type(self).__name__, daemon=True
+        )
         self._thread.start()
         return self
 

@@ -10,6 +10,7 @@ unless scripted otherwise (see stand_ins.server):
         ...
         api.requests[-1].query  ->  "limit=1024&order=netuid_asc"
 """
+
 from __future__ import annotations
 
 import random
@@ -24,9 +25,36 @@ DEFAULT_SUBNET_COUNT = 130
 
 
 _NAMES = [
-    "apex", "omron", "templar", "targon", "kaito", "sturdy", "subvortex", "dojo", "bitagent", "dataverse",
-    "compute", "chutes", "gradients", "nineteen", "hivetrain", "zeus", "nuance", "sn-taoshi", "infinite",
-    "score", "vision", "readyai", "ridges", "oracle", "synth", "bitmind", "gaia", "nous", "affine", "coldint",
+    "apex",
+    "omron",
+    "templar",
+    "targon",
+    "kaito",
+    "sturdy",
+    "subvortex",
+    "dojo",
+    "bitagent",
+    "dataverse",
+    "compute",
+    "chutes",
+    "gradients",
+    "nineteen",
+    "hivetrain",
+    "zeus",
+    "nuance",
+    "sn-taoshi",
+    "infinite",
+    "score",
+    "vision",
+    "readyai",
+    "ridges",
+    "oracle",
+    "synth",
+    "bitmind",
+    "gaia",
+    "nous",
+    "affine",
+    "coldint",
 ]
 
 
@@ -44,32 +72,36 @@ def make_subnet_rows(count: int = DEFAULT_SUBNET_COUNT, seed: int = 7) -> list[d
         price = 0.0 if netuid == 0 else round(rng.uniform(0.002, 0.3), 9)
         tao_in = rng.randrange(10_000, 200_000) * 10**9
         registered = rng.randrange(1_000_000, block - 10_000)
-        rows.append({
-            "netuid": netuid,
-            "name": "root" if netuid == 0 else f"{_NAMES[netuid % len(_NAMES)]}-{netuid}",
-            "symbol": chr(0x3B1 + netuid % 24),
-            "block_number": block,
-            "timestamp": "2025-06-01T12:00:00Z",
-            "owner": {
-                "ss58": "5" + "".join(rng.choice("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz123456789")
-                                      for _ in range(47)),
-                "hex": "0x" + "".join(rng.choice("0123456789abcdef") for _ in range(64)),
-            },
-            "registration_block_number": registered,
-            "registration_timestamp": "2024-02-13T10:21:00Z",
-            "registration_cost": str(rng.randrange(100, 3000) * 10**9),
-            "tempo": 360,
-            "max_neurons": 256,
-            "active_keys": rng.randrange(20, 256),
-            "validators": 64,
-            "emission": str(rng.randrange(0, 60_000_000)),
-            "price": price,
-            "tao_in": str(tao_in),
-            "alpha_in": str(int(tao_in / price) if price else 0),
-            "alpha_out": str(rng.randrange(1_000_000, 9_000_000) * 10**9),
-            "fee_rate": 0.05,
-            "incentive_burn": rng.choice(burns) if netuid else 0.0,
-        })
+        rows.append(
+            {
+                "netuid": netuid,
+                "name": "root" if netuid == 0 else f"{_NAMES[netuid % len(_NAMES)]}-{netuid}",
+                "symbol": chr(0x3B1 + netuid % 24),
+                "block_number": block,
+                "timestamp": "2025-06-01T12:00:00Z",
+                "owner": {
+                    "ss58": "5"
+                    + "".join(
+                        rng.choice("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz123456789") for _ in range(47)
+                    ),
+                    "hex": "0x" + "".join(rng.choice("0123456789abcdef") for _ in range(64)),
+                },
+                "registration_block_number": registered,
+                "registration_timestamp": "2024-02-13T10:21:00Z",
+                "registration_cost": str(rng.randrange(100, 3000) * 10**9),
+                "tempo": 360,
+                "max_neurons": 256,
+                "active_keys": rng.randrange(20, 256),
+                "validators": 64,
+                "emission": str(rng.randrange(0, 60_000_000)),
+                "price": price,
+                "tao_in": str(tao_in),
+                "alpha_in": str(int(tao_in / price) if price else 0),
+                "alpha_out": str(rng.randrange(1_000_000, 9_000_000) * 10**9),
+                "fee_rate": 0.05,
+                "incentive_burn": rng.choice(burns) if netuid else 0.0,
+            }
+        )
     return rows
 
 
@@ -79,8 +111,9 @@ class TaostatsStandIn(StandIn):
     answer 404. When ``api_key`` is given, requests whose Authorization differs get 401.
     """
 
-    def __init__(self, rows: Iterable[Mapping[str, Any]] | None = None, api_key: str | None = None,
-                 record: bool = True):
+    def __init__(
+        self, rows: Iterable[Mapping[str, Any]] | None = None, api_key: str | None = None, record: bool = True
+    ):
         super().__init__(record)
         self._rows = [dict(r) for r in (make_subnet_rows() if rows is None else rows)]
         self.api_key = api_key
@@ -122,8 +155,13 @@ class TaostatsStandIn(StandIn):
             return Reply.json({"message": f"invalid limit: {params['limit']}"}, status=400)
         rows = self.rows
         rows.sort(key=lambda r: r["netuid"], reverse=params.get("order") == "netuid_desc")
-        page = rows[:max(limit, 0)]
-        pagination = {"current_page": 1, "per_page": limit, "total_items": len(rows),
-                      "total_pages": 1 if len(rows) <= limit else -(-len(rows) // max(limit, 1)),
-                      "next_page": None if len(rows) <= limit else 2, "prev_page": None}
+        page = rows[: max(limit, 0)]
+        pagination = {
+            "current_page": 1,
+            "per_page": limit,
+            "total_items": len(rows),
+            "total_pages": 1 if len(rows) <= limit else -(-len(rows) // max(limit, 1)),
+            "next_page": None if len(rows) <= limit else 2,
+            "prev_page": None,
+        }
         return Reply.json({"pagination": pagination, "data": page})

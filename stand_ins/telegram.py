@@ -14,6 +14,7 @@ the opener's ordinary processing. The previous opener is restored on exit.
         ashvigil.send_burn_telegram("hello", "123:abc", "42")
         bot.requests[0].form   # [("chat_id", "42"), ("text", "hello"), ...]
 """
+
 from __future__ import annotations
 
 import json
@@ -44,15 +45,21 @@ class TelegramStandIn(StandIn):
     def messages(self):
         """The texts the chat received: those of sendMessage requests answered with ok true."""
         with self._lock:
-            return [r.fields.get("text") for r in self.requests
-                    if r.path.endswith("/sendMessage") and r.reply is not None and r.reply.status == 200
-                    and _is_ok(r.reply.body)]
+            return [
+                r.fields.get("text")
+                for r in self.requests
+                if r.path.endswith("/sendMessage")
+                and r.reply is not None
+                and r.reply.status == 200
+                and _is_ok(r.reply.body)
+            ]
 
     def _own_reply(self, request: Request) -> Reply:
         fields = request.fields
         if request.path.endswith("/getMe"):
-            return accepted({"id": 123456, "is_bot": True, "first_name": "ashvigil",
-                             "username": "ashvigil_stand_in_bot"})
+            return accepted(
+                {"id": 123456, "is_bot": True, "first_name": "ashvigil", "username": "ashvigil_stand_in_bot"}
+            )
         if request.path.endswith("/getChat"):
             return accepted({"id": fields.get("chat_id"), "type": "supergroup", "title": "stand-in chat"})
         with self._lock:
@@ -84,8 +91,12 @@ class _RouteHandler(urllib.request.BaseHandler):
         if not url.startswith(BOT_API_ORIGIN + "/"):
             return None
         self.timeouts.append(req.timeout)
-        local = urllib.request.Request(self.target_origin + url[len(BOT_API_ORIGIN):], data=req.data,
-                                       headers=dict(req.header_items()), method=req.get_method())
+        local = urllib.request.Request(
+            self.target_origin + url[len(BOT_API_ORIGIN) :],
+            data=req.data,
+            headers=dict(req.header_items()),
+            method=req.get_method(),
+        )
         local.timeout = self.timeout if self.timeout is not None else req.timeout
         return self._http.http_open(local)
 

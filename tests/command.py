@@ -1,4 +1,5 @@
 """Runs the installed `ashvigil` command as a real process against the local stand-ins."""
+
 import os
 import signal
 import socket
@@ -20,17 +21,25 @@ class Services:
         self.state = tmp_path / "state" / "state.json"
         # The sanitizer run's LD_PRELOAD and friends must reach the child; our own variables must not.
         self.env = {k: v for k, v in os.environ.items() if not k.startswith(OURS)}
-        self.env.update(TAOSTATS_API_BASE=api.origin, ASHVIGIL_TELEGRAM_API=bot.origin, TAOSTATS_API_KEY=API_KEY,
-                        ASHVIGIL_BOT_TOKEN=TOKEN, ASHVIGIL_CHAT_ID=CHAT, ASHVIGIL_STATE_PATH=str(self.state),
-                        HOME=str(tmp_path))
+        self.env.update(
+            TAOSTATS_API_BASE=api.origin,
+            ASHVIGIL_TELEGRAM_API=bot.origin,
+            TAOSTATS_API_KEY=API_KEY,
+            ASHVIGIL_BOT_TOKEN=TOKEN,
+            ASHVIGIL_CHAT_ID=CHAT,
+            ASHVIGIL_STATE_PATH=str(self.state),
+            HOME=str(tmp_path),
+        )
 
     def run(self, *args, env=None, timeout=60):
-        return subprocess.run([COMMAND, *args], env={**self.env, **(env or {})}, capture_output=True, text=True,
-                              timeout=timeout)
+        return subprocess.run(
+            [COMMAND, *args], env={**self.env, **(env or {})}, capture_output=True, text=True, timeout=timeout
+        )
 
     def start(self, *args, env=None):
-        return subprocess.Popen([COMMAND, *args], env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+        return subprocess.Popen(
+            [COMMAND, *args], env={**self.env, **(env or {})}, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
 
     def seed_change(self, av, netuid=3, value=0.777):
         """Stores today's rates, then moves one: the next cycle has one change to report."""

@@ -12,7 +12,9 @@ from stand_ins.telegram import TelegramStandIn, route_telegram
 
 # Sanitizer builds are several times slower; examples must not fail on time.
 settings.register_profile(
-    "ashvigil", deadline=None, max_examples=200 if not os.environ.get("ASHVIGIL_SANITIZED") else 60,
+    "ashvigil",
+    deadline=None,
+    max_examples=200 if not os.environ.get("ASHVIGIL_SANITIZED") else 60,
     suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 settings.load_profile("ashvigil")
@@ -26,6 +28,7 @@ def av():
 
 
 # --- the host facilities the module reaches through its globals ---
+
 
 @pytest.fixture
 def clock(av, monkeypatch):
@@ -48,6 +51,7 @@ def stderr(av, monkeypatch):
 
 
 # --- the stand-in services ---
+
 
 @pytest.fixture
 def api(monkeypatch):

@@ -1,4 +1,5 @@
 """Reference-leak check: a function called many times must not keep allocating blocks."""
+
 import gc
 import itertools
 import sys

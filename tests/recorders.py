@@ -1,4 +1,5 @@
 """Stand-ins for the host facilities the module reaches through its globals."""
+
 import datetime
 
 

@@ -2,6 +2,7 @@
 
 HTTP goes for real to the stand-in service on 127.0.0.1; retry pauses are recorded, not slept.
 """
+
 import http.client
 import json
 import os
@@ -18,8 +19,7 @@ from leakcheck import assert_no_leak
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import LISTING_PATH, TaostatsStandIn, make_subnet_rows
 
-DEFAULT_AGENT = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
-                 "Chrome/131.0.0.0 Safari/537.36")
+DEFAULT_AGENT = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/131.0.0.0 Safari/537.36"
 FIXED_HEADERS = [("Accept", "application/json, text/plain, */*"), ("Accept-Language", "en-US,en;q=0.9")]
 TRANSPORT_HEADERS = {"Host", "Accept-Encoding", "Connection"}  # urllib's own
 LISTING_TARGET = LISTING_PATH + "?limit=1024&order=netuid_asc"
@@ -51,25 +51,41 @@ def fine(n):
 
 # --- configuration -----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("base, expected", [(None, "https://api.taostats.io"), ("http://h:1///", "http://h:1"),
-                                            ("/", ""), ("", ""), ("http://h/a//b/ ", "http://h/a//b/ ")])
-@pytest.mark.parametrize("key, auth", [(None, None), ("", None), (" \t\r\n", None), ("\u3000\x1c\x85", None),
-                                       ("\t k e y\u2003\n", "k e y")])
+
+@pytest.mark.parametrize(
+    "base, expected",
+    [
+        (None, "https://api.taostats.io"),
+        ("http://h:1///", "http://h:1"),
+        ("/", ""),
+        ("", ""),
+        ("http://h/a//b/ ", "http://h/a//b/ "),
+    ],
+)
+@pytest.mark.parametrize(
+    "key, auth", [(None, None), ("", None), (" \t\r\n", None), ("\u3000\x1c\x85", None), ("\t k e y\u2003\n", "k e y")]
+)
 def test_configuration_from_environment(av, monkeypatch, base, expected, key, auth):
     set_env(monkeypatch, "TAOSTATS_API_BASE", base)
     set_env(monkeypatch, "TAOSTATS_API_KEY", key)
     assert (av.api_base(), av.taostats_auth()) == (expected, auth)
 
 
-@given(st.text(st.sampled_from("/ \t\u3000a\x85\ud800") | st.characters(), max_size=8),
-       st.text(st.sampled_from(" \t\n\u2028k\x00") | st.characters(), max_size=8), st.text(max_size=4))
+@given(
+    st.text(st.sampled_from("/ \t\u3000a\x85\ud800") | st.characters(), max_size=8),
+    st.text(st.sampled_from(" \t\n\u2028k\x00") | st.characters(), max_size=8),
+    st.text(max_size=4),
+)
 def test_environment_read_through_module_os(av, monkeypatch, base, key, agent):
     environ = MappingProxyType({"TAOSTATS_API_BASE": base, "TAOSTATS_API_KEY": key, "TAOSTATS_USER_AGENT": agent})
     monkeypatch.setattr(av, "os", SimpleNamespace(environ=environ))
     assert (av.api_base(), av.taostats_auth()) == (base.rstrip("/"), key.strip() or None)
     first, second = av.request_headers(" Bearer k "), av.request_headers(auth=" Bearer k ")
-    assert list(first.items()) == list(second.items()) == [
-        ("Authorization", " Bearer k "), ("User-Agent", agent)] + FIXED_HEADERS
+    assert (
+        list(first.items())
+        == list(second.items())
+        == [("Authorization", " Bearer k "), ("User-Agent", agent)] + FIXED_HEADERS
+    )
     first["Accept"] = "changed"  # a fresh mapping on every call
     assert second["Accept"] == FIXED_HEADERS[0][1]
 
@@ -91,13 +107,16 @@ def test_process_environment_reads_as_os_environ_get(av, monkeypatch, base, key,
     assert av.request_headers("k")["User-Agent"] == get("TAOSTATS_USER_AGENT", DEFAULT_AGENT)
 
 
-@pytest.mark.parametrize("patch", [
-    lambda mp: mp.setattr(type(os.environ), "get", lambda self, k, d=None: "from get"),
-    lambda mp: mp.setattr(type(os.environ), "__getitem__", lambda self, k: "from get"),
-    lambda mp: mp.setattr(os.environ, "decodevalue", lambda v: "from get"),
-    lambda mp: mp.setattr(os.environ, "get", lambda k, d=None: "from get"),
-    lambda mp: mp.setattr(os, "environ", {"TAOSTATS_API_BASE": "from get"}),
-])
+@pytest.mark.parametrize(
+    "patch",
+    [
+        lambda mp: mp.setattr(type(os.environ), "get", lambda self, k, d=None: "from get"),
+        lambda mp: mp.setattr(type(os.environ), "__getitem__", lambda self, k: "from get"),
+        lambda mp: mp.setattr(os.environ, "decodevalue", lambda v: "from get"),
+        lambda mp: mp.setattr(os.environ, "get", lambda k, d=None: "from get"),
+        lambda mp: mp.setattr(os, "environ", {"TAOSTATS_API_BASE": "from get"}),
+    ],
+)
 def test_changed_os_environ_is_asked(av, monkeypatch, patch):
     monkeypatch.setenv("TAOSTATS_API_BASE", "http://h")
     patch(monkeypatch)
@@ -105,6 +124,7 @@ def test_changed_os_environ_is_asked(av, monkeypatch, patch):
 
 
 # --- one GET: what the server receives -----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("agent, prefix", [(None, ""), ("", ""), ("custom agent ", "/prefix//")])
 def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
@@ -116,13 +136,20 @@ def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
     (request,) = api.requests
     assert (request.method, request.target, request.body) == ("GET", prefix.rstrip("/") + LISTING_TARGET, b"")
     assert [(k, v) for k, v in request.headers if k not in TRANSPORT_HEADERS] == [
-        ("Authorization", "tao-key "), ("User-Agent", DEFAULT_AGENT if agent is None else agent)] + FIXED_HEADERS
+        ("Authorization", "tao-key "),
+        ("User-Agent", DEFAULT_AGENT if agent is None else agent),
+    ] + FIXED_HEADERS
 
 
-@pytest.mark.parametrize("params, target", [
-    ({}, "/p"), ({"a": None, "b": ""}, "/p"),
-    ({"a": 0, "b": False, "c": [], "d": None, "e": ""}, "/p?a=0&b=False&c=[]"),
-    ({"q": "a&b=c", "n": -5}, "/p?q=a&b=c&n=-5")])
+@pytest.mark.parametrize(
+    "params, target",
+    [
+        ({}, "/p"),
+        ({"a": None, "b": ""}, "/p"),
+        ({"a": 0, "b": False, "c": [], "d": None, "e": ""}, "/p?a=0&b=False&c=[]"),
+        ({"q": "a&b=c", "n": -5}, "/p?q=a&b=c&n=-5"),
+    ],
+)
 def test_query_text_on_the_wire(av, api, params, target):
     api.set_default(Reply.json({}))
     assert av.http_get_json("/p", params, "k") == {} and api.requests[0].target == target
@@ -158,8 +185,11 @@ def install_urlopen(av, monkeypatch, outcome):
     return calls
 
 
-@given(st.dictionaries(st.text(max_size=4), st.none() | st.text(max_size=4) | st.integers() | st.booleans()
-                       | st.floats(), max_size=5))
+@given(
+    st.dictionaries(
+        st.text(max_size=4), st.none() | st.text(max_size=4) | st.integers() | st.booleans() | st.floats(), max_size=5
+    )
+)
 def test_url_matches_host_formatting(av, monkeypatch, params):
     monkeypatch.setenv("TAOSTATS_API_BASE", "http://h/")
     calls = install_urlopen(av, monkeypatch, FakeResponse())
@@ -170,18 +200,23 @@ def test_url_matches_host_formatting(av, monkeypatch, params):
     assert request.headers == av.request_headers("k")
 
 
-@pytest.mark.parametrize("response, as_error, outcome", [
-    (FakeResponse(b'{"a": 1}'), False, {"a": 1}), (FakeResponse(b"\xff{}"), False, UnicodeDecodeError),
-    (FakeResponse(b"[1]"), False, TypeError),
-    (FakeResponse(read_error=ConnectionResetError()), False, ConnectionResetError),
-    (FakeResponse(read_error=ConnectionResetError(), close_error=OSError()), False, OSError),
-    (FakeResponse(b""), True, {"status_code": 503, "message": "Busy", "http_status": 503}),
-    (FakeResponse(b"repair"), True, {"status_code": 503, "message": "repair", "http_status": 503}),
-    (FakeResponse(read_error=ConnectionResetError()), True, ConnectionResetError),
-])
+@pytest.mark.parametrize(
+    "response, as_error, outcome",
+    [
+        (FakeResponse(b'{"a": 1}'), False, {"a": 1}),
+        (FakeResponse(b"\xff{}"), False, UnicodeDecodeError),
+        (FakeResponse(b"[1]"), False, TypeError),
+        (FakeResponse(read_error=ConnectionResetError()), False, ConnectionResetError),
+        (FakeResponse(read_error=ConnectionResetError(), close_error=OSError()), False, OSError),
+        (FakeResponse(b""), True, {"status_code": 503, "message": "Busy", "http_status": 503}),
+        (FakeResponse(b"repair"), True, {"status_code": 503, "message": "repair", "http_status": 503}),
+        (FakeResponse(read_error=ConnectionResetError()), True, ConnectionResetError),
+    ],
+)
 def test_responses_closed_on_every_path(av, monkeypatch, response, as_error, outcome):
-    install_urlopen(av, monkeypatch, urllib.error.HTTPError("http://h/p", 503, "Busy", {}, response)
-                    if as_error else response)
+    install_urlopen(
+        av, monkeypatch, urllib.error.HTTPError("http://h/p", 503, "Busy", {}, response) if as_error else response
+    )
     if isinstance(outcome, dict):
         assert av.http_get_json("/p", {}, "k") == outcome
     else:
@@ -195,8 +230,11 @@ def test_responses_closed_on_every_path(av, monkeypatch, response, as_error, out
 def test_host_facilities_and_siblings_looked_up_at_call_time(av, api, monkeypatch):
     monkeypatch.setattr(av, "api_base", lambda: api.origin + "/v2")
     monkeypatch.setattr(av, "request_headers", lambda auth: {"X-Key": auth})
-    monkeypatch.setattr(av, "json", SimpleNamespace(loads=lambda s: json.loads(s, parse_float=Decimal),
-                                                    JSONDecodeError=json.JSONDecodeError))
+    monkeypatch.setattr(
+        av,
+        "json",
+        SimpleNamespace(loads=lambda s: json.loads(s, parse_float=Decimal), JSONDecodeError=json.JSONDecodeError),
+    )
     api.script(Reply(200, b'{"rate": 0.18}'))
     assert av.http_get_json("/x", {}, "abc") == {"rate": Decimal("0.18")}
     (request,) = api.requests
@@ -205,32 +243,46 @@ def test_host_facilities_and_siblings_looked_up_at_call_time(av, api, monkeypatc
 
 # --- one GET: answers ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("answer, expected", [
-    (Reply(200, b"{}"), {}), (Reply(201, b'{"b": 1, "a": [2], "c": null}'), {"b": 1, "a": [2], "c": None}),
-    (Reply(200, b"null"), None), (Reply(200, b""), parse_failure("")), (Reply(204), parse_failure("")),
-    (Reply.text(LONG_PAGE), parse_failure(LONG_PAGE)),
-    (Reply.json({"message": "boom", "http_status": 1, "x": 2}, status=500),
-     {"message": "boom", "http_status": 500, "x": 2}),
-    (Reply.json({"detail": "no"}, status=401), {"detail": "no", "http_status": 401}),
-    (Reply(429), {"status_code": 429, "message": "Too Many Requests", "http_status": 429}),
-    (Reply(404, reason="Nothing Here"), {"status_code": 404, "message": "Nothing Here", "http_status": 404}),
-    (Reply.text(LONG_PAGE, status=502), {"status_code": 502, "message": LONG_PAGE, "http_status": 502}),
-])
+
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        (Reply(200, b"{}"), {}),
+        (Reply(201, b'{"b": 1, "a": [2], "c": null}'), {"b": 1, "a": [2], "c": None}),
+        (Reply(200, b"null"), None),
+        (Reply(200, b""), parse_failure("")),
+        (Reply(204), parse_failure("")),
+        (Reply.text(LONG_PAGE), parse_failure(LONG_PAGE)),
+        (
+            Reply.json({"message": "boom", "http_status": 1, "x": 2}, status=500),
+            {"message": "boom", "http_status": 500, "x": 2},
+        ),
+        (Reply.json({"detail": "no"}, status=401), {"detail": "no", "http_status": 401}),
+        (Reply(429), {"status_code": 429, "message": "Too Many Requests", "http_status": 429}),
+        (Reply(404, reason="Nothing Here"), {"status_code": 404, "message": "Nothing Here", "http_status": 404}),
+        (Reply.text(LONG_PAGE, status=502), {"status_code": 502, "message": LONG_PAGE, "http_status": 502}),
+    ],
+)
 def test_payloads(av, api, answer, expected):
     api.script(answer)
     payload = av.http_get_json(LISTING_PATH, {}, "k")
     assert payload == expected and list(payload or ()) == list(expected or ())
 
 
-@pytest.mark.parametrize("answer, error, text", [
-    (Reply(200, b"[1, 2]"), TypeError, "Expected dict, got list"),
-    (Reply(200, b"7"), TypeError, "Expected dict, got int"),
-    (Reply(200, b'"text"'), TypeError, "Expected dict, got str"), (Reply(503, b"[1]"), TypeError, None),
-    (Reply(500, b"null"), TypeError, None), (Reply(200, b'{"a": "\xff"}'), UnicodeDecodeError, None),
-    (Reply(500, b"\xfe down"), UnicodeDecodeError, None),
-    (Reply(200, b"{}", headers=[("Content-Length", "50")]), http.client.IncompleteRead, None),
-    (Reply(drop=True), http.client.RemoteDisconnected, None),
-])
+@pytest.mark.parametrize(
+    "answer, error, text",
+    [
+        (Reply(200, b"[1, 2]"), TypeError, "Expected dict, got list"),
+        (Reply(200, b"7"), TypeError, "Expected dict, got int"),
+        (Reply(200, b'"text"'), TypeError, "Expected dict, got str"),
+        (Reply(503, b"[1]"), TypeError, None),
+        (Reply(500, b"null"), TypeError, None),
+        (Reply(200, b'{"a": "\xff"}'), UnicodeDecodeError, None),
+        (Reply(500, b"\xfe down"), UnicodeDecodeError, None),
+        (Reply(200, b"{}", headers=[("Content-Length", "50")]), http.client.IncompleteRead, None),
+        (Reply(drop=True), http.client.RemoteDisconnected, None),
+    ],
+)
 def test_raised_failures(av, api, answer, error, text):
     api.script(answer)
     with pytest.raises(error) as caught:
@@ -238,17 +290,27 @@ def test_raised_failures(av, api, answer, error, text):
     assert text is None or str(caught.value) == text
 
 
-@pytest.mark.parametrize("final, expected", [
-    (Reply.json({"data": [1]}), {"data": [1]}),
-    (Reply(404, reason="Gone Away"), {"status_code": 404, "message": "Gone Away", "http_status": 404})])
+@pytest.mark.parametrize(
+    "final, expected",
+    [
+        (Reply.json({"data": [1]}), {"data": [1]}),
+        (Reply(404, reason="Gone Away"), {"status_code": 404, "message": "Gone Away", "http_status": 404}),
+    ],
+)
 def test_redirect_followed(av, api, final, expected):
     api.script(Reply.redirect("/moved?x=1"), final)
     assert av.http_get_json("/start", {"a": 1}, "k") == expected
     assert [r.target for r in api.requests] == ["/start?a=1", "/moved?x=1"]
 
 
-@pytest.mark.parametrize("call", [lambda av: av.http_get_json("/p", {}, "k"), lambda av: av.with_retries("/p", {}, "k"),
-                                  lambda av: av.fetch_all_subnets_latest("k")])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda av: av.http_get_json("/p", {}, "k"),
+        lambda av: av.with_retries("/p", {}, "k"),
+        lambda av: av.fetch_all_subnets_latest("k"),
+    ],
+)
 def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, sleeps, call):
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
     with pytest.raises(urllib.error.URLError) as caught:
@@ -263,30 +325,52 @@ def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, sleeps,
 
 # --- rate limits and retries -----------------------------------------------------------------------------
 
+
 class Int(int):
     pass
 
 
-@pytest.mark.parametrize("payload, expected", [
-    ({}, False), ({"status_code": 429}, True), ({"status_code": 429.0}, True), ({"status_code": Int(429)}, True),
-    ({"status_code": "429"}, False), ({"status_code": True}, False), ({"status_code": None, "message": None}, False),
-    ({"status_code": 428}, False), ({"status_code": 429.5}, False), ({"status_code": 2**80 + 429}, False),
-    ({"http_status": 429}, False), ({"message": "Rate Limited"}, True), ({"message": "API Rate Limited!"}, True),
-    ({"message": "rate limited"}, False), ({"message": "RATE LIMITED"}, False), ({"message": ["Rate Limited"]}, True),
-    ({"status_code": 500, "message": "Rate Limited"}, True)])
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        ({}, False),
+        ({"status_code": 429}, True),
+        ({"status_code": 429.0}, True),
+        ({"status_code": Int(429)}, True),
+        ({"status_code": "429"}, False),
+        ({"status_code": True}, False),
+        ({"status_code": None, "message": None}, False),
+        ({"status_code": 428}, False),
+        ({"status_code": 429.5}, False),
+        ({"status_code": 2**80 + 429}, False),
+        ({"http_status": 429}, False),
+        ({"message": "Rate Limited"}, True),
+        ({"message": "API Rate Limited!"}, True),
+        ({"message": "rate limited"}, False),
+        ({"message": "RATE LIMITED"}, False),
+        ({"message": ["Rate Limited"]}, True),
+        ({"status_code": 500, "message": "Rate Limited"}, True),
+    ],
+)
 def test_is_rate_limited(av, payload, expected):
     assert av.is_rate_limited(payload) is expected
 
 
-@pytest.mark.parametrize("answers, max_retries, requests, expected_pauses", [
-    ([fine(1)], 6, 1, []), ([limited(1), fine(2)], 6, 2, [2.0]), ([Reply(429), fine(2)], 6, 2, [2.0]),
-    ([limited(1, status=200), fine(2)], 6, 2, [2.0]),
-    ([Reply.json({"status_code": 429.0, "n": 1}), fine(2)], 6, 2, [2.0]),
-    ([Reply.json({"detail": "slow down", "n": 1}, status=429), fine(2)], 6, 1, []),
-    ([limited(n) for n in range(1, 7)] + [fine(7)], 6, 6, SCHEDULE), ([limited(1), fine(2)], 1, 1, []),
-    ([limited(1), limited(2), fine(3)], 2.9, 2, [2.0]),
-    ([limited(n) for n in range(1, 11)], 10, 10, SCHEDULE + [37.79136, 68.024448, 120.0, 120.0]),
-])
+@pytest.mark.parametrize(
+    "answers, max_retries, requests, expected_pauses",
+    [
+        ([fine(1)], 6, 1, []),
+        ([limited(1), fine(2)], 6, 2, [2.0]),
+        ([Reply(429), fine(2)], 6, 2, [2.0]),
+        ([limited(1, status=200), fine(2)], 6, 2, [2.0]),
+        ([Reply.json({"status_code": 429.0, "n": 1}), fine(2)], 6, 2, [2.0]),
+        ([Reply.json({"detail": "slow down", "n": 1}, status=429), fine(2)], 6, 1, []),
+        ([limited(n) for n in range(1, 7)] + [fine(7)], 6, 6, SCHEDULE),
+        ([limited(1), fine(2)], 1, 1, []),
+        ([limited(1), limited(2), fine(3)], 2.9, 2, [2.0]),
+        ([limited(n) for n in range(1, 11)], 10, 10, SCHEDULE + [37.79136, 68.024448, 120.0, 120.0]),
+    ],
+)
 def test_retry_schedule(av, api, sleeps, answers, max_retries, requests, expected_pauses):
     api.script(*answers)
     payload = av.with_retries(LISTING_PATH, {"limit": 1}, "k", max_retries=max_retries)
@@ -309,7 +393,7 @@ def test_raised_failures_end_the_retries(av, api, sleeps, monkeypatch):
     assert sleeps[2:] == [2.0] and len(api.requests) == 5
 
 
-@pytest.mark.parametrize("max_retries", [0, -1, -2**70, 0.9])
+@pytest.mark.parametrize("max_retries", [0, -1, -(2**70), 0.9])
 def test_no_attempt_at_all(av, api, max_retries):
     with pytest.raises(ValueError, match="max_retries must be at least 1"):
         av.with_retries(LISTING_PATH, {}, "k", max_retries=max_retries)
@@ -327,7 +411,11 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
     assert av.fetch_all_subnets_latest("k") is payload["data"]
     ((args, kw),) = seen
     assert (args[0], list(args[1].items()), args[2], kw) == (
-        LISTING_PATH, [("limit", 1024), ("order", "netuid_asc")], "k", {})
+        LISTING_PATH,
+        [("limit", 1024), ("order", "netuid_asc")],
+        "k",
+        {},
+    )
     empty = MappingProxyType({"data": []})  # not a dict: read through .get
     monkeypatch.setattr(av, "with_retries", lambda *args: empty)
     assert av.fetch_all_subnets_latest("k") == {"error": "no_subnet_rows", "response": empty}
@@ -335,14 +423,20 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
 
 # --- subnet listing ----------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("answer, response", [
-    *[(Reply.json(p), p) for p in [{"data": []}, {}, {"data": None}, {"data": 0}, {"data": ""}, {"data": {}},
-                                    {"data": False}]],
-    (Reply.json({"message": "Unauthorized"}, status=401), {"message": "Unauthorized", "http_status": 401}),
-    (Reply.text("<html>down</html>"), parse_failure("<html>down</html>")),
-    (Reply(500), {"status_code": 500, "message": "Internal Server Error", "http_status": 500}),
-    ([limited(n) for n in range(1, 7)], {"message": "You are Rate Limited", "n": 6, "http_status": 429}),
-])
+
+@pytest.mark.parametrize(
+    "answer, response",
+    [
+        *[
+            (Reply.json(p), p)
+            for p in [{"data": []}, {}, {"data": None}, {"data": 0}, {"data": ""}, {"data": {}}, {"data": False}]
+        ],
+        (Reply.json({"message": "Unauthorized"}, status=401), {"message": "Unauthorized", "http_status": 401}),
+        (Reply.text("<html>down</html>"), parse_failure("<html>down</html>")),
+        (Reply(500), {"status_code": 500, "message": "Internal Server Error", "http_status": 500}),
+        ([limited(n) for n in range(1, 7)], {"message": "You are Rate Limited", "n": 6, "http_status": 429}),
+    ],
+)
 def test_no_rows(av, api, sleeps, answer, response):
     api.script(*answer) if isinstance(answer, list) else api.script(answer)
     result = av.fetch_all_subnets_latest("k")
@@ -350,15 +444,21 @@ def test_no_rows(av, api, sleeps, answer, response):
     assert sum(sleeps) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
 
 
-@pytest.mark.parametrize("answer, rows", [(Reply.json({"data": {"netuid": 1}}), {"netuid": 1}),
-                                          (Reply.json({"data": "x"}), "x"),
-                                          (Reply.json({"data": [{"netuid": 3}]}, status=403), [{"netuid": 3}])])
+@pytest.mark.parametrize(
+    "answer, rows",
+    [
+        (Reply.json({"data": {"netuid": 1}}), {"netuid": 1}),
+        (Reply.json({"data": "x"}), "x"),
+        (Reply.json({"data": [{"netuid": 3}]}, status=403), [{"netuid": 3}]),
+    ],
+)
 def test_truthy_data_returned_whatever_its_kind(av, api, answer, rows):
     api.script(answer)
     assert av.fetch_all_subnets_latest("k") == rows
 
 
 # --- references --------------------------------------------------------------------------------------------
+
 
 def test_no_reference_leaks(av, monkeypatch):
     monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda seconds: None))
@@ -377,8 +477,10 @@ def test_no_reference_leaks(av, monkeypatch):
             server.script(Reply(429), Reply.json({"a": 1}, status=500), Reply(200, b"nope"), Reply(200, b"[1]"))
             av.with_retries(LISTING_PATH, {"limit": 2, "x": None}, "k", max_retries=2)
             av.http_get_json(LISTING_PATH, {}, "k")
-            for failing, error in [(lambda: av.http_get_json("/", {}, "k"), TypeError),
-                                   (lambda: av.with_retries("/", {}, "k", max_retries=0), ValueError)]:
+            for failing, error in [
+                (lambda: av.http_get_json("/", {}, "k"), TypeError),
+                (lambda: av.with_retries("/", {}, "k", max_retries=0), ValueError),
+            ]:
                 with pytest.raises(error):
                     failing()
 

@@ -1,4 +1,5 @@
 """The burn state file: exact layout, loading back, failure modes and the atomic replacement."""
+
 import fcntl
 import json
 import os
@@ -37,7 +38,8 @@ def test_layout_example(av, tmp_path):
     av.save_burn_state(str(path), {"2": "0.5", "10": "1", "1": "0"}, STAMP)
     assert path.read_text() == (
         '{\n  "owner_burn_rate": {\n    "1": "0",\n    "10": "1",\n    "2": "0.5"\n  },\n'
-        f'  "updated_at_utc": "{STAMP}"\n}}\n')
+        f'  "updated_at_utc": "{STAMP}"\n}}\n'
+    )
     av.save_burn_state(str(path), {}, STAMP)
     assert path.read_text() == f'{{\n  "owner_burn_rate": {{}},\n  "updated_at_utc": "{STAMP}"\n}}\n'
 
@@ -57,9 +59,21 @@ def test_other_contents_are_written_by_the_host(av, tmp_path, burns):
     assert path.read_bytes() == expected_bytes(burns)
 
 
-@pytest.mark.parametrize("content", ["", "{}", "   \n", "{\"owner_burn_rate\": [1]}", "{\"owner_burn_rate\": \"x\"}",
-                                     "{\"owner_burn_rate\": null}", "{\"owner_burn_rate\": {\"1\": \"0.5\"", "{} {}",
-                                     "\ufeff{\"owner_burn_rate\": {\"1\": \"0.5\"}}", "{\"a\": \"\x01\"}"])
+@pytest.mark.parametrize(
+    "content",
+    [
+        "",
+        "{}",
+        "   \n",
+        '{"owner_burn_rate": [1]}',
+        '{"owner_burn_rate": "x"}',
+        '{"owner_burn_rate": null}',
+        '{"owner_burn_rate": {"1": "0.5"',
+        "{} {}",
+        '\ufeff{"owner_burn_rate": {"1": "0.5"}}',
+        '{"a": "\x01"}',
+    ],
+)
 def test_unusable_files_load_as_empty(av, tmp_path, content):
     path = tmp_path / "s.json"
     path.write_text(content, encoding="utf-8")
@@ -82,17 +96,29 @@ def test_unreadable_file_loads_as_empty(av, tmp_path):
 
 def test_stored_values_come_back_as_texts(av, tmp_path):
     path = tmp_path / "s.json"
-    path.write_text('{"x": 1, "owner_burn_rate": {"1": 0.5, "2": 3, "3": true, "4": null, "5": [1, "a"], '
-                    '"6": 1e-05, "7": NaN, "1": 0.25}}')
-    assert av.load_burn_state(str(path)) == {"1": "0.25", "2": "3", "3": "True", "4": "None", "5": "[1, 'a']",
-                                             "6": "1e-05", "7": "nan"}
+    path.write_text(
+        '{"x": 1, "owner_burn_rate": {"1": 0.5, "2": 3, "3": true, "4": null, "5": [1, "a"], '
+        '"6": 1e-05, "7": NaN, "1": 0.25}}'
+    )
+    assert av.load_burn_state(str(path)) == {
+        "1": "0.25",
+        "2": "3",
+        "3": "True",
+        "4": "None",
+        "5": "[1, 'a']",
+        "6": "1e-05",
+        "7": "nan",
+    }
 
 
-@pytest.mark.parametrize("content, error", [
-    (b"[1, 2]", "'list' object has no attribute 'get'"),
-    (b"\"x\"", "'str' object has no attribute 'get'"),
-    (b"null", "'NoneType' object has no attribute 'get'"),
-])
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        (b"[1, 2]", "'list' object has no attribute 'get'"),
+        (b'"x"', "'str' object has no attribute 'get'"),
+        (b"null", "'NoneType' object has no attribute 'get'"),
+    ],
+)
 def test_non_object_documents_raise_attribute_error(av, tmp_path, content, error):
     path = tmp_path / "s.json"
     path.write_bytes(content)
@@ -135,8 +161,10 @@ def test_unwritable_values_fail_and_keep_the_old_file(av, tmp_path):
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
 
 
-@pytest.mark.parametrize("name, error", [("", FileNotFoundError), ("dir/", IsADirectoryError),
-                                         ("file.json/", IsADirectoryError), ("loop", OSError)])
+@pytest.mark.parametrize(
+    "name, error",
+    [("", FileNotFoundError), ("dir/", IsADirectoryError), ("file.json/", IsADirectoryError), ("loop", OSError)],
+)
 def test_paths_open_would_refuse(av, tmp_path, monkeypatch, name, error):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "loop").symlink_to("loop")
@@ -167,8 +195,11 @@ def test_stored_map_changed_while_read_is_refused(av, monkeypatch, tmp_path):
             return "k"
 
     stored = {Key("1"): "a", "2": "b"}
-    monkeypatch.setattr(av, "json", types.SimpleNamespace(loads=lambda text: {"owner_burn_rate": stored},
-                                                          JSONDecodeError=json.JSONDecodeError))
+    monkeypatch.setattr(
+        av,
+        "json",
+        types.SimpleNamespace(loads=lambda text: {"owner_burn_rate": stored}, JSONDecodeError=json.JSONDecodeError),
+    )
     path = tmp_path / "s.json"
     path.write_text("{}")
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
@@ -239,18 +270,23 @@ int rename(const char *a, const char *b) {
 def fail_shim(tmp_path_factory):
     folder = tmp_path_factory.mktemp("shim")
     (folder / "shim.c").write_text(FAIL_SHIM)
-    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(folder / "shim.so"), str(folder / "shim.c"), "-ldl"],
-                   check=True)
+    subprocess.run(
+        ["gcc", "-shared", "-fPIC", "-o", str(folder / "shim.so"), str(folder / "shim.c"), "-ldl"], check=True
+    )
     return str(folder / "shim.so")
 
 
 def save_in_child(path, env, prelude=""):
-    code = "import ashvigil\n" + prelude + textwrap.dedent(f"""
+    code = (
+        "import ashvigil\n"
+        + prelude
+        + textwrap.dedent(f"""
         try:
             ashvigil.save_burn_state({str(path)!r}, {{"1": "new" * 100000}}, "T")
         except OSError as e:
             print(type(e).__name__, e.errno)
     """)
+    )
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
 
 
@@ -270,8 +306,10 @@ def test_full_disk_keeps_the_old_file(av, tmp_path):
     path = tmp_path / "s.json"
     av.save_burn_state(str(path), {"1": "old"}, STAMP)
     before = path.read_bytes()
-    limit = ("import resource, signal\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-             "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n")
+    limit = (
+        "import resource, signal\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+    )
     out = save_in_child(path, dict(os.environ), limit)
     assert out.split() == ["OSError", "27"]  # EFBIG
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
@@ -286,8 +324,14 @@ def ended_pid():
 def test_temporary_files_of_ended_processes_are_removed(av, tmp_path):
     dead = ended_pid()
     left = [f".ashvigil-{dead}-3.tmp", f".ashvigil-{ended_pid()}-12.tmp"]
-    kept = [f".ashvigil-{os.getppid()}-1.tmp", f".ashvigil-{os.getpid()}-9.tmp",  # live processes: in progress
-            f".ashvigil-{dead}-1.tmp.bak", f".ashvigil-{dead}.tmp", ".ashvigil-x-1.tmp", "s.json.tmp"]
+    kept = [
+        f".ashvigil-{os.getppid()}-1.tmp",
+        f".ashvigil-{os.getpid()}-9.tmp",  # live processes: in progress
+        f".ashvigil-{dead}-1.tmp.bak",
+        f".ashvigil-{dead}.tmp",
+        ".ashvigil-x-1.tmp",
+        "s.json.tmp",
+    ]
     for name in left + kept:
         (tmp_path / name).write_text("partial")
     av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
@@ -347,8 +391,11 @@ def test_state_functions_do_not_leak(av, tmp_path):
         av.save_burn_state(str(good), {"1": "0.5", "2": "x\u2192"}, STAMP)
         av.save_burn_state(str(good), {"1": 0.5}, STAMP)
         av.load_burn_state(str(good))
-        for bad in (lambda: av.load_burn_state(str(array)), lambda: av.save_burn_state(str(tmp_path), {}, STAMP),
-                    lambda: av.save_burn_state(str(good), {"1": {1}}, STAMP)):
+        for bad in (
+            lambda: av.load_burn_state(str(array)),
+            lambda: av.save_burn_state(str(tmp_path), {}, STAMP),
+            lambda: av.save_burn_state(str(good), {"1": {1}}, STAMP),
+        ):
             try:
                 bad()
             except (AttributeError, OSError, TypeError):
@@ -358,6 +405,7 @@ def test_state_functions_do_not_leak(av, tmp_path):
 
 
 # --- the native reader of the file's own layout, held to json.loads --------------------------------
+
 
 def reference_load(path):
     """What load_burn_state does with the host's json.loads."""
@@ -394,7 +442,7 @@ def test_own_layout_reads_as_json_loads_reads_it(tmp_path_factory, burns, stamp,
     at = data.draw(st.integers(0, len(raw)))
     cut = data.draw(st.integers(0, 3))
     insert = data.draw(st.binary(max_size=3) | st.sampled_from([b"\\u0041", b"\\ud83d\\ude00", b"\\/", b" ", b"\x7f"]))
-    path.write_bytes(raw[:at] + insert + raw[at + cut:])
+    path.write_bytes(raw[:at] + insert + raw[at + cut :])
     assert outcome(ashvigil.load_burn_state, str(path)) == outcome(reference_load, str(path))
 
 
@@ -407,7 +455,11 @@ def test_replaced_json_loads_is_used_for_the_own_layout(av, monkeypatch, tmp_pat
 
 def test_json_loads_replaced_before_the_import_is_used():
     # Only the json module's own loads may be read past; a wrapper in place at import is honoured.
-    done = subprocess.run([sys.executable, "-c", """
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            """
 import json, sys, tempfile, os
 real, calls = json.loads, []
 json.loads = lambda text: calls.append(1) or real(text)
@@ -415,5 +467,9 @@ import ashvigil
 path = os.path.join(tempfile.mkdtemp(), "s.json")
 ashvigil.save_burn_state(path, {"1": "0.5"}, "T")
 print(ashvigil.load_burn_state(path), len(calls))
-"""], capture_output=True, text=True)
+""",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert (done.returncode, done.stdout) == (0, "{'1': '0.5'} 1\n"), done.stderr

@@ -1,4 +1,5 @@
 """Owner burn values and change detection, with Python's own conversions as the oracle."""
+
 import math
 import struct
 
@@ -8,11 +9,16 @@ from hypothesis import strategies as st
 from leakcheck import assert_no_leak
 
 json_scalars = st.none() | st.booleans() | st.integers() | st.floats() | st.text()
-json_values = st.recursive(json_scalars, lambda inner: st.lists(inner, max_size=3)
-                           | st.dictionaries(st.text(max_size=3), inner, max_size=3), max_leaves=6)
+json_values = st.recursive(
+    json_scalars,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
+    max_leaves=6,
+)
 # Texts that are real numbers in many spellings, and texts that are not.
 number_texts = st.one_of(
-    st.floats().map(repr), st.integers().map(str), st.floats().map(lambda x: f"  {x!r}\t"),
+    st.floats().map(repr),
+    st.integers().map(str),
+    st.floats().map(lambda x: f"  {x!r}\t"),
     st.sampled_from(["5.", ".5", "1_000.5", "-inf", "+NaN", "Infinity", "1e5", "١٢", "0x10", "1__0", "", " ", "n/a"]),
     st.text(max_size=8),
 )
@@ -54,10 +60,18 @@ def test_format_owner_burn_matches_format_spec(text):
     assert ashvigil.format_owner_burn(text) == expected
 
 
-@pytest.mark.parametrize("decimals, value, expected", [
-    (2, "0.125", "0.12"), (0, "2.5", "2"), ("3", "1", "1.000"), (2.5, "1", "1"), (-1, "1", "1"), (True, "1", "1"),
-    (1000, "1", format(1.0, ".1000f")),
-])
+@pytest.mark.parametrize(
+    "decimals, value, expected",
+    [
+        (2, "0.125", "0.12"),
+        (0, "2.5", "2"),
+        ("3", "1", "1.000"),
+        (2.5, "1", "1"),
+        (-1, "1", "1"),
+        (True, "1", "1"),
+        (1000, "1", format(1.0, ".1000f")),
+    ],
+)
 def test_decimals_are_read_at_call_time(av, monkeypatch, decimals, value, expected):
     monkeypatch.setattr(av, "OWNER_BURN_DECIMALS", decimals)
     assert av.format_owner_burn(value) == expected
@@ -70,11 +84,23 @@ def test_missing_decimals_constant_raises(av, monkeypatch):
     assert av.format_owner_burn("n/a") == "n/a"
 
 
-@pytest.mark.parametrize("old, new, threshold, expected", [
-    ("0.1", "0.5", 0.4, False), ("0.1", "0.6", 0.4, True), ("0", "n/a", 0.0, True), ("n/a", "n/a", 0.0, False),
-    ("0.5", "nan", 0.0, False), ("inf", "inf", 0.0, False), ("inf", "1", 1e300, True), ("0.5", "0.5000", 0.0, False),
-    ("0.12341", "0.12344", 0.00001, True), ("1", "1", -1.0, True), (" 0.5", "0.5", 0.0, False), ("A", "a", 0.0, True),
-])
+@pytest.mark.parametrize(
+    "old, new, threshold, expected",
+    [
+        ("0.1", "0.5", 0.4, False),
+        ("0.1", "0.6", 0.4, True),
+        ("0", "n/a", 0.0, True),
+        ("n/a", "n/a", 0.0, False),
+        ("0.5", "nan", 0.0, False),
+        ("inf", "inf", 0.0, False),
+        ("inf", "1", 1e300, True),
+        ("0.5", "0.5000", 0.0, False),
+        ("0.12341", "0.12344", 0.00001, True),
+        ("1", "1", -1.0, True),
+        (" 0.5", "0.5", 0.0, False),
+        ("A", "a", 0.0, True),
+    ],
+)
 def test_owner_burn_changed_cases(av, old, new, threshold, expected):
     assert av.owner_burn_changed(old, new, threshold) is expected
 
@@ -94,13 +120,19 @@ def test_owner_burn_changed_has_no_default_threshold(av):
 ids = st.integers(-50, 2000).flatmap(lambda n: st.sampled_from([str(n), f" {n} ", f"+{n}" if n >= 0 else str(n)]))
 
 
-@given(st.dictionaries(ids, number_texts, max_size=12), st.dictionaries(ids, number_texts | st.none(), max_size=12),
-       st.floats(0, 1))
+@given(
+    st.dictionaries(ids, number_texts, max_size=12),
+    st.dictionaries(ids, number_texts | st.none(), max_size=12),
+    st.floats(0, 1),
+)
 def test_diff_burns_matches_python(current, prev, threshold):
     import ashvigil
 
-    expected = [(k, prev[k], v) for k, v in sorted(current.items(), key=lambda kv: int(kv[0]))
-                if prev.get(k) is not None and oracle_changed(prev[k], v, threshold)]
+    expected = [
+        (k, prev[k], v)
+        for k, v in sorted(current.items(), key=lambda kv: int(kv[0]))
+        if prev.get(k) is not None and oracle_changed(prev[k], v, threshold)
+    ]
     assert ashvigil.diff_burns(prev, current, threshold) == expected
 
 
@@ -138,8 +170,9 @@ def test_diff_burns_refuses_non_text_previous_values(av):
 
 def test_huge_ids_sort_by_value(av):
     big = str(2**70)
-    assert [c[0] for c in av.diff_burns({big: "1", "-" + big: "1", "0": "1"},
-                                        {big: "2", "0": "2", "-" + big: "2"}, 0)] == ["-" + big, "0", big]
+    assert [
+        c[0] for c in av.diff_burns({big: "1", "-" + big: "1", "0": "1"}, {big: "2", "0": "2", "-" + big: "2"}, 0)
+    ] == ["-" + big, "0", big]
 
 
 def test_burn_functions_do_not_leak(av):
@@ -150,8 +183,12 @@ def test_burn_functions_do_not_leak(av):
         av.format_owner_burn("n/a")
         av.owner_burn_changed("1", "x", 0.1)
         av.diff_burns({"1": "0.5", "2": "x"}, {"2": "y", "1": "0.9", "3": "1"}, 0.1)
-        for bad in (lambda: av.diff_burns({}, {"x": "1"}, 0), lambda: av.format_owner_burn(None),
-                    lambda: av.owner_burn_changed("1", "2", "x"), lambda: av.diff_burns({"1": 1}, {"1": "1"}, 0)):
+        for bad in (
+            lambda: av.diff_burns({}, {"x": "1"}, 0),
+            lambda: av.format_owner_burn(None),
+            lambda: av.owner_burn_changed("1", "2", "x"),
+            lambda: av.diff_burns({"1": 1}, {"1": "1"}, 0),
+        ):
             try:
                 bad()
             except (TypeError, ValueError):
@@ -169,13 +206,60 @@ def test_nan_text_formats_as_nan(av):
 
 plain_decimals = st.from_regex(r"\A[0-9]{0,30}(\.[0-9]{0,30})?([eE][+-]?[0-9]{1,5})?\Z", fullmatch=True)
 any_double = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.to_bytes(8, "little"))[0])
-edge_doubles = st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e-5,
-                                9.999999999999999e-05, 1e-4, 1e15, 9999999999999998.0, 1e16, 1.5e16, 0.1, 1 / 3, 123.0,
-                                2.5, 0.125, 1e22, 1e23, float("inf"), float("-inf"), float("nan")])
+edge_doubles = st.sampled_from(
+    [
+        0.0,
+        -0.0,
+        5e-324,
+        -5e-324,
+        2.2250738585072014e-308,
+        1.7976931348623157e308,
+        1e-5,
+        9.999999999999999e-05,
+        1e-4,
+        1e15,
+        9999999999999998.0,
+        1e16,
+        1.5e16,
+        0.1,
+        1 / 3,
+        123.0,
+        2.5,
+        0.125,
+        1e22,
+        1e23,
+        float("inf"),
+        float("-inf"),
+        float("nan"),
+    ]
+)
 
 
-@given(plain_decimals | st.sampled_from(["5.", ".5", "1e400", "1e-400", "0e99999", "00.000", "+1.5", "-0.5", " 1",
-                                         "1_0", "inf", "1e", "1e+", ".", "e5", "1.e5", "١٢", "1.5E-3"]))
+@given(
+    plain_decimals
+    | st.sampled_from(
+        [
+            "5.",
+            ".5",
+            "1e400",
+            "1e-400",
+            "0e99999",
+            "00.000",
+            "+1.5",
+            "-0.5",
+            " 1",
+            "1_0",
+            "inf",
+            "1e",
+            "1e+",
+            ".",
+            "e5",
+            "1.e5",
+            "١٢",
+            "1.5E-3",
+        ]
+    )
+)
 def test_plain_decimal_texts_read_as_float_reads_them(text):
     import ashvigil
 
@@ -189,8 +273,10 @@ def test_plain_decimal_texts_read_as_float_reads_them(text):
     assert ashvigil.format_owner_burn(text) == format(float(text), ".4f")
 
 
-@given(any_double | edge_doubles | st.integers(-2**20, 2**20).map(lambda k: k / 1024),
-       st.integers(0, 24) | st.sampled_from([100, 101, -1]))
+@given(
+    any_double | edge_doubles | st.integers(-(2**20), 2**20).map(lambda k: k / 1024),
+    st.integers(0, 24) | st.sampled_from([100, 101, -1]),
+)
 def test_fixed_decimals_match_the_format_spec(av, monkeypatch, x, decimals):
     monkeypatch.setattr(av, "OWNER_BURN_DECIMALS", decimals)
     try:
@@ -205,15 +291,22 @@ def test_real_burn_text_is_str_of_the_float(x):
     import ashvigil
 
     # Twice: the second answer may come from the texts kept for repeated rates.
-    assert ashvigil.owner_burn_from_row({"incentive_burn": x}) == ashvigil.owner_burn_from_row(
-        {"incentive_burn": x}) == (str(x) if x else "0")
+    assert (
+        ashvigil.owner_burn_from_row({"incentive_burn": x})
+        == ashvigil.owner_burn_from_row({"incentive_burn": x})
+        == (str(x) if x else "0")
+    )
 
 
-@given(st.lists(st.from_regex(r"\A0{0,3}[0-9]{1,21}\Z", fullmatch=True) | st.integers(-10**20, 10**20).map(str),
-                max_size=20, unique=True))
+@given(
+    st.lists(
+        st.from_regex(r"\A0{0,3}[0-9]{1,21}\Z", fullmatch=True) | st.integers(-(10**20), 10**20).map(str),
+        max_size=20,
+        unique=True,
+    )
+)
 def test_id_texts_sort_as_int_reads_them(id_texts):
     import ashvigil
 
     current = dict.fromkeys(id_texts, "2")
-    assert [c[0] for c in ashvigil.diff_burns(dict.fromkeys(id_texts, "1"), current, 0)] == \
-        sorted(id_texts, key=int)
+    assert [c[0] for c in ashvigil.diff_burns(dict.fromkeys(id_texts, "1"), current, 0)] == sorted(id_texts, key=int)

@@ -1,5 +1,6 @@
 """The command's configuration: validation before anything is sent, secrets from files and env
 files, and secrets kept out of every line it writes."""
+
 import importlib.metadata
 import os
 import stat
@@ -13,25 +14,28 @@ from ashvigil_monitor.config import VARIABLES
 from stand_ins.telegram import refused
 
 
-@pytest.mark.parametrize("env, named", [
-    ({"ASHVIGIL_THRESHOLD": "nan"}, "ASHVIGIL_THRESHOLD"),
-    ({"ASHVIGIL_THRESHOLD": "inf"}, "ASHVIGIL_THRESHOLD"),
-    ({"ASHVIGIL_THRESHOLD": "-1"}, "ASHVIGIL_THRESHOLD"),
-    ({"ASHVIGIL_THRESHOLD": "a lot"}, "ASHVIGIL_THRESHOLD"),
-    ({"ASHVIGIL_INTERVAL_MINUTES": "inf"}, "ASHVIGIL_INTERVAL_MINUTES"),
-    ({"ASHVIGIL_INTERVAL_MINUTES": "0"}, "ASHVIGIL_INTERVAL_MINUTES"),
-    ({"ASHVIGIL_INTERVAL_MINUTES": "-5"}, "ASHVIGIL_INTERVAL_MINUTES"),
-    ({"ASHVIGIL_CHAT_ID": "my chat"}, "ASHVIGIL_CHAT_ID"),
-    ({"ASHVIGIL_CHAT_ID": "12a"}, "ASHVIGIL_CHAT_ID"),
-    ({"ASHVIGIL_CHAT_ID": ""}, "ASHVIGIL_CHAT_ID"),
-    ({"TAOSTATS_API_KEY": " "}, "TAOSTATS_API_KEY"),
-    ({"ASHVIGIL_BOT_TOKEN": ""}, "ASHVIGIL_BOT_TOKEN"),
-    ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN"),  # both set
-    ({"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),
-    ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
-    ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
-    ({"ASHVIGIL_STATE_PATH": "/proc/version/state.json"}, "ASHVIGIL_STATE_PATH"),
-])
+@pytest.mark.parametrize(
+    "env, named",
+    [
+        ({"ASHVIGIL_THRESHOLD": "nan"}, "ASHVIGIL_THRESHOLD"),
+        ({"ASHVIGIL_THRESHOLD": "inf"}, "ASHVIGIL_THRESHOLD"),
+        ({"ASHVIGIL_THRESHOLD": "-1"}, "ASHVIGIL_THRESHOLD"),
+        ({"ASHVIGIL_THRESHOLD": "a lot"}, "ASHVIGIL_THRESHOLD"),
+        ({"ASHVIGIL_INTERVAL_MINUTES": "inf"}, "ASHVIGIL_INTERVAL_MINUTES"),
+        ({"ASHVIGIL_INTERVAL_MINUTES": "0"}, "ASHVIGIL_INTERVAL_MINUTES"),
+        ({"ASHVIGIL_INTERVAL_MINUTES": "-5"}, "ASHVIGIL_INTERVAL_MINUTES"),
+        ({"ASHVIGIL_CHAT_ID": "my chat"}, "ASHVIGIL_CHAT_ID"),
+        ({"ASHVIGIL_CHAT_ID": "12a"}, "ASHVIGIL_CHAT_ID"),
+        ({"ASHVIGIL_CHAT_ID": ""}, "ASHVIGIL_CHAT_ID"),
+        ({"TAOSTATS_API_KEY": " "}, "TAOSTATS_API_KEY"),
+        ({"ASHVIGIL_BOT_TOKEN": ""}, "ASHVIGIL_BOT_TOKEN"),
+        ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN"),  # both set
+        ({"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),
+        ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
+        ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
+        ({"ASHVIGIL_STATE_PATH": "/proc/version/state.json"}, "ASHVIGIL_STATE_PATH"),
+    ],
+)
 def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
     done = services.run("run", env=env)
     assert done.returncode == 2
@@ -54,7 +58,8 @@ def test_secrets_from_files_and_an_env_file(av, services):
         "# written by the operator\n\n"
         f"TAOSTATS_API_KEY_FILE={services.tmp / 'key'}\n"
         f"ASHVIGIL_BOT_TOKEN_FILE='{services.tmp / 'token'}'\n"
-        'export ASHVIGIL_CHAT_ID="@burnwatch"\n')
+        'export ASHVIGIL_CHAT_ID="@burnwatch"\n'
+    )
     for name in ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN", "ASHVIGIL_CHAT_ID"):
         services.env[name] = ""
     services.seed_change(av)

@@ -1,4 +1,5 @@
 """The command's Telegram retries and the stop that waits for a delivery, as real processes."""
+
 import signal
 import subprocess
 
@@ -13,16 +14,26 @@ ALERT_SENT = "[burn] alert sent (1 subnet(s))\n"
 
 
 def too_many(retry_after):
-    return Reply.json({"ok": False, "error_code": 429, "description": f"Too Many Requests: retry after {retry_after}",
-                       "parameters": {"retry_after": retry_after}}, 429)
+    return Reply.json(
+        {
+            "ok": False,
+            "error_code": 429,
+            "description": f"Too Many Requests: retry after {retry_after}",
+            "parameters": {"retry_after": retry_after},
+        },
+        429,
+    )
 
 
-@pytest.mark.parametrize("replies, waits", [
-    ([too_many(1)], ["in 1 s: HTTP 429"]),
-    # No JSON parameters: the Retry-After header says how long.
-    ([Reply.text("busy", 429, content_type="text/plain", headers=[("Retry-After", "1")])], ["in 1 s: HTTP 429"]),
-    ([Reply(502), refused("Service Unavailable", 503)], ["in 0.5 s: HTTP 502", "in 1 s: HTTP 503"]),
-])
+@pytest.mark.parametrize(
+    "replies, waits",
+    [
+        ([too_many(1)], ["in 1 s: HTTP 429"]),
+        # No JSON parameters: the Retry-After header says how long.
+        ([Reply.text("busy", 429, content_type="text/plain", headers=[("Retry-After", "1")])], ["in 1 s: HTTP 429"]),
+        ([Reply(502), refused("Service Unavailable", 503)], ["in 0.5 s: HTTP 502", "in 1 s: HTTP 503"]),
+    ],
+)
 def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services, replies, waits):
     services.seed_change(av)
     services.bot.script(*replies)
@@ -34,16 +45,19 @@ def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services,
     assert len(services.sends()) == len(replies) + 1 and len(services.bot.messages()) == 1
 
 
-@pytest.mark.parametrize("reply, line", [
-    (refused("Bad Request: message text is empty"), "[burn] telegram failed: {'ok': False, "),  # a 2xx
-    (refused("Bad Request: chat not found", 400), "[burn] telegram failed: Bad Request: chat not found\n"),
-    (refused("Forbidden: bot was blocked by the user", 403), "[burn] telegram failed: Forbidden: bot was"),
-])
+@pytest.mark.parametrize(
+    "reply, line",
+    [
+        (refused("Bad Request: message text is empty"), "[burn] telegram failed: {'ok': False, "),  # a 2xx
+        (refused("Bad Request: chat not found", 400), "[burn] telegram failed: Bad Request: chat not found\n"),
+        (refused("Forbidden: bot was blocked by the user", 403), "[burn] telegram failed: Forbidden: bot was"),
+    ],
+)
 def test_final_replies_are_never_sent_again(av, services, reply, line):
     services.seed_change(av)
     services.bot.script(reply)
     done = services.run("once")
-    assert (done.returncode, done.stderr[:len(line)]) == (1, line)
+    assert (done.returncode, done.stderr[: len(line)]) == (1, line)
     assert len(services.sends()) == 1
 
 
@@ -64,14 +78,18 @@ def test_refused_connection_is_retried_then_fails(av, services):
     done = services.run("once", env={"ASHVIGIL_TELEGRAM_API": f"http://127.0.0.1:{closed_port()}"})
     assert done.returncode == 1
     assert [line.split(" in ")[0] for line in done.stderr.splitlines()[:3]] == [
-        f"[burn] telegram retry {n}/3" for n in (1, 2, 3)]
+        f"[burn] telegram retry {n}/3" for n in (1, 2, 3)
+    ]
     assert done.stderr.splitlines()[3].startswith("[burn] telegram failed: <urlopen error [Errno 111]")
 
 
-@pytest.mark.parametrize("args, success", [
-    (["once"], ALERT_SENT),
-    (["run"], "[burn] startup snapshot sent (130 subnets)\n"),
-])
+@pytest.mark.parametrize(
+    "args, success",
+    [
+        (["once"], ALERT_SENT),
+        (["run"], "[burn] startup snapshot sent (130 subnets)\n"),
+    ],
+)
 def test_sigterm_waits_for_a_delivery_in_its_retry_wait(av, services, args, success):
     services.seed_change(av)
     services.bot.script(too_many(2))

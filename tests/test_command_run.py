@@ -1,5 +1,6 @@
 """`ashvigil run`, `check` and `test-message` as an operator meets them: stop signals, the lock,
 systemd notify, heartbeat, metrics, the pause file, and the shipped systemd unit."""
+
 import os
 import re
 import shutil
@@ -52,8 +53,11 @@ def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, se
     with StandIn() as pings:
         pings.set_default(Reply(200))
         metrics = services.tmp / "ashvigil.prom"
-        env = {"NOTIFY_SOCKET": notify.path, "ASHVIGIL_METRICS_PATH": str(metrics),
-               "ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping/abc"}
+        env = {
+            "NOTIFY_SOCKET": notify.path,
+            "ASHVIGIL_METRICS_PATH": str(metrics),
+            "ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping/abc",
+        }
         assert services.run("once", env=env).returncode == 0  # first cycle: stores
         services.api.set_default(Reply.json({"message": "down"}, status=500))
         assert services.run("once", env=env).returncode == 1
@@ -63,7 +67,10 @@ def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, se
         assert [r.path for r in pings.requests] == ["/ping/abc", "/ping/abc/fail", "/ping/abc"]
     text = metrics.read_text()
     assert [metrics_sample(text, f'ashvigil_cycles_total{{result="{r}"}}') for r in ("ok", "failed", "error")] == [
-        2, 1, 0]
+        2,
+        1,
+        0,
+    ]
     assert metrics_sample(text, "ashvigil_alerts_sent_total") == 1
     assert metrics_sample(text, "ashvigil_subnets") == 130
     assert metrics_sample(text, "ashvigil_last_success_timestamp_seconds") > 1.7e9
@@ -92,13 +99,18 @@ def test_check_and_test_message(services, good):
         services.bot.script(*[refused("Unauthorized", 401)] * 3)
     check = services.run("check")
     assert [line.split(":")[0] for line in check.stdout.splitlines()] == [
-        "taostats API key", "bot token", "chat", "state directory"]
+        "taostats API key",
+        "bot token",
+        "chat",
+        "state directory",
+    ]
     assert check.returncode == (0 if good else 1)
     assert ("bot token: FAILED (Unauthorized)" in check.stdout) != good
     assert [r.path.rsplit("/", 1)[1] for r in services.bot.requests] == ["getMe", "getChat"]
     message = services.run("test-message", *([] if good else ["hello"]))
     assert (message.returncode, message.stdout) == (
-        (0, "test message sent\n") if good else (1, "test message failed: Unauthorized\n"))
+        (0, "test message sent\n") if good else (1, "test message failed: Unauthorized\n")
+    )
     if good:
         assert services.bot.messages()[0].startswith("ashvigil ")
 
@@ -108,7 +120,8 @@ def test_systemd_unit_verifies(tmp_path):
     unit = open(os.path.join(ROOT, "contrib", "ashvigil.service")).read()
     assert re.search(r"^ExecStart=/usr/local/bin/ashvigil run$", unit, re.M)
     (tmp_path / "ashvigil.service").write_text(unit.replace("/usr/local/bin/ashvigil", COMMAND))
-    done = subprocess.run(["systemd-analyze", "verify", str(tmp_path / "ashvigil.service")], capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run(
+        ["systemd-analyze", "verify", str(tmp_path / "ashvigil.service")], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     assert "ashvigil.service" not in done.stderr, done.stderr

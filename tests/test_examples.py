@@ -1,4 +1,5 @@
 """The demo (the README's main job) and the example host program, against the local stand-ins."""
+
 import importlib.util
 import json
 import os
@@ -11,15 +12,25 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
 def test_demo_runs_the_installed_command():
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "demo.py")], capture_output=True,
-                          text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "scripts", "demo.py")], capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
-    for expected in ["$ ashvigil check", "stdout | bot token: ok (@", "chat   | ashvigil ",
-                     "stderr | [burn] startup snapshot sent (300 subnets)", "chat   | (1/2)", "chat   | (2/2)",
-                     "stderr | [burn] stopped (SIGTERM)", "stderr | [burn] telegram retry 1/3 in 1 s: HTTP 429",
-                     "stderr | [burn] alert sent (3 subnet(s))", "stderr | [burn] monitoring paused",
-                     'file   | ashvigil_cycles_total{result="ok"} 1', "Done: 4 Telegram messages"]:
+    for expected in [
+        "$ ashvigil check",
+        "stdout | bot token: ok (@",
+        "chat   | ashvigil ",
+        "stderr | [burn] startup snapshot sent (300 subnets)",
+        "chat   | (1/2)",
+        "chat   | (2/2)",
+        "stderr | [burn] stopped (SIGTERM)",
+        "stderr | [burn] telegram retry 1/3 in 1 s: HTTP 429",
+        "stderr | [burn] alert sent (3 subnet(s))",
+        "stderr | [burn] monitoring paused",
+        'file   | ashvigil_cycles_total{result="ok"} 1',
+        "Done: 4 Telegram messages",
+    ]:
         assert expected in out
     assert "(exit status 1" not in out and "(exit status 2" not in out
 
@@ -53,8 +64,9 @@ def test_monitor_snapshot_then_loop_until_paused(monitor, api, bot, clock, stder
 
     clock.after_sleep = operator
     assert monitor.main(str(tmp_path / "state")) == 0
-    assert stderr.getvalue() == ("[burn] startup snapshot sent (130 subnets)\n[burn] alert sent (1 subnet(s))\n"
-                                 "[burn] monitoring paused\n")
+    assert stderr.getvalue() == (
+        "[burn] startup snapshot sent (130 subnets)\n[burn] alert sent (1 subnet(s))\n[burn] monitoring paused\n"
+    )
     assert bot.messages()[1].endswith("→ 0.7770")
     assert len(clock.sleeps) == 5 * 60 + 30
     assert bot.messages()[0].startswith("Subnet owner burn rates (startup)")

@@ -1,4 +1,5 @@
 """The module's surface: namespace, function objects, signatures and the argument checks."""
+
 import datetime
 import importlib
 import inspect
@@ -38,8 +39,7 @@ SIGNATURES = {
     "_chunk_text": "(text: 'str', max_len: 'int' = 3900) -> 'list[str]'",
     "send_burn_telegram_messages": "(text: 'str', token: 'str', chat_id: 'str') -> 'tuple[bool, str]'",
     "send_burn_telegram": "(text: 'str', token: 'str', chat_id: 'str') -> 'tuple[bool, str]'",
-    "run_ashvigil_once": "(*, state_path: 'str', threshold: 'float', burn_token: 'str', burn_chat_id: 'str')"
-    " -> 'int'",
+    "run_ashvigil_once": "(*, state_path: 'str', threshold: 'float', burn_token: 'str', burn_chat_id: 'str') -> 'int'",
     "run_burn_startup_snapshot": "(*, state_path: 'str', burn_token: 'str', burn_chat_id: 'str') -> 'int'",
     "_burn_is_paused": "(pause_path: 'str') -> 'bool'",
     "_sleep_until_interval": "(interval_seconds: 'float', pause_path: 'str') -> 'bool'",
@@ -51,8 +51,7 @@ DOCS = {
     "_sleep_until_interval": "Sleep in 1s steps. Returns False if paused before interval elapsed.",
 }
 SUBCLASS_SENTENCE = (
-    "Subclasses of built-in types are not accepted; convert the value to the exact built-in type "
-    "before passing it"
+    "Subclasses of built-in types are not accepted; convert the value to the exact built-in type before passing it"
 )
 
 
@@ -64,8 +63,7 @@ def test_namespace_is_filled_in_order(av):
     # A fresh interpreter: tests elsewhere delete and restore names, which moves them to the end.
     code = "import ashvigil; print(' '.join(k for k in vars(ashvigil) if not k.startswith('__')))"
     names = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
-    assert names[:9] == ["json", "os", "sys", "time", "urllib", "datetime", "timezone", "Any",
-                         "OWNER_BURN_DECIMALS"]
+    assert names[:9] == ["json", "os", "sys", "time", "urllib", "datetime", "timezone", "Any", "OWNER_BURN_DECIMALS"]
     assert names[9:] == exported(av)
     assert av.OWNER_BURN_DECIMALS == 4 and type(av.OWNER_BURN_DECIMALS) is int
 
@@ -86,9 +84,11 @@ def test_second_import_returns_the_same_module(av):
 
 
 def test_import_after_removal_gives_the_same_module():
-    code = ("import sys, ashvigil as a\ndel sys.modules['ashvigil']\nimport ashvigil as b\n"
-            "class T:\n    def sleep(self, s): raise SystemExit(7)\n"
-            "b.time = T()\nprint(a is b)\na._sleep_until_interval(1, '')")
+    code = (
+        "import sys, ashvigil as a\ndel sys.modules['ashvigil']\nimport ashvigil as b\n"
+        "class T:\n    def sleep(self, s): raise SystemExit(7)\n"
+        "b.time = T()\nprint(a is b)\na._sleep_until_interval(1, '')"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (done.stdout, done.returncode) == ("True\n", 7)
 
@@ -131,7 +131,11 @@ def test_cycles_end_in_recursion_error_at_a_high_limit_and_on_a_small_stack():
 
 def test_calls_work_on_the_smallest_thread_stack():
     # Only a nested call can be part of a runaway cycle; a first call needs no room for one.
-    done = subprocess.run([sys.executable, "-c", """
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            """
 import threading, ashvigil
 threading.stack_size(64 * 1024)
 out = []
@@ -139,7 +143,11 @@ thread = threading.Thread(target=lambda: out.append(ashvigil.format_owner_burn("
 thread.start()
 thread.join()
 print(out)
-"""], capture_output=True, text=True)
+""",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert (done.returncode, done.stdout) == (0, "['0.2500']\n"), done.stderr
 
 
@@ -157,19 +165,24 @@ print(ashvigil._chunk_text("a", 3))
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("ASHVIGIL_SANITIZED")),
-                    reason="the sanitizer's allocator reserves the address space and aborts on failure")
+@pytest.mark.skipif(
+    bool(os.environ.get("ASHVIGIL_SANITIZED")),
+    reason="the sanitizer's allocator reserves the address space and aborts on failure",
+)
 def test_allocation_failure_in_a_body_raises_memory_error():
     done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, "MemoryError\n['a']\n"), done.stderr
 
 
-@pytest.mark.parametrize("name, replacement, outcome", [
-    ("format_owner_burn", "load_burn_state", "SN1: {} \u2192 {}"),  # exact types: its own body runs
-    ("format_owner_burn", "_chunk_text", "SN1: ['0.5'] \u2192 ['0.6']"),  # a default to fill
-    ("format_owner_burn", "owner_burn_from_row", "Argument 'row' has incorrect type (expected dict, got str)"),
-    ("format_owner_burn", "api_base", "api_base() takes 0 positional arguments but 1 was given"),
-])
+@pytest.mark.parametrize(
+    "name, replacement, outcome",
+    [
+        ("format_owner_burn", "load_burn_state", "SN1: {} \u2192 {}"),  # exact types: its own body runs
+        ("format_owner_burn", "_chunk_text", "SN1: ['0.5'] \u2192 ['0.6']"),  # a default to fill
+        ("format_owner_burn", "owner_burn_from_row", "Argument 'row' has incorrect type (expected dict, got str)"),
+        ("format_owner_burn", "api_base", "api_base() takes 0 positional arguments but 1 was given"),
+    ],
+)
 def test_sibling_replaced_by_another_function_is_called_as_that_function(av, monkeypatch, name, replacement, outcome):
     monkeypatch.setattr(av, name, getattr(av, replacement))
     try:
@@ -180,8 +193,14 @@ def test_sibling_replaced_by_another_function_is_called_as_that_function(av, mon
 
 
 def test_the_foundation_functions_are_exported(av):
-    for name in ["owner_burn_from_row", "format_owner_burn", "owner_burn_changed", "load_burn_state",
-                 "save_burn_state", "diff_burns"]:
+    for name in [
+        "owner_burn_from_row",
+        "format_owner_burn",
+        "owner_burn_changed",
+        "load_burn_state",
+        "save_burn_state",
+        "diff_burns",
+    ]:
         assert callable(getattr(av, name))
 
 
@@ -225,8 +244,11 @@ def test_annotations_name_the_host_types(av):
 
 
 def test_defaults_are_exposed_as_on_python_functions(fn):
-    defaults = {"_chunk_text": ((3900,), None), "with_retries": (None, {"max_retries": 6}),
-                "run_burn_poll_loop": (None, {"pause_path": ""})}
+    defaults = {
+        "_chunk_text": ((3900,), None),
+        "with_retries": (None, {"max_retries": 6}),
+        "run_burn_poll_loop": (None, {"pause_path": ""}),
+    }
     assert (fn.__defaults__, fn.__kwdefaults__) == defaults.get(fn.__name__, (None, None))
 
 
@@ -293,8 +315,16 @@ def test_binding_errors_match_python(fn):
             assert str(got.value) == str(e), (args, kwargs)
 
 
-KIND_OF = {"str": "text", "dict[str, Any]": "mapping", "dict[str, str]": "mapping", "list[str]": "list",
-           "list[dict[str, Any]]": "list", "list[tuple[str, str, str]]": "list", "float": "real", "int": "integer"}
+KIND_OF = {
+    "str": "text",
+    "dict[str, Any]": "mapping",
+    "dict[str, str]": "mapping",
+    "list[str]": "list",
+    "list[dict[str, Any]]": "list",
+    "list[tuple[str, str, str]]": "list",
+    "float": "real",
+    "int": "integer",
+}
 VALID = {"text": "x", "mapping": {}, "list": [], "real": 1.0, "integer": 1}
 EXPECTED_NAME = {"text": "str", "mapping": "dict", "list": "list"}
 
@@ -333,12 +363,13 @@ def test_exact_type_checks(fn):
         for bad in (None, WRONG[kind]):
             with pytest.raises(TypeError) as e:
                 call_with(fn, name, bad)
-            assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {want}, "
-                                    f"got {type(bad).__name__})")
+            assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {want}, got {type(bad).__name__})")
         with pytest.raises(TypeError) as e:
             call_with(fn, name, SUBCLASS[kind])
-        assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {want}, "
-                                f"got {type(SUBCLASS[kind]).__name__}). {SUBCLASS_SENTENCE}")
+        assert str(e.value) == (
+            f"Argument '{name}' has incorrect type (expected {want}, "
+            f"got {type(SUBCLASS[kind]).__name__}). {SUBCLASS_SENTENCE}"
+        )
 
 
 def test_numeric_parameters_convert_first(fn):
@@ -352,8 +383,9 @@ def test_numeric_parameters_convert_first(fn):
             for bad in ("5", None, [1]):
                 with pytest.raises(TypeError) as e:
                     call_with(fn, name, bad)
-                assert str(e.value) == (f"Argument '{name}' has incorrect type (expected int, "
-                                        f"got {type(bad).__name__})")
+                assert str(e.value) == (
+                    f"Argument '{name}' has incorrect type (expected int, got {type(bad).__name__})"
+                )
             with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
                 call_with(fn, name, float("nan"))
 

@@ -1,4 +1,5 @@
 """The pause file, the interruptible interval wait and the poll loop (sleeps recorded, not slept)."""
+
 import pytest
 from leakcheck import assert_no_leak
 
@@ -42,9 +43,17 @@ def test_pause_test_is_the_hosts_isfile(av, monkeypatch, answer):
         av._burn_is_paused("p")
 
 
-@pytest.mark.parametrize("interval, sleeps", [
-    (0, []), (-1, []), (float("nan"), []), (0.4, [0.4]), (2.5, [1.0, 1.0, 0.5]), (3, [1.0, 1.0, 1.0]),
-])
+@pytest.mark.parametrize(
+    "interval, sleeps",
+    [
+        (0, []),
+        (-1, []),
+        (float("nan"), []),
+        (0.4, [0.4]),
+        (2.5, [1.0, 1.0, 0.5]),
+        (3, [1.0, 1.0, 1.0]),
+    ],
+)
 def test_interval_is_slept_in_one_second_steps(av, clock, pause_tests, pause, interval, sleeps):
     assert av._sleep_until_interval(interval, str(pause)) is True
     assert clock.sleeps == sleeps
@@ -79,8 +88,10 @@ def test_sleep_failure_propagates(av, monkeypatch):
 LOOP_ARGS = dict(state_path="/nonexistent/state.json", threshold=0.01, burn_token="t", burn_chat_id="c")
 
 
-@pytest.mark.parametrize("minutes, seconds", [(1, 60.0), (0.5, 60.0), (0, 60.0), (-3, 60.0), (float("nan"), 60.0),
-                                              (1.5, 90.0), (5, 300.0), (True, 60.0)])
+@pytest.mark.parametrize(
+    "minutes, seconds",
+    [(1, 60.0), (0.5, 60.0), (0, 60.0), (-3, 60.0), (float("nan"), 60.0), (1.5, 90.0), (5, 300.0), (True, 60.0)],
+)
 def test_loop_interval(av, monkeypatch, stderr, minutes, seconds):
     waits = []
     monkeypatch.setattr(av, "_sleep_until_interval", lambda i, p: waits.append((i, p)) and False)
@@ -117,8 +128,12 @@ def test_loop_logs_failures_and_goes_on_until_paused(av, clock, stderr, pause, m
     av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=2, pause_path=str(pause))
     assert stderr.getvalue() == "[burn] error: boom\n[burn] error: \n[burn] monitoring paused\n"
     assert len(seen) == 4 and len(clock.sleeps) == 8 * 60 + 30
-    assert seen[0] == {"state_path": "/nonexistent/state.json", "threshold": 0.01, "burn_token": "t",
-                       "burn_chat_id": "c"}
+    assert seen[0] == {
+        "state_path": "/nonexistent/state.json",
+        "threshold": 0.01,
+        "burn_token": "t",
+        "burn_chat_id": "c",
+    }
 
 
 def test_pause_created_during_a_cycle_ends_the_loop_without_sleeping(av, clock, stderr, pause, monkeypatch):

@@ -1,4 +1,5 @@
 """Watch cycles and the startup snapshot end to end, over real HTTP to the local stand-ins."""
+
 import json
 import os
 import types
@@ -60,8 +61,11 @@ def test_first_run_stores_and_reports_nothing(av, api, bot, stderr, state, exist
     assert stored(state) == {"owner_burn_rate": burns_of(api.rows), "updated_at_utc": STAMP}
     assert bot.requests == [] and stderr.getvalue() == ""
     request = api.requests[0]
-    assert (request.path, request.query, request.header("Authorization")) == \
-        ("/api/subnet/latest/v1", "limit=1024&order=netuid_asc", [KEY])
+    assert (request.path, request.query, request.header("Authorization")) == (
+        "/api/subnet/latest/v1",
+        "limit=1024&order=netuid_asc",
+        [KEY],
+    )
 
 
 def test_quiet_cycle_rewrites_the_state(av, api, bot, stderr, state):
@@ -81,14 +85,16 @@ def test_changes_are_alerted_after_they_are_stored(av, api, bot, stderr, state, 
     old = stored(state)["owner_burn_rate"]
     stored_at_delivery = []
     real_send = av.send_burn_telegram_messages
-    monkeypatch.setattr(av, "send_burn_telegram_messages",
-                        lambda *a: stored_at_delivery.append(stored(state)) or real_send(*a))
+    monkeypatch.setattr(
+        av, "send_burn_telegram_messages", lambda *a: stored_at_delivery.append(stored(state)) or real_send(*a)
+    )
     assert cycle(av, state) == 0
     assert bot.messages() == [
         f"Owner burn rate changed\n{STAMP} UTC\n\n"
         f"SN3: {av.format_owner_burn(old['3'])} → 0.0000\n"
         f"SN12: {av.format_owner_burn(old['12'])} → 0.5000\n"
-        f"SN40: {av.format_owner_burn(old['40'])} → n/a"]
+        f"SN40: {av.format_owner_burn(old['40'])} → n/a"
+    ]
     assert stderr.getvalue() == "[burn] alert sent (3 subnet(s))\n"
     assert stored_at_delivery[0]["owner_burn_rate"]["12"] == "0.5"
 
@@ -137,8 +143,9 @@ def test_listing_failure_leaves_the_state_untouched(av, api, bot, stderr, state,
 
 
 @pytest.mark.parametrize("run", [cycle, snapshot])
-@pytest.mark.parametrize("listing, kind", [({"data": [1]}, "dict"), ({"error": ""}, "dict"), (None, "NoneType"),
-                                           ((), "tuple")])
+@pytest.mark.parametrize(
+    "listing, kind", [({"data": [1]}, "dict"), ({"error": ""}, "dict"), (None, "NoneType"), ((), "tuple")]
+)
 def test_listing_that_is_not_a_list(av, api, bot, stderr, state, monkeypatch, run, listing, kind):
     monkeypatch.setattr(av, "fetch_all_subnets_latest", lambda auth: listing)
     with pytest.raises(TypeError, match=f"^Expected list, got {kind}$"):
@@ -147,9 +154,18 @@ def test_listing_that_is_not_a_list(av, api, bot, stderr, state, monkeypatch, ru
 
 
 def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
-    api.set_default(Reply.json({"data": [
-        {"netuid": 7, "incentive_burn": 0.1}, {"name": "no id", "incentive_burn": 0.9},
-        {"netuid": "7", "incentive_burn": 0.2}, {"netuid": 12, "incentive_burn": None}]}))
+    api.set_default(
+        Reply.json(
+            {
+                "data": [
+                    {"netuid": 7, "incentive_burn": 0.1},
+                    {"name": "no id", "incentive_burn": 0.9},
+                    {"netuid": "7", "incentive_burn": 0.2},
+                    {"netuid": 12, "incentive_burn": None},
+                ]
+            }
+        )
+    )
     assert cycle(av, state) == 0
     assert stored(state)["owner_burn_rate"] == {"7": "0.2", "12": "0"}
 
@@ -182,8 +198,9 @@ def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state
     api.set_default(Reply.json({"data": rows}))
     assert snapshot(av, state) == 0
     assert stored(state) == {"owner_burn_rate": {"2": "0.18", "1": "1.0"}, "updated_at_utc": STAMP}
-    assert bot.messages() == [f"Subnet owner burn rates (startup)\n{STAMP} UTC\n3 subnets\n\n"
-                              "SNNone: 0.0000\nSN1: 1.0000\nSN2: 0.1800"]
+    assert bot.messages() == [
+        f"Subnet owner burn rates (startup)\n{STAMP} UTC\n3 subnets\n\nSNNone: 0.0000\nSN1: 1.0000\nSN2: 0.1800"
+    ]
     assert stderr.getvalue() == "[burn] startup snapshot sent (3 subnets)\n"
     assert cycle(av, state) == 0 and len(bot.requests) == 1
 
@@ -220,10 +237,19 @@ def test_poll_loop_end_to_end(av, api, bot, stderr, state, clock, tmp_path):
             pause.write_text("")
 
     clock.after_sleep = operator
-    av.run_burn_poll_loop(state_path=str(state), threshold=0.0001, interval_minutes=1, burn_token="123:abc",
-                          burn_chat_id="42", pause_path=str(pause))
-    assert stderr.getvalue().splitlines() == ["[burn] startup snapshot sent (130 subnets)",
-                                              "[burn] alert sent (1 subnet(s))", "[burn] monitoring paused"]
+    av.run_burn_poll_loop(
+        state_path=str(state),
+        threshold=0.0001,
+        interval_minutes=1,
+        burn_token="123:abc",
+        burn_chat_id="42",
+        pause_path=str(pause),
+    )
+    assert stderr.getvalue().splitlines() == [
+        "[burn] startup snapshot sent (130 subnets)",
+        "[burn] alert sent (1 subnet(s))",
+        "[burn] monitoring paused",
+    ]
     assert bot.messages()[-1] == f"Owner burn rate changed\n{STAMP} UTC\n\nSN9: {av.format_owner_burn(old)} → 0.4242"
     assert len(api.requests) == 3
 
@@ -234,8 +260,7 @@ def safe_text(text, token, key):
         if secret is not None and len(secret) >= 8:
             text = text.replace(secret, "***").replace(repr(secret)[1:-1], "***")
     named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-    text = "".join(named.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c)
-                   for c in text)
+    text = "".join(named.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c) for c in text)
     return text if len(text) <= 1000 else text[:1000] + f" ... ({len(text) - 1000} more characters)"
 
 
@@ -257,8 +282,11 @@ def loop_error_line(av, monkeypatch, message, token, environ):
 secretish = st.text(st.sampled_from("ab\n\x1b\x85'\"\\ \u2192\ud800"), max_size=10)
 
 
-@given(pieces=st.lists(st.one_of(st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "LONG"])), max_size=8),
-       token=secretish, key=st.one_of(st.none(), secretish))
+@given(
+    pieces=st.lists(st.one_of(st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "LONG"])), max_size=8),
+    token=secretish,
+    key=st.one_of(st.none(), secretish),
+)
 def test_log_text_matches_the_model(av, monkeypatch, pieces, token, key):
     # Messages mixing any text with the secrets as they are (T, K) and escaped (T!, K!).
     shown = {"T": token, "T!": repr(token)[1:-1], "K": key or "", "K!": repr(key or "")[1:-1], "LONG": "x" * 990}
@@ -269,18 +297,24 @@ def test_log_text_matches_the_model(av, monkeypatch, pieces, token, key):
 
 def test_key_is_read_from_the_environment_when_the_line_is_written(av, monkeypatch):
     message = "a key sk-12345678 and a token 1234:bot-token"
-    assert loop_error_line(av, monkeypatch, message, "1234:bot-token", {"TAOSTATS_API_KEY": " sk-12345678\n"}) == \
-        "[burn] error: a key *** and a token ***\n"
-    assert loop_error_line(av, monkeypatch, message, "1234:bot-token", {}) == \
-        "[burn] error: a key sk-12345678 and a token ***\n"
+    assert (
+        loop_error_line(av, monkeypatch, message, "1234:bot-token", {"TAOSTATS_API_KEY": " sk-12345678\n"})
+        == "[burn] error: a key *** and a token ***\n"
+    )
+    assert (
+        loop_error_line(av, monkeypatch, message, "1234:bot-token", {})
+        == "[burn] error: a key sk-12345678 and a token ***\n"
+    )
     with pytest.raises(AttributeError):  # a broken host is not hidden
         loop_error_line(av, monkeypatch, message, "1234:bot-token", None)
 
 
 def test_safe_lines_do_not_leak(av, monkeypatch):
     message = "line\n" * 300 + "key sk-12345678 token 1234:bot-token"
-    assert_no_leak(lambda: loop_error_line(av, monkeypatch, message, "1234:bot-token",
-                                           {"TAOSTATS_API_KEY": "sk-12345678"}), calls=50)
+    assert_no_leak(
+        lambda: loop_error_line(av, monkeypatch, message, "1234:bot-token", {"TAOSTATS_API_KEY": "sk-12345678"}),
+        calls=50,
+    )
 
 
 def assert_safe(stderr, *secrets):
@@ -290,22 +324,30 @@ def assert_safe(stderr, *secrets):
         assert secret not in text and repr(secret)[1:-1] not in text
 
 
-@pytest.mark.parametrize("token, key, line", [
-    # A blank in the token makes the request URL invalid; the host's message quotes the path.
-    ("123456:secret token", KEY, "[burn] error: URL can't contain control characters. '/bot***/sendMessage' "
-                                 "(found at least ' ')"),
-    # A line break in the key makes the header invalid; the message shows it escaped.
-    ("123:abc", "key-1234\r\nX-Forged: 1", "[burn] error: Invalid header value b'***'"),
-])
-def test_failures_raised_with_a_secret_are_masked_in_the_loop(av, api, bot, stderr, state, monkeypatch, token, key,
-                                                              line):
+@pytest.mark.parametrize(
+    "token, key, line",
+    [
+        # A blank in the token makes the request URL invalid; the host's message quotes the path.
+        (
+            "123456:secret token",
+            KEY,
+            "[burn] error: URL can't contain control characters. '/bot***/sendMessage' (found at least ' ')",
+        ),
+        # A line break in the key makes the header invalid; the message shows it escaped.
+        ("123:abc", "key-1234\r\nX-Forged: 1", "[burn] error: Invalid header value b'***'"),
+    ],
+)
+def test_failures_raised_with_a_secret_are_masked_in_the_loop(
+    av, api, bot, stderr, state, monkeypatch, token, key, line
+):
     cycle(av, state, token=token)
     api.set_incentive_burn(1, 0.123)
     monkeypatch.setenv("TAOSTATS_API_KEY", f" {key} ")
     waits = iter([True, False])
     monkeypatch.setattr(av, "_sleep_until_interval", lambda seconds, pause_path: next(waits))
-    av.run_burn_poll_loop(state_path=str(state), threshold=0.0001, interval_minutes=1, burn_token=token,
-                          burn_chat_id="42")
+    av.run_burn_poll_loop(
+        state_path=str(state), threshold=0.0001, interval_minutes=1, burn_token=token, burn_chat_id="42"
+    )
     assert stderr.writes == [line + "\n", "[burn] monitoring paused\n"]
     assert_safe(stderr, token, key)
 
@@ -335,7 +377,8 @@ def test_server_pages_stay_one_bounded_line(av, api, bot, stderr, state):
     assert stderr.writes[1:] == [
         "[burn] startup telegram failed: <html>\\r\\n<body>\\n[burn] alert sent (99 subnet(s))\\n"
         "\\x1b]0;x\\x07</body>\\n</html>\n",
-        "[burn] startup telegram failed: " + "y" * 1000 + " ... (9000 more characters)\n"]
+        "[burn] startup telegram failed: " + "y" * 1000 + " ... (9000 more characters)\n",
+    ]
     assert_safe(stderr)
 
 

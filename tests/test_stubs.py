@@ -1,4 +1,5 @@
 """The type stubs: they describe the installed module, and type checkers find and apply them."""
+
 import ast
 import importlib.metadata
 import json
@@ -74,8 +75,12 @@ def test_stub_annotations_and_docs_are_the_modules(av):
 
 def run_mypy(path):
     pytest.importorskip("mypy", reason="mypy is not installed (the distribution check installs it)")
-    done = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(path.parent / ".mypy_cache"),
-                           path.name], cwd=path.parent, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(path.parent / ".mypy_cache"), path.name],
+        cwd=path.parent,
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode in (0, 1), done.stdout + done.stderr
     found = re.findall(r"^[^:\n]+:(\d+): error: (.*)$", done.stdout, re.MULTILINE)
     return [(int(line), message) for line, message in found]
@@ -87,12 +92,18 @@ def run_pyright(path):
         pytest.skip("pyright needs node, which is not on PATH")
     # As in an activated environment: pyright asks the first python on PATH for its packages.
     env = {**os.environ, "PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", "")}
-    done = subprocess.run([sys.executable, "-m", "pyright", "--outputjson", path.name], cwd=path.parent,
-                          capture_output=True, text=True, env=env)
+    done = subprocess.run(
+        [sys.executable, "-m", "pyright", "--outputjson", path.name],
+        cwd=path.parent,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     assert done.returncode in (0, 1), done.stdout + done.stderr
     found = json.loads(done.stdout)["generalDiagnostics"]
-    return [(d["range"]["start"]["line"] + 1, f"{d.get('rule')}: {d['message']}") for d in found
-            if d["severity"] == "error"]
+    return [
+        (d["range"]["start"]["line"] + 1, f"{d.get('rule')}: {d['message']}") for d in found if d["severity"] == "error"
+    ]
 
 
 @pytest.mark.parametrize("checker", ["mypy", "pyright"])

@@ -1,4 +1,5 @@
 """Telegram delivery over real HTTP to the local stand-in Bot API."""
+
 import http.client
 import io
 import json
@@ -38,17 +39,19 @@ def test_request_on_the_wire(av, bot):
     assert (request.method, request.path) == ("POST", f"/bot{TOKEN}/sendMessage")
     assert request.header("Content-Type") == ["application/x-www-form-urlencoded"]
     assert request.header("Host") == ["api.telegram.org"]
-    assert request.body == (b"chat_id=-100987&text=Owner+burn%0ASN7%3A+1+%E2%86%92+2+~a_b.c-d"
-                            b"&disable_web_page_preview=true")
+    assert request.body == (
+        b"chat_id=-100987&text=Owner+burn%0ASN7%3A+1+%E2%86%92+2+~a_b.c-d&disable_web_page_preview=true"
+    )
     assert bot.route.timeouts == [30]
 
 
-form_texts = st.text(st.characters(blacklist_categories=("Cs",)) | st.sampled_from(" \n\x00~+&=%\u2192\U0001F600"))
+form_texts = st.text(st.characters(blacklist_categories=("Cs",)) | st.sampled_from(" \n\x00~+&=%\u2192\U0001f600"))
 
 
 def test_form_body_matches_urlencode(av):
     # One server and route for every example: building an opener is slow on newer hosts.
     with TelegramStandIn() as server, route_telegram(server):
+
         @given(text=form_texts, chat_id=form_texts.filter(bool))
         def check(text, chat_id):
             server.requests.clear()
@@ -67,24 +70,27 @@ def test_lone_surrogates_fail_like_urlencode(av, bot):
     assert str(info.value) == str(expected.value) and bot.requests == []
 
 
-LONG = json.dumps({"ok": False, "note": "\U0001F600" * 400}, ensure_ascii=False)
+LONG = json.dumps({"ok": False, "note": "\U0001f600" * 400}, ensure_ascii=False)
 
 
-@pytest.mark.parametrize("reply, expected", [
-    (accepted(), (True, "")),
-    (refused("no"), (False, "{'ok': False, 'error_code': 200, 'description': 'no'}")),
-    (Reply.json({"result": []}), (False, "{'result': []}")),
-    (refused("Bad Request: chat not found", 400), (False, "Bad Request: chat not found")),
-    (Reply.json({"description": 42}, 403), (False, 42)),
-    (Reply.json({"description": ""}, 500), (False, '{"description": ""}')),
-    (Reply.text(LONG, 502), (False, LONG[:300])),
-    (Reply.text("Bad Gateway " * 100, 502), (False, "Bad Gateway " * 100)),
-    (Reply(500), (False, "HTTP Error 500: Internal Server Error")),
-    (Reply.text("<html>ok</html>"), json.JSONDecodeError),
-    (Reply.text(b"\xff{}"), UnicodeDecodeError),
-    (Reply.json([True]), AttributeError),
-    (Reply.text(b"\x80 broken", 500), UnicodeDecodeError),
-])
+@pytest.mark.parametrize(
+    "reply, expected",
+    [
+        (accepted(), (True, "")),
+        (refused("no"), (False, "{'ok': False, 'error_code': 200, 'description': 'no'}")),
+        (Reply.json({"result": []}), (False, "{'result': []}")),
+        (refused("Bad Request: chat not found", 400), (False, "Bad Request: chat not found")),
+        (Reply.json({"description": 42}, 403), (False, 42)),
+        (Reply.json({"description": ""}, 500), (False, '{"description": ""}')),
+        (Reply.text(LONG, 502), (False, LONG[:300])),
+        (Reply.text("Bad Gateway " * 100, 502), (False, "Bad Gateway " * 100)),
+        (Reply(500), (False, "HTTP Error 500: Internal Server Error")),
+        (Reply.text("<html>ok</html>"), json.JSONDecodeError),
+        (Reply.text(b"\xff{}"), UnicodeDecodeError),
+        (Reply.json([True]), AttributeError),
+        (Reply.text(b"\x80 broken", 500), UnicodeDecodeError),
+    ],
+)
 def test_replies(av, bot, reply, expected):
     bot.script(reply)
     if isinstance(expected, tuple):
@@ -141,20 +147,29 @@ def fake_urlopen(av, monkeypatch):
             raise outcome
         return outcome
 
-    monkeypatch.setattr(av, "urllib", types.SimpleNamespace(
-        request=types.SimpleNamespace(Request=urllib.request.Request, urlopen=urlopen),
-        error=urllib.error, parse=urllib.parse))
+    monkeypatch.setattr(
+        av,
+        "urllib",
+        types.SimpleNamespace(
+            request=types.SimpleNamespace(Request=urllib.request.Request, urlopen=urlopen),
+            error=urllib.error,
+            parse=urllib.parse,
+        ),
+    )
     return state
 
 
-@pytest.mark.parametrize("outcome, expected", [
-    (lambda: Body(b'{"ok": true}'), (True, "")),
-    (lambda: Body(b"not json"), json.JSONDecodeError),
-    (lambda: FailingRead(), (False, "[Errno 104] reset while reading")),
-    (lambda: http_error(Body(b'{"description": "no"}')), (False, "no")),
-    (lambda: http_error(Body(b"\xff")), UnicodeDecodeError),
-    (lambda: http_error(FailingRead()), ConnectionResetError),  # raised inside the HTTPError branch
-])
+@pytest.mark.parametrize(
+    "outcome, expected",
+    [
+        (lambda: Body(b'{"ok": true}'), (True, "")),
+        (lambda: Body(b"not json"), json.JSONDecodeError),
+        (lambda: FailingRead(), (False, "[Errno 104] reset while reading")),
+        (lambda: http_error(Body(b'{"description": "no"}')), (False, "no")),
+        (lambda: http_error(Body(b"\xff")), UnicodeDecodeError),
+        (lambda: http_error(FailingRead()), ConnectionResetError),  # raised inside the HTTPError branch
+    ],
+)
 def test_bodies_are_closed_on_every_path(av, fake_urlopen, outcome, expected):
     fake_urlopen.outcomes = iter([outcome])
     if isinstance(expected, tuple):
@@ -163,8 +178,14 @@ def test_bodies_are_closed_on_every_path(av, fake_urlopen, outcome, expected):
         with pytest.raises(expected):
             av.send_burn_telegram("x", "T", "1")
     assert Body.closes == 1
-    assert fake_urlopen.seen == [("https://api.telegram.org/botT/sendMessage", "POST",
-                                  [("Content-type", "application/x-www-form-urlencoded")], 30)]
+    assert fake_urlopen.seen == [
+        (
+            "https://api.telegram.org/botT/sendMessage",
+            "POST",
+            [("Content-type", "application/x-www-form-urlencoded")],
+            30,
+        )
+    ]
 
 
 @pytest.mark.parametrize("body, error", [(b"\xff", UnicodeDecodeError), (b"[1]", AttributeError)])
@@ -202,13 +223,16 @@ def test_delivery_stops_at_the_failed_piece(av, bot, sleeps, monkeypatch):
     assert sleeps == [0.4]
 
 
-@pytest.mark.parametrize("answer, expected", [
-    ((0, "zero"), (False, "zero")),
-    ([None, ["why"]], (False, ["why"])),
-    (iter([1, "ignored"]), (True, "")),
-    ((True,), "need more than 1 value to unpack"),
-    ((True, "", ""), "too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        ((0, "zero"), (False, "zero")),
+        ([None, ["why"]], (False, ["why"])),
+        (iter([1, "ignored"]), (True, "")),
+        ((True,), "need more than 1 value to unpack"),
+        ((True, "", ""), "too many values to unpack (expected 2)"),
+    ],
+)
 def test_sender_is_looked_up_in_the_namespace(av, sleeps, monkeypatch, answer, expected):
     sent = []
     monkeypatch.setattr(av, "send_burn_telegram", lambda *args: sent.append(args) or answer)
@@ -221,11 +245,20 @@ def test_sender_is_looked_up_in_the_namespace(av, sleeps, monkeypatch, answer, e
 
 def test_telegram_does_not_leak(av, fake_urlopen, sleeps):
     # In-process replies: a local server's threads add the host's own allocation noise.
-    outcomes = [lambda: Body(b'{"ok": true}'), lambda: Body(b'{"ok": false}'), lambda: Body(b"[]"),
-                lambda: Body(b"<html>"), lambda: FailingRead(), lambda: http_error(Body(b'{"description": "d"}')),
-                lambda: http_error(Body(b'{"x": 1}')), lambda: http_error(Body(b"plain")),
-                lambda: http_error(Body(b"")), lambda: http_error(None), lambda: http_error(Body(b"\xff")),
-                lambda: ConnectionRefusedError(111, "Connection refused")]
+    outcomes = [
+        lambda: Body(b'{"ok": true}'),
+        lambda: Body(b'{"ok": false}'),
+        lambda: Body(b"[]"),
+        lambda: Body(b"<html>"),
+        lambda: FailingRead(),
+        lambda: http_error(Body(b'{"description": "d"}')),
+        lambda: http_error(Body(b'{"x": 1}')),
+        lambda: http_error(Body(b"plain")),
+        lambda: http_error(Body(b"")),
+        lambda: http_error(None),
+        lambda: http_error(Body(b"\xff")),
+        lambda: ConnectionRefusedError(111, "Connection refused"),
+    ]
     long_text = "T\nU\nN\n\n" + ("line " * 100 + "\n") * 20
 
     def calls():

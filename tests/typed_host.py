@@ -2,14 +2,15 @@
 
 Lines marked `# expect: <case>` must be reported as that case; every other line must pass.
 """
+
 import urllib.request
 
 import ashvigil
 
-status: int = ashvigil.run_ashvigil_once(state_path="state.json", threshold=0.0001, burn_token="t",
-                                         burn_chat_id="c")
-ashvigil.run_burn_poll_loop(state_path="state.json", threshold=1e-4, interval_minutes=5, burn_token="t",
-                            burn_chat_id="c")
+status: int = ashvigil.run_ashvigil_once(state_path="state.json", threshold=0.0001, burn_token="t", burn_chat_id="c")
+ashvigil.run_burn_poll_loop(
+    state_path="state.json", threshold=1e-4, interval_minutes=5, burn_token="t", burn_chat_id="c"
+)
 rows = ashvigil.fetch_all_subnets_latest("key")
 if isinstance(rows, list):
     current: dict[str, str] = {str(row["netuid"]): ashvigil.owner_burn_from_row(row) for row in rows}
