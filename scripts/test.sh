@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds ashvigil into fresh virtual environments and runs the test suite three times: under the
-# reference interpreter (3.10), under the newest interpreter on the machine, and under 3.10 with
-# an AddressSanitizer + UndefinedBehaviorSanitizer build; then the distribution checks
-# (scripts/check_dist.sh). Extra arguments go to pytest.
+# Checks the style (scripts/lint.sh), then builds ashvigil into fresh virtual environments, with
+# compiler warnings as errors, and runs the test suite three times: under the reference interpreter
+# (3.10), under the newest interpreter on the machine, and under 3.10 with an AddressSanitizer +
+# UndefinedBehaviorSanitizer build; then the distribution checks (scripts/check_dist.sh). Extra
+# arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -13,7 +14,8 @@ run_suite() {  # name python [pip install options...]
     local venv=.venv/$name
     echo "== $name: $("$python" --version 2>&1)"
     make_venv "$venv" "$python" pytest hypothesis
-    "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps "$@" .
+    "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps \
+        --config-settings=cmake.define.ASHVIGIL_WERROR=ON "$@" .
     (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
@@ -23,6 +25,8 @@ if ! command -v systemd-analyze >/dev/null && [ "$(id -u)" = 0 ] && command -v a
       { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends systemd >/dev/null 2>&1; }; } ||
         echo "systemd-analyze not installable: the unit check is skipped"
 fi
+
+./scripts/lint.sh
 
 PYTEST_ARGS=("$@")
 reference=$(find_python 3.10) || { echo "CPython 3.10 not found" >&2; exit 1; }
