@@ -46,23 +46,27 @@ int read_known_environ(PyObject* environ, const char* name, Ref& value) {
     if (!g_environ || Py_TYPE(environ) != reinterpret_cast<PyTypeObject*>(g_environ->type.get())) return 0;
     Ref get = attr(g_environ->type.get(), "get");
     Ref getitem = get ? attr(g_environ->type.get(), "__getitem__") : Ref();
-    Ref encodekey = getitem ? attr(environ, "encodekey") : Ref();
-    Ref decodevalue = encodekey ? attr(environ, "decodevalue") : Ref();
-    Ref data = decodevalue ? attr(environ, "_data") : Ref();
-    // A `get` set on the instance is what os.environ.get calls.
-    Ref own = data ? attr(environ, "__dict__") : Ref();
-    if (!own) {
+    // The instance's own attributes, read from its dict: the class defines none of these names.
+    Ref own = getitem ? Ref::steal(PyObject_GenericGetDict(environ, nullptr)) : Ref();
+    if (!own || !PyDict_Check(own.get())) {
         PyErr_Clear();  // the ordinary path meets the same lookups and reports them
         return 0;
     }
-    PyObject* get_name = constant_str("get");  // borrowed
-    if (!get_name) return -1;
-    if (!PyDict_Check(own.get())) return 0;
+    PyObject* get_name = constant_str("get");                  // borrowed
+    PyObject* encodekey_name = constant_str("encodekey");      // borrowed
+    PyObject* decodevalue_name = constant_str("decodevalue");  // borrowed
+    PyObject* data_name = constant_str("_data");               // borrowed
+    if (!get_name || !encodekey_name || !decodevalue_name || !data_name) return -1;
+    // A `get` set on the instance is what os.environ.get calls.
     const int patched = PyDict_Contains(own.get(), get_name);
     if (patched) return patched < 0 ? -1 : 0;
+    PyObject* encodekey = PyDict_GetItemWithError(own.get(), encodekey_name);      // borrowed
+    PyObject* decodevalue = PyDict_GetItemWithError(own.get(), decodevalue_name);  // borrowed
+    PyObject* data = PyDict_GetItemWithError(own.get(), data_name);                // borrowed
+    if (PyErr_Occurred()) return -1;
     if (get.get() != g_environ->get.get() || getitem.get() != g_environ->getitem.get() ||
-        encodekey.get() != g_environ->encodekey.get() || decodevalue.get() != g_environ->decodevalue.get() ||
-        !PyDict_CheckExact(data.get()))
+        encodekey != g_environ->encodekey.get() || decodevalue != g_environ->decodevalue.get() || !data ||
+        !PyDict_CheckExact(data))
         return 0;
     static std::unordered_map<const char*, PyObject*> encoded_names;  // kept for the process
     PyObject*& key = encoded_names[name];
@@ -71,13 +75,13 @@ int read_known_environ(PyObject* environ, const char* name, Ref& value) {
         key = text ? PyUnicode_AsEncodedString(text, g_environ->encoding.c_str(), "surrogateescape") : nullptr;
         if (!key) return -1;
     }
-    PyObject* raw = PyDict_GetItemWithError(data.get(), key);  // borrowed
+    PyObject* raw = PyDict_GetItemWithError(data, key);  // borrowed
     if (!raw) return PyErr_Occurred() ? -1 : (value = Ref(), 1);
     Ref held = Ref::borrow(raw);
     value = Ref::steal(PyBytes_CheckExact(held.get())
                            ? PyUnicode_Decode(PyBytes_AS_STRING(held.get()), PyBytes_GET_SIZE(held.get()),
                                               g_environ->encoding.c_str(), "surrogateescape")
-                           : PyObject_CallOneArg(decodevalue.get(), held.get()));
+                           : PyObject_CallOneArg(Ref::borrow(decodevalue).get(), held.get()));
     return value ? 1 : -1;
 }
 
