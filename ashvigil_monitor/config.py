@@ -35,6 +35,7 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
 )
 
 _CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
+_BOT_TOKEN = re.compile(r"[0-9]+:[A-Za-z0-9_-]+")
 _ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
@@ -110,6 +111,20 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
     return value
 
 
+def _hide_unneeded(env: Mapping[str, str], name: str, found: Callable[[str], None]) -> None:
+    """Tells `found` a secret a subcommand does not use: a server may still echo it (the module
+    reads the API key from the environment whatever the subcommand)."""
+    value = env.get(name, "")
+    if not value and env.get(name + "_FILE"):
+        try:
+            with open(env[name + "_FILE"], encoding="utf-8") as f:
+                value = f.read()
+        except (OSError, UnicodeDecodeError):
+            return
+    found(value)
+    found(value.strip())
+
+
 def default_state_path(env: Mapping[str, str]) -> str:
     if env.get("STATE_DIRECTORY"):  # systemd's StateDirectory=; may list several, first is ours
         return os.path.join(env["STATE_DIRECTORY"].split(":")[0], "state.json")
@@ -138,6 +153,15 @@ def _http_url(env: Mapping[str, str], name: str, origin_only: bool) -> str | Non
     return text.rstrip("/") if origin_only else text
 
 
+def _bot_token(env: Mapping[str, str], found: Callable[[str], None]) -> str:
+    """A Bot API token has the form <bot id>:<secret>; anything else (a blank, a line break, a
+    comment read along from a file) would fail every delivery, or reach another path."""
+    token = read_secret(env, "ASHVIGIL_BOT_TOKEN", found)
+    if not _BOT_TOKEN.fullmatch(token):
+        raise ConfigError("ASHVIGIL_BOT_TOKEN is not a bot token (expected digits, ':', then letters, digits, _ or -)")
+    return token
+
+
 def _chat_id(env: Mapping[str, str]) -> str:
     text = env.get("ASHVIGIL_CHAT_ID", "").strip()
     if not text:
@@ -162,8 +186,10 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
     """Reads and checks the configuration. `needs` names the parts a subcommand cannot do without:
     "api" (the taostats key) and "telegram" (token and chat); the others may then be empty."""
     needs = set(needs)
+    for name in ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN"):
+        _hide_unneeded(env, name, found)
     api_key = read_secret(env, "TAOSTATS_API_KEY", found) if "api" in needs else env.get("TAOSTATS_API_KEY", "")
-    token = read_secret(env, "ASHVIGIL_BOT_TOKEN", found) if "telegram" in needs else ""
+    token = _bot_token(env, found) if "telegram" in needs else ""
     chat_id = _chat_id(env) if "telegram" in needs else ""
     state_path = env.get("ASHVIGIL_STATE_PATH") or default_state_path(env)
     pause = env.get("ASHVIGIL_PAUSE_PATH")

@@ -10,7 +10,9 @@ import sys
 import pytest
 from command import API_KEY, COMMAND, TOKEN
 
+from ashvigil_monitor import redact
 from ashvigil_monitor.config import VARIABLES
+from stand_ins.server import Reply
 from stand_ins.telegram import refused
 
 
@@ -77,12 +79,12 @@ def test_malformed_env_file_exits_2(services, content, where):
     assert done.returncode == 2 and where in done.stderr and services.api.requests == []
 
 
-SECRET_TOKEN = "123456:sec ret-token"
+SECRET_TOKEN = "123456:secret-token-value"
 SECRET_KEY = "taostats-secret-key"
 
 
-@pytest.mark.parametrize("args", [["once"], ["--debug", "once"], ["check"], ["test-message"], ["snapshot"]])
-def test_a_token_with_a_blank_never_appears_in_any_output(av, services, args):
+@pytest.mark.parametrize("args", [["once"], ["check"], ["test-message"], ["snapshot"]])
+def test_secrets_echoed_by_a_server_never_appear_in_any_output(av, services, args):
     services.env.update(ASHVIGIL_BOT_TOKEN=SECRET_TOKEN, TAOSTATS_API_KEY=SECRET_KEY)
     services.api.api_key = SECRET_KEY
     services.seed_change(av)
@@ -90,9 +92,48 @@ def test_a_token_with_a_blank_never_appears_in_any_output(av, services, args):
     done = services.run(*args)
     output = done.stdout + done.stderr
     assert "***" in output
-    for secret in ("sec ret", "sec%20ret", "sec+ret", SECRET_KEY):
+    for secret in ("secret-token", SECRET_KEY):
         assert secret not in output
-    assert ("Traceback" in output) == ("--debug" in args)
+    assert "Traceback" not in output
+
+
+@pytest.mark.parametrize("debug", [True, False])
+def test_an_unexpected_failure_is_one_line_unless_debugging(av, services, debug):
+    services.env.update(ASHVIGIL_BOT_TOKEN=SECRET_TOKEN, TAOSTATS_API_KEY=SECRET_KEY)
+    services.api.api_key = SECRET_KEY
+    services.seed_change(av)
+    services.bot.script(Reply.text("not JSON"))  # a 200 the module cannot read raises
+    done = services.run(*(["--debug"] if debug else []), "once")
+    assert done.returncode == 1 and done.stderr.splitlines()[-1].startswith("ashvigil: JSONDecodeError: ")
+    assert ("Traceback" in done.stderr) == debug and (len(done.stderr.splitlines()) > 1) == debug
+    assert "secret-token" not in done.stderr and SECRET_KEY not in done.stderr
+
+
+@pytest.mark.parametrize(
+    "token, in_file",
+    [
+        ("123456:sec ret-token", False),  # a blank: every delivery would fail on the URL
+        ("123456:secret#token", False),  # a '#' would cut the path short
+        ("123456:secret-token\n# the ops bot\n", True),  # a comment read along from the file
+    ],
+)
+def test_a_malformed_token_exits_2_and_never_appears(services, token, in_file):
+    if in_file:
+        (services.tmp / "token").write_text(token)
+        env = {"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": str(services.tmp / "token")}
+    else:
+        env = {"ASHVIGIL_BOT_TOKEN": token}
+    done = services.run("--debug", "once", env=env)
+    assert done.returncode == 2 and "ASHVIGIL_BOT_TOKEN" in done.stderr
+    assert "secret" not in done.stdout + done.stderr and "sec ret" not in done.stderr
+    assert services.api.requests == [] and services.bot.requests == []
+
+
+def test_a_cut_bot_path_in_a_message_is_hidden():
+    secrets = redact.Secrets()
+    secrets.add("123456:abc#def")
+    text = "URL can't contain control characters. '/bot123456:abc' (found at least ' ')"
+    assert secrets.hide(text) == "URL can't contain control characters. '/bot***' (found at least ' ')"
 
 
 def test_version_and_help():
