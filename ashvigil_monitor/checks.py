@@ -95,9 +95,9 @@ def check(config: Config) -> int:
     for name, run in CHECKS:
         try:
             print(f"{name}: ok ({run(config)})")
-        except CheckFailed as e:
+        except Exception as e:  # one failing check never hides the others
             failures += 1
-            print(f"{name}: FAILED ({e})")
+            print(f"{name}: FAILED ({e if isinstance(e, CheckFailed) else f'{type(e).__name__}: {e}'})")
     return 0 if failures == 0 else 1
 
 

@@ -116,6 +116,15 @@ def test_check_and_test_message(services, good):
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed")
+def test_check_reports_every_check_when_one_fails_unexpectedly(services):
+    # A line break inside the key makes the request itself fail (no reply at all).
+    check = services.run("check", env={"TAOSTATS_API_KEY": "stand-in\nkey"})
+    lines = check.stdout.splitlines()
+    assert check.returncode == 1 and len(lines) == 4 and check.stderr == ""
+    assert lines[0].startswith("taostats API key: FAILED (ValueError: ") and "stand-in" not in lines[0]
+    assert all(line.split(": ", 1)[1].startswith("ok (") for line in lines[1:])
+
+
 def test_systemd_unit_verifies(tmp_path):
     unit = open(os.path.join(ROOT, "contrib", "ashvigil.service")).read()
     assert re.search(r"^ExecStart=/usr/local/bin/ashvigil run$", unit, re.M)
