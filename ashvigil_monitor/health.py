@@ -8,6 +8,7 @@ import re
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
 
@@ -21,12 +22,18 @@ def log(line: str) -> None:
 
 def ping(url: str, result: str) -> None:
     """GET the URL after a good cycle, the URL + /fail after a failed one."""
-    target = url if result == "ok" else url.rstrip("/") + "/fail"
+    target = url if result == "ok" else _fail_url(url)
     try:
         with urllib.request.urlopen(target, timeout=10) as response:
             response.read()
     except Exception as e:  # any failure of the ping is the ping's, never the monitor's
         log(f"[burn] heartbeat failed: {e}")
+
+
+def _fail_url(url: str) -> str:
+    """The URL with /fail added to its path, the query kept after it."""
+    parts = urllib.parse.urlsplit(url)
+    return urllib.parse.urlunsplit(parts._replace(path=parts.path.rstrip("/") + "/fail"))
 
 
 @dataclass
@@ -65,6 +72,8 @@ class Metrics:
             self.alerts_sent = int(value)
         elif name == "ashvigil_last_success_timestamp_seconds":
             self.last_success = value
+        elif name == "ashvigil_subnets":
+            self.subnets = int(value)
 
     def record(self, result: str, alerts: int, subnets: int | None) -> None:
         self.cycles[result] += 1

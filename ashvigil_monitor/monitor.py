@@ -56,14 +56,16 @@ class Monitor:
 
     def cycle(self, **kwargs: Any) -> int:
         self._in_cycle, self._delivered = True, 0
-        outcome = "error"
         try:
             status = self._cycle(**kwargs)
-            outcome = "ok" if status == 0 else "failed"
-            return status
-        finally:
+        except BaseException as e:
             self._in_cycle = False
-            self._after_cycle(outcome)
+            if isinstance(e, Exception):  # a forced stop (KeyboardInterrupt) skips the health outputs
+                self._after_cycle("error")
+            raise
+        self._in_cycle = False
+        self._after_cycle("ok" if status == 0 else "failed")
+        return status
 
     # --- what the command runs ---
 
@@ -96,7 +98,7 @@ class Monitor:
 
     def _after_cycle(self, outcome: str) -> None:
         alerts = self._delivered
-        subnets = len(ashvigil.load_burn_state(self.config.state_path)) if outcome == "ok" else None
+        subnets = self._stored_subnets() if outcome == "ok" else None
         now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         self.notifier.watchdog(force=True)
         self.notifier.send(f"STATUS=last cycle {outcome} at {now}" + (f", {subnets} subnets" if subnets else ""))
@@ -105,3 +107,11 @@ class Monitor:
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets)
             self.metrics.write()
+
+    def _stored_subnets(self) -> int | None:
+        """How many subnets the cycle stored; None when the state cannot be read back (health
+        output never changes a cycle's result)."""
+        try:
+            return len(ashvigil.load_burn_state(self.config.state_path))
+        except Exception:
+            return None

@@ -56,15 +56,17 @@ def test_metrics_heartbeat_and_status_after_ok_failed_and_alerting_cycles(av, se
         env = {
             "NOTIFY_SOCKET": notify.path,
             "ASHVIGIL_METRICS_PATH": str(metrics),
-            "ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping/abc",
+            "ASHVIGIL_HEARTBEAT_URL": pings.origin + "/ping/abc?rid=7",
         }
         assert services.run("once", env=env).returncode == 0  # first cycle: stores
         services.api.set_default(Reply.json({"message": "down"}, status=500))
         assert services.run("once", env=env).returncode == 1
+        # A failed cycle after a restart keeps the last stored count, not 0.
+        assert metrics_sample(metrics.read_text(), "ashvigil_subnets") == 130
         services.api.set_default(None)
         services.api.set_incentive_burn(3, 0.5)
         assert services.run("once", env=env).returncode == 0  # alerts
-        assert [r.path for r in pings.requests] == ["/ping/abc", "/ping/abc/fail", "/ping/abc"]
+        assert [r.target for r in pings.requests] == ["/ping/abc?rid=7", "/ping/abc/fail?rid=7", "/ping/abc?rid=7"]
     text = metrics.read_text()
     assert [metrics_sample(text, f'ashvigil_cycles_total{{result="{r}"}}') for r in ("ok", "failed", "error")] == [
         2,
