@@ -16,7 +16,7 @@ class StateBusy(ConfigError):
 class StateLock:
     def __init__(self, state_path: str) -> None:
         self.state_path = state_path
-        self.path = state_path + ".lock"
+        self.path = os.path.realpath(state_path) + ".lock"  # one lock per file, whichever link names it
         self._fd = -1
 
     def __enter__(self) -> StateLock:

@@ -45,6 +45,18 @@ def test_a_second_monitor_on_the_same_state_exits_2(services, notify):
     assert (status, err) == (0, "[burn] stopped (SIGTERM)\n")
 
 
+def test_a_link_to_the_state_file_shares_its_lock(services, notify):
+    link = services.tmp / "link"
+    link.symlink_to(services.state.parent, target_is_directory=True)
+    first = services.start("run", "--no-snapshot", env={"NOTIFY_SOCKET": notify.path})
+    try:
+        notify.wait_for("READY=1")
+        second = services.run("once", env={"ASHVIGIL_STATE_PATH": str(link / services.state.name)})
+        assert second.returncode == 2
+    finally:
+        stop(first)
+
+
 def metrics_sample(text, name):
     return float(re.search(rf"^{re.escape(name)} (\S+)$", text, re.M).group(1))
 
