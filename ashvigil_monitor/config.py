@@ -114,15 +114,11 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
 def _hide_unneeded(env: Mapping[str, str], name: str, found: Callable[[str], None]) -> None:
     """Tells `found` a secret a subcommand does not use: a server may still echo it (the module
     reads the API key from the environment whatever the subcommand)."""
-    value = env.get(name, "")
-    if not value and env.get(name + "_FILE"):
-        try:
-            with open(env[name + "_FILE"], encoding="utf-8") as f:
-                value = f.read()
-        except (OSError, UnicodeDecodeError):
-            return
-    found(value)
-    found(value.strip())
+    found(env.get(name, ""))  # also when it is refused for being set twice
+    try:
+        read_secret(env, name, found)
+    except ConfigError:
+        pass  # not needed: only its text matters, and read_secret has told it already
 
 
 def default_state_path(env: Mapping[str, str]) -> str:

@@ -195,11 +195,16 @@ class StandIn:
         self.proc.wait(timeout=10)
 
 
-def floor_cycle(base_url, state_text, path, headers):
-    """What any cycle must do: fetch and parse the listing, write the state once."""
+def fetch_listing(base_url, headers):
+    """What any cycle must do first: fetch and parse the listing."""
     url = base_url + LISTING_PATH + "?limit=1024&order=netuid_asc"
     with urllib.request.urlopen(urllib.request.Request(url, headers=headers), timeout=60) as resp:
         json.loads(resp.read().decode("utf-8"))
+
+
+def floor_cycle(base_url, state_text, path, headers):
+    """The least a cycle does: the listing, and one plain write of the state."""
+    fetch_listing(base_url, headers)
     with open(path, "w", encoding="utf-8") as f:
         f.write(state_text)
 
@@ -207,9 +212,7 @@ def floor_cycle(base_url, state_text, path, headers):
 def durable_floor_cycle(base_url, state_text, path, headers):
     """The floor with the state written as the module writes it: a temporary file, flushed,
     renamed over the old one, and the directory flushed, so a crash never leaves half a file."""
-    url = base_url + LISTING_PATH + "?limit=1024&order=netuid_asc"
-    with urllib.request.urlopen(urllib.request.Request(url, headers=headers), timeout=60) as resp:
-        json.loads(resp.read().decode("utf-8"))
+    fetch_listing(base_url, headers)
     temp = path + ".tmp"
     with open(temp, "w", encoding="utf-8") as f:
         f.write(state_text)
