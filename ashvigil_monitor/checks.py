@@ -2,66 +2,49 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import socket
+import sqlite3
 import tempfile
-import urllib.error
-import urllib.parse
-import urllib.request
 from collections.abc import Callable
 from typing import Any
 
 import ashvigil
 from ashvigil_monitor import __version__
-from ashvigil_monitor.config import Config, ConfigError, prepare_state_dir
-from ashvigil_monitor.delivery import BOT_API_ORIGIN
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.config import Config, prepare_state_dir
+from ashvigil_monitor.errors import ConfigError
 
 
 class CheckFailed(Exception):
     pass
 
 
-def bot_api(token: str, method: str, **fields: str) -> Any:
-    """One Bot API call through the installed opener (so routing and retries apply): its result,
-    or CheckFailed with Telegram's description."""
-    data = urllib.parse.urlencode(fields).encode() if fields else None
-    request = urllib.request.Request(f"{BOT_API_ORIGIN}/bot{token}/{method}", data=data)
-    try:
-        with urllib.request.urlopen(request, timeout=30) as response:
-            payload = json.loads(response.read().decode("utf-8"))
-    except urllib.error.HTTPError as e:
-        payload = _json_or_none(e.read())
-        if not isinstance(payload, dict) or not payload.get("description"):
-            raise CheckFailed(str(e)) from None
-    except (OSError, ValueError) as e:
-        raise CheckFailed(str(e)) from None
-    if not isinstance(payload, dict) or not payload.get("ok"):
-        raise CheckFailed(str(payload.get("description") if isinstance(payload, dict) else payload))
-    return payload.get("result")
-
-
-def _json_or_none(body: bytes) -> Any:
-    try:
-        return json.loads(body.decode("utf-8"))
-    except ValueError:
-        return None
+def bot_api(config: Config, method: str, **fields: str) -> Any:
+    """One Bot API call through the command's client (its origin and retries): its result, or
+    CheckFailed with Telegram's description."""
+    reply = BotApi(config.bot_token, config.telegram_api).call(method, **fields)
+    if not reply.ok:
+        raise CheckFailed(reply.error)
+    return reply.result
 
 
 def _api_key(config: Config) -> str:
-    result = ashvigil.fetch_all_subnets_latest(ashvigil.taostats_auth())
+    result = ashvigil.fetch_all_subnets_latest(config.api_key)
     if not isinstance(result, list):
         raise CheckFailed(json.dumps(result)[:300])
     return f"{len(result)} subnets listed"
 
 
 def _bot_token(config: Config) -> str:
-    me = bot_api(config.bot_token, "getMe")
+    me = bot_api(config, "getMe")
     return f"@{me.get('username')}" if isinstance(me, dict) and me.get("username") else "accepted"
 
 
 def _chat(config: Config) -> str:
-    chat = bot_api(config.bot_token, "getChat", chat_id=config.chat_id)
+    chat = bot_api(config, "getChat", chat_id=config.chat_id)
     if isinstance(chat, dict):
         return str(chat.get("title") or chat.get("username") or chat.get("type") or "reachable")
     return "reachable"
@@ -81,11 +64,23 @@ def _state_dir(config: Config) -> str:
     return f"{directory} is writable"
 
 
+def _outbox(config: Config) -> str:
+    if not os.path.exists(config.db_path):
+        return "no database yet"
+    try:
+        with contextlib.closing(sqlite3.connect(f"file:{config.db_path}?mode=ro", uri=True)) as db:
+            pending = db.execute("SELECT count(*) FROM outbox").fetchone()[0]
+    except sqlite3.Error as e:
+        raise CheckFailed(f"{config.db_path}: {e}") from None
+    return f"{pending} alert pieces pending"
+
+
 CHECKS: tuple[tuple[str, Callable[[Config], str]], ...] = (
     ("taostats API key", _api_key),
     ("bot token", _bot_token),
     ("chat", _chat),
     ("state directory", _state_dir),
+    ("outbox", _outbox),
 )
 
 
@@ -95,7 +90,7 @@ def check(config: Config) -> int:
     for name, run in CHECKS:
         try:
             print(f"{name}: ok ({run(config)})")
-        except Exception as e:  # one failing check never hides the others
+        except Exception as e:  # noqa: BLE001 - one failing check never hides the others
             failures += 1
             print(f"{name}: FAILED ({e if isinstance(e, CheckFailed) else f'{type(e).__name__}: {e}'})")
     return 0 if failures == 0 else 1
@@ -103,9 +98,9 @@ def check(config: Config) -> int:
 
 def test_message(config: Config, text: str | None) -> int:
     message = text if text is not None else f"ashvigil {__version__} on {socket.gethostname()}: test message"
-    ok, err = ashvigil.send_burn_telegram_messages(message, config.bot_token, config.chat_id)
-    if ok:
+    reply = BotApi(config.bot_token, config.telegram_api).send_message(config.chat_id, message)
+    if reply.ok:
         print("test message sent")
         return 0
-    print(f"test message failed: {err}")
+    print(f"test message failed: {reply.error}")
     return 1

@@ -1,22 +1,24 @@
 """The `ashvigil` command line: subcommands, and the one place that turns failures into exit
-statuses (0 done, 1 failed, 2 configuration or another monitor on the state, 130 forced stop)."""
+statuses (0 done, 1 failed, 2 refused: configuration or another monitor on the state, 130 forced
+stop)."""
 
 from __future__ import annotations
 
 import argparse
 import os
 import sys
-import time
 import traceback
 from collections.abc import Sequence
 
-from ashvigil_monitor import __version__, delivery, redact
+from ashvigil_monitor import __version__, log, redact
 from ashvigil_monitor import config as configuration
+from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.locking import StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
+from ashvigil_monitor.store import Store
 
-LOOP_COMMANDS = ("run", "once", "snapshot")
+STATE_COMMANDS = ("run", "once", "snapshot", "outbox")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -34,6 +36,8 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--no-snapshot", action="store_true", help="skip the startup snapshot")
     commands.add_parser("once", help="one watch cycle; the exit status is its result")
     commands.add_parser("snapshot", help="the startup snapshot only")
+    outbox = commands.add_parser("outbox", help="list the alert pieces not yet delivered")
+    outbox.add_argument("--drop", action="store_true", help="discard them, one line each")
     message = commands.add_parser("test-message", help="send one short message to the chat")
     message.add_argument("text", nargs="?", help="the message (default: names the host and the version)")
     commands.add_parser("check", help="verify the configuration without sending anything to the chat")
@@ -41,33 +45,28 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    secrets = redact.Secrets()
-    redact.install(secrets)
+    redact.install()
     args = parser().parse_args(argv)
     try:
-        return _main(args, secrets)
-    except configuration.ConfigError as e:
+        return _main(args)
+    except (Refused, Failed) as e:
         print(f"ashvigil: {e}", file=sys.stderr)
-        return 2
+        return e.status
     except KeyboardInterrupt:
-        print("[burn] stopped at once (SIGINT)", file=sys.stderr)
+        log.line("stopped at once (SIGINT)")
         return 130
-    except Exception as e:
+    except Exception as e:  # noqa: BLE001 - the last resort: one line, exit 1
         if args.debug:
             traceback.print_exc()
         print(f"ashvigil: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
 
 
-def _main(args: argparse.Namespace, secrets: redact.Secrets) -> int:
+def _main(args: argparse.Namespace) -> int:
     if args.env_file:
         configuration.apply_env_file(args.env_file, os.environ)
-    needs = {"check": ("api", "telegram"), "test-message": ("telegram",)}.get(args.command, ("api", "telegram"))
-    config = configuration.load(os.environ, secrets.add, needs)
-    if config.api_key:
-        os.environ["TAOSTATS_API_KEY"] = config.api_key  # the module reads it from the environment
-    stopper, notifier = Stopper(), Notifier(os.environ)
-    delivery.install(config.telegram_api, lambda seconds: _retry_wait(notifier, seconds))
+    needs = {"check": ("api", "telegram"), "test-message": ("telegram",), "outbox": ()}
+    config = configuration.load(os.environ, redact.SECRETS.add, needs.get(args.command, ("api", "telegram")))
 
     import ashvigil_monitor.checks as checks  # imports the extension; after the output is safe
 
@@ -76,36 +75,48 @@ def _main(args: argparse.Namespace, secrets: redact.Secrets) -> int:
     if args.command == "test-message":
         return checks.test_message(config, args.text)
     configuration.prepare_state_dir(config.state_path)
-    stopper.install()
     with StateLock(config.state_path):
-        return _monitor(args, config, stopper, notifier)
+        store = Store(config.db_path)
+        try:
+            if args.command == "outbox":
+                return _outbox(store, args.drop)
+            return _monitor(args, config, store)
+        finally:
+            store.close()
 
 
-def _retry_wait(notifier: Notifier, seconds: float) -> None:
-    """A retry's wait is part of its cycle: a first stop signal does not end it."""
-    notifier.watchdog()
-    time.sleep(seconds)
+def _outbox(store: Store, drop: bool) -> int:
+    pieces = store.pending()
+    if drop:
+        store.drop(pieces)
+    for p in pieces:
+        if drop:
+            log.line(f"alert dropped ({p.label}): by the operator")
+        else:
+            print(f"{p.label}; last error: {p.last_error or '-'}")
+    if not drop:
+        print(f"{len(pieces)} alert pieces pending")
+    return 0
 
 
-def _monitor(args: argparse.Namespace, config: configuration.Config, stopper: Stopper, notifier: Notifier) -> int:
-    from ashvigil_monitor.monitor import Monitor
+def _monitor(args: argparse.Namespace, config: configuration.Config, store: Store) -> int:
+    from ashvigil_monitor.runner import Runner  # imports the extension: not needed for --help
 
-    monitor = Monitor(config, stopper, notifier)
-    monitor.install()
+    stopper, notifier = Stopper(), Notifier(os.environ)
+    stopper.install()
+    runner = Runner(config, store, stopper, notifier)
     notifier.send("READY=1", f"STATUS=ashvigil {__version__} {args.command}")
     status = 0
     try:
         if args.command == "once":
-            status = monitor.once()
+            status = runner.once()
         elif args.command == "snapshot":
-            status = monitor.snapshot()
+            status = runner.snapshot()
         else:
-            if not args.no_snapshot:
-                monitor.snapshot()
-            monitor.loop()
+            runner.run(snapshot=not args.no_snapshot)
     except Stopped:
         pass
     notifier.send("STOPPING=1")
     if stopper.requested:
-        print(f"[burn] stopped ({stopper.signal_name})", file=sys.stderr)
+        log.line(f"stopped ({stopper.signal_name})")
     return status

@@ -10,6 +10,9 @@ import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
 
+from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.files import read_small_text, require_regular_or_absent
+
 # (name, default shown by --help, meaning); the help text and the README list the same table.
 VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("TAOSTATS_API_KEY", "required", "taostats API key"),
@@ -23,6 +26,8 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
         " else ~/.local/state/ashvigil/state.json",
         "the burn state file",
     ),
+    ("ASHVIGIL_DB_PATH", "ashvigil.db beside the state file", "the database: outbox of undelivered alerts"),
+    ("ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", "undelivered alert pieces older than this are dropped (finite, > 0)"),
     ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
     ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
     ("ASHVIGIL_PAUSE_PATH", "pause beside the state file", "a file here stops the loop; empty: never"),
@@ -39,16 +44,14 @@ _BOT_TOKEN = re.compile(r"[0-9]+:[A-Za-z0-9_-]+")
 _ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-class ConfigError(Exception):
-    """A configuration that must not run; the message names the variable, never a secret."""
-
-
 @dataclass(frozen=True)
 class Config:
     api_key: str
     bot_token: str
     chat_id: str
     state_path: str
+    db_path: str
+    outbox_max_age_hours: float
     threshold: float
     interval_minutes: float
     pause_path: str
@@ -57,18 +60,14 @@ class Config:
     metrics_path: str | None
 
     @property
-    def delivery(self) -> dict[str, str]:
-        """The keyword arguments every run-control function of the module takes."""
-        return {"state_path": self.state_path, "burn_token": self.bot_token, "burn_chat_id": self.chat_id}
+    def interval_seconds(self) -> float:
+        """One minute is the shortest interval, as in the module's poll loop."""
+        return self.interval_minutes * 60.0 if self.interval_minutes > 1 else 60.0
 
 
 def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
     """Sets the file's KEY=VALUE lines in `env`; they win over values already there."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-    except (OSError, UnicodeDecodeError) as e:
-        raise ConfigError(f"--env-file {path}: cannot read it ({e.__class__.__name__})") from None
+    lines = read_small_text(path, f"--env-file {path}").splitlines()
     for number, line in enumerate(lines, 1):
         text = line.strip()
         if not text or text.startswith("#"):
@@ -92,11 +91,7 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
     if direct and path:
         raise ConfigError(f"set {name} or {file_name}, not both")
     if path:
-        try:
-            with open(path, encoding="utf-8") as f:
-                value = f.read()
-        except (OSError, UnicodeDecodeError) as e:
-            raise ConfigError(f"{file_name}: cannot read {path} ({e.__class__.__name__})") from None
+        value = read_small_text(path, file_name)
         value = value[:-1] if value.endswith("\n") else value
         found(value)
         source = file_name
@@ -137,6 +132,17 @@ def _number(env: Mapping[str, str], name: str, default: str, ok: Callable[[float
     if not math.isfinite(value) or not ok(value):
         raise ConfigError(f"{name} must be {rule}, got {text!r}")
     return value
+
+
+def hide_url_password(env: Mapping[str, str], name: str, found: Callable[[str], None]) -> None:
+    """A password in a URL's user information is a secret too, in every form it may be written."""
+    try:
+        password = urllib.parse.urlsplit(env.get(name, "").strip()).password
+    except ValueError:
+        return
+    if password:
+        found(password)
+        found(urllib.parse.unquote(password))
 
 
 def _http_url(env: Mapping[str, str], name: str, origin_only: bool) -> str | None:
@@ -184,16 +190,20 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
     needs = set(needs)
     for name in ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN"):
         _hide_unneeded(env, name, found)
+    for name in ("TAOSTATS_API_BASE", "ASHVIGIL_TELEGRAM_API", "ASHVIGIL_HEARTBEAT_URL"):
+        hide_url_password(env, name, found)
     api_key = read_secret(env, "TAOSTATS_API_KEY", found) if "api" in needs else env.get("TAOSTATS_API_KEY", "")
     token = _bot_token(env, found) if "telegram" in needs else ""
     chat_id = _chat_id(env) if "telegram" in needs else ""
     state_path = env.get("ASHVIGIL_STATE_PATH") or default_state_path(env)
     pause = env.get("ASHVIGIL_PAUSE_PATH")
-    return Config(
+    config = Config(
         api_key=api_key,
         bot_token=token,
         chat_id=chat_id,
         state_path=state_path,
+        db_path=env.get("ASHVIGIL_DB_PATH") or os.path.join(os.path.dirname(state_path), "ashvigil.db"),
+        outbox_max_age_hours=_number(env, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", lambda v: v > 0, "finite and > 0"),
         threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
         interval_minutes=_number(env, "ASHVIGIL_INTERVAL_MINUTES", "5", lambda v: v > 0, "finite and > 0"),
         pause_path=os.path.join(os.path.dirname(state_path), "pause") if pause is None else pause,
@@ -201,6 +211,21 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         heartbeat_url=_http_url(env, "ASHVIGIL_HEARTBEAT_URL", origin_only=False),
         metrics_path=env.get("ASHVIGIL_METRICS_PATH") or None,
     )
+    _require_regular_files(config)
+    return config
+
+
+def _require_regular_files(config: Config) -> None:
+    """A FIFO would hang a read or a save, a device would feed garbage or endless bytes, and a
+    directory cannot be replaced: each is refused before anything runs."""
+    for name, path in (
+        ("ASHVIGIL_STATE_PATH", config.state_path),
+        ("ASHVIGIL_DB_PATH", config.db_path),
+        ("ASHVIGIL_PAUSE_PATH", config.pause_path),
+        ("ASHVIGIL_METRICS_PATH", config.metrics_path),
+    ):
+        if path:
+            require_regular_or_absent(path, name)
 
 
 def help_table() -> str:

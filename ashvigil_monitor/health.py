@@ -3,21 +3,21 @@ Both are optional and never fatal: a failure is one log line."""
 
 from __future__ import annotations
 
+import math
 import os
 import re
-import sys
 import tempfile
 import time
 import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
 
+from ashvigil_monitor import log
+from ashvigil_monitor.files import read_bounded
+
 RESULTS = ("ok", "failed", "error")
 _SAMPLE = re.compile(r'^(ashvigil_[a-z_]+)(?:\{result="([a-z]+)"\})? (\S+)$')
-
-
-def log(line: str) -> None:
-    sys.stderr.write(line + "\n")
+METRICS_LIMIT = 64 * 1024
 
 
 def ping(url: str, result: str) -> None:
@@ -26,8 +26,8 @@ def ping(url: str, result: str) -> None:
     try:
         with urllib.request.urlopen(target, timeout=10) as response:
             response.read()
-    except Exception as e:  # any failure of the ping is the ping's, never the monitor's
-        log(f"[burn] heartbeat failed: {e}")
+    except Exception as e:  # noqa: BLE001 - any failure of the ping is the ping's, never the monitor's
+        log.line(f"heartbeat failed: {e}")
 
 
 def _fail_url(url: str) -> str:
@@ -46,26 +46,35 @@ class Metrics:
     alerts_sent: int = 0
     last_success: float = 0.0
     subnets: int = 0
+    outbox_pending: int = 0
+    alerts_dropped: int = 0
 
     @classmethod
     def load(cls, path: str) -> Metrics:
+        """The counters of the file that is there; from 0 when it is missing, and from 0 with
+        one line when it holds a value that is not a finite number >= 0."""
         metrics = cls(path)
         try:
-            with open(path, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except (OSError, UnicodeDecodeError):
+            lines = read_bounded(path, METRICS_LIMIT).decode("utf-8").splitlines()
+        except FileNotFoundError:
             return metrics
-        for line in lines:
-            match = _SAMPLE.match(line)
-            if match:
-                metrics._take(*match.groups())
+        except (OSError, UnicodeDecodeError) as e:
+            log.line(f"metrics file unreadable, counters start from 0: {e}")
+            return metrics
+        try:
+            for line in lines:
+                match = _SAMPLE.match(line)
+                if match:
+                    metrics._take(*match.groups())
+        except ValueError as e:
+            log.line(f"metrics file unreadable, counters start from 0: {e}")
+            return cls(path)
         return metrics
 
     def _take(self, name: str, result: str | None, text: str) -> None:
-        try:
-            value = float(text)
-        except ValueError:
-            return
+        value = float(text)
+        if not math.isfinite(value) or value < 0:
+            raise ValueError(f"{name} is {text}")
         if name == "ashvigil_cycles_total" and result in self.cycles:
             self.cycles[result] = int(value)
         elif name == "ashvigil_alerts_sent_total":
@@ -75,13 +84,17 @@ class Metrics:
         elif name == "ashvigil_subnets":
             self.subnets = int(value)
 
-    def record(self, result: str, alerts: int, subnets: int | None) -> None:
+    def record(self, result: str, alerts: int, subnets: int | None, pending: int | None, dropped: int | None) -> None:
         self.cycles[result] += 1
         self.alerts_sent += alerts
         if result == "ok":
             self.last_success = time.time()
         if subnets is not None:
             self.subnets = subnets
+        if pending is not None:
+            self.outbox_pending = pending
+        if dropped is not None:
+            self.alerts_dropped = dropped
 
     def text(self) -> str:
         lines = [
@@ -97,6 +110,12 @@ class Metrics:
             "# HELP ashvigil_subnets Subnets in the last stored burn map.",
             "# TYPE ashvigil_subnets gauge",
             f"ashvigil_subnets {self.subnets}",
+            "# HELP ashvigil_outbox_pending Alert pieces waiting in the outbox for delivery.",
+            "# TYPE ashvigil_outbox_pending gauge",
+            f"ashvigil_outbox_pending {self.outbox_pending}",
+            "# HELP ashvigil_alerts_dropped_total Alert pieces dropped from the outbox undelivered.",
+            "# TYPE ashvigil_alerts_dropped_total counter",
+            f"ashvigil_alerts_dropped_total {self.alerts_dropped}",
         ]
         return "\n".join(lines) + "\n"
 
@@ -114,4 +133,4 @@ class Metrics:
                 os.unlink(temp)
                 raise
         except OSError as e:
-            log(f"[burn] metrics not written: {e}")
+            log.line(f"metrics not written: {e}")

@@ -6,10 +6,10 @@ from __future__ import annotations
 import fcntl
 import os
 
-from ashvigil_monitor.config import ConfigError
+from ashvigil_monitor.errors import Refused
 
 
-class StateBusy(ConfigError):
+class StateBusy(Refused):
     """Another monitor holds the state file."""
 
 

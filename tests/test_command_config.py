@@ -102,9 +102,9 @@ def test_an_unexpected_failure_is_one_line_unless_debugging(av, services, debug)
     services.env.update(ASHVIGIL_BOT_TOKEN=SECRET_TOKEN, TAOSTATS_API_KEY=SECRET_KEY)
     services.api.api_key = SECRET_KEY
     services.seed_change(av)
-    services.bot.script(Reply.text("not JSON"))  # a 200 the module cannot read raises
+    services.api.script(Reply.json({"data": {"rows": "not a list"}}))  # a listing no cycle can read
     done = services.run(*(["--debug"] if debug else []), "once")
-    assert done.returncode == 1 and done.stderr.splitlines()[-1].startswith("ashvigil: JSONDecodeError: ")
+    assert done.returncode == 1 and done.stderr.splitlines()[-1] == "ashvigil: TypeError: Expected list, got dict"
     assert ("Traceback" in done.stderr) == debug and (len(done.stderr.splitlines()) > 1) == debug
     assert "secret-token" not in done.stderr and SECRET_KEY not in done.stderr
 

@@ -101,10 +101,12 @@ def test_failed_heartbeat_is_one_line_and_not_fatal(services):
 def test_snapshot_error_is_one_line_and_monitoring_goes_on(services):
     (services.state.parent).mkdir()
     (services.state.parent / "pause").write_text("")  # the loop stops at its first pause test
-    services.bot.script(Reply.text("not JSON"))  # a 200 the module cannot read raises
+    services.api.script(Reply.json({"data": {"rows": "not a list"}}))  # a listing no snapshot can read
     done = services.run("run")
-    assert done.returncode == 0
-    assert re.fullmatch(r"\[burn\] snapshot error: .+\n\[burn\] monitoring paused\n", done.stderr)
+    assert (done.returncode, done.stderr) == (
+        0,
+        "[burn] snapshot error: Expected list, got dict\n[burn] monitoring paused\n",
+    )
 
 
 @pytest.mark.parametrize("good", [True, False])
@@ -117,6 +119,7 @@ def test_check_and_test_message(services, good):
         "bot token",
         "chat",
         "state directory",
+        "outbox",
     ]
     assert check.returncode == (0 if good else 1)
     assert ("bot token: FAILED (Unauthorized)" in check.stdout) != good
@@ -129,16 +132,16 @@ def test_check_and_test_message(services, good):
         assert services.bot.messages()[0].startswith("ashvigil ")
 
 
-@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed")
 def test_check_reports_every_check_when_one_fails_unexpectedly(services):
     # A line break inside the key makes the request itself fail (no reply at all).
     check = services.run("check", env={"TAOSTATS_API_KEY": "stand-in\nkey"})
     lines = check.stdout.splitlines()
-    assert check.returncode == 1 and len(lines) == 4 and check.stderr == ""
+    assert check.returncode == 1 and len(lines) == 5 and check.stderr == ""
     assert lines[0].startswith("taostats API key: FAILED (ValueError: ") and "stand-in" not in lines[0]
     assert all(line.split(": ", 1)[1].startswith("ok (") for line in lines[1:])
 
 
+@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed")
 def test_systemd_unit_verifies(tmp_path):
     unit = open(os.path.join(ROOT, "contrib", "ashvigil.service")).read()
     assert re.search(r"^ExecStart=/usr/local/bin/ashvigil run$", unit, re.M)

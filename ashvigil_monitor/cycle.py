@@ -1,0 +1,244 @@
+"""One watch cycle and the startup snapshot, built from the module's functions, with the outbox
+that makes every alert arrive at least once.
+
+A cycle: send what earlier cycles left pending, fetch, compare with the previous map, commit the
+alert's pieces and the new map to the database (write-ahead), store the state file, then send the
+pieces. A crash after the write-ahead loses nothing: the pieces wait in the outbox, and the map in
+the database stands in for a state file that was not yet written. A piece delivered after its own
+cycle is marked with a first line that begins "Delayed".
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import sqlite3
+import stat
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import ashvigil
+from ashvigil_monitor import log
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.config import Config
+from ashvigil_monitor.files import read_bounded
+from ashvigil_monitor.store import Piece, Store
+
+PIECE_PAUSE = 0.4  # seconds between two pieces of one text, as the module pauses
+MAX_MESSAGE = 4096  # Telegram's limit, in UTF-16 code units
+STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
+
+
+def utc_now() -> str:
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def burn_map(rows: Sequence[dict[str, Any]]) -> dict[str, str]:
+    """Subnet id text to owner burn text, rows in order, a later duplicate winning."""
+    return {
+        row["netuid"] if isinstance(row["netuid"], str) else str(row["netuid"]): ashvigil.owner_burn_from_row(row)
+        for row in rows
+        if "netuid" in row
+    }
+
+
+def message_bodies(text: str) -> list[str]:
+    """The module's pieces of a text, numbered "(k/n)" on a line of their own when there are several."""
+    pieces = ashvigil._chunk_text(text)
+    if len(pieces) == 1:
+        return pieces
+    return [f"({k}/{len(pieces)})\n{piece}" for k, piece in enumerate(pieces, 1)]
+
+
+def fit(text: str) -> str:
+    """The text cut to one Telegram message (a single over-long line from a hostile listing)."""
+    if len(text.encode("utf-16-le")) <= 2 * MAX_MESSAGE:
+        return text
+    cut = text[: MAX_MESSAGE - 1]
+    while len(cut.encode("utf-16-le")) > 2 * (MAX_MESSAGE - 1):
+        cut = cut[:-1]
+    return cut + "…"
+
+
+def delayed(piece: Piece) -> str:
+    return fit(f"Delayed: alert of {piece.cycle_at} UTC\n{piece.body}")
+
+
+class Unreadable(Exception):
+    """A state file that exists but holds no burn map."""
+
+
+def read_state(path: str) -> dict[str, str]:
+    """The stored map; {} when there is no file or it holds an empty map; Unreadable otherwise."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return {}
+    except OSError as e:
+        raise Unreadable(e.strerror) from None
+    if not stat.S_ISREG(mode):
+        raise Unreadable("not a regular file")
+    try:
+        burns = ashvigil.load_burn_state(path)
+    except UnicodeDecodeError:
+        raise Unreadable("not UTF-8") from None
+    except (ValueError, AttributeError):
+        raise Unreadable("not a burn map") from None
+    if burns:
+        return burns
+    try:  # the module answers {} for an empty map and for a file it could not read alike
+        document = json.loads(read_bounded(path, STATE_LIMIT))
+    except (OSError, ValueError):
+        raise Unreadable("not JSON") from None
+    if not isinstance(document, dict) or not isinstance(document.get("owner_burn_rate"), dict):
+        raise Unreadable("not a burn map")
+    return {}
+
+
+def set_aside(path: str) -> str:
+    aside = f"{path}.unreadable-{utc_now().replace(':', '')}"
+    try:
+        os.rename(path, aside)
+    except OSError as e:
+        return f"in place ({e.strerror})"
+    return aside
+
+
+class Watch:
+    """The cycle, the snapshot and the outbox for one configuration. `pause` waits inside a cycle
+    (between pieces); the caller makes it ping its watchdog."""
+
+    def __init__(self, config: Config, store: Store, bot: BotApi, pause: Callable[[float], None] = time.sleep):
+        self.config = config
+        self.store = store
+        self.bot = bot
+        self.pause = pause
+        self.alerts_sent = 0  # alerts whose last piece was delivered, since start
+        self.subnets: int | None = None  # subnets in the last stored map
+
+    # --- the outbox ---
+
+    def drop_expired(self) -> None:
+        cutoff = time.time() - self.config.outbox_max_age_hours * 3600
+        expired = [p for p in self.store.pending() if p.queued_at < cutoff]
+        if expired:
+            self.store.drop(expired)
+        for p in expired:
+            log.line(
+                f"alert dropped ({p.label}): older than {self.config.outbox_max_age_hours:g} h;"
+                f" last error: {p.last_error}"
+            )
+
+    def send_pending(self) -> bool:
+        """Pieces of earlier cycles, oldest first, marked Delayed; stops at the first that fails.
+        True when nothing is left pending."""
+        self.drop_expired()
+        return self._send(self.store.pending(), late=True)
+
+    def _send(self, pieces: Sequence[Piece], late: bool) -> bool:
+        for index, piece in enumerate(pieces):
+            if index:
+                self.pause(PIECE_PAUSE)
+            reply = self.bot.send_message(self.config.chat_id, delayed(piece) if late else fit(piece.body))
+            if not reply.ok:
+                _write(self.store.failed, piece, reply.error)
+                again = "; it is sent again next cycle, marked Delayed" if reply.lost else ""
+                log.line(f"telegram failed: {reply.error}{again}")
+                return False
+            _write(self.store.delivered, piece)
+            if piece.piece == piece.pieces:
+                self.alerts_sent += 1
+            if late:
+                log.line(f"delayed alert sent ({piece.cycle_at}, piece {piece.piece}/{piece.pieces})")
+        return True
+
+    # --- fetch and store ---
+
+    def _fetch(self, failure: str) -> list[dict[str, Any]] | None:
+        result = ashvigil.fetch_all_subnets_latest(self.config.api_key)
+        if isinstance(result, dict) and result.get("error"):
+            log.line(failure + json.dumps(result))
+            return None
+        if not isinstance(result, list):
+            raise TypeError(f"Expected list, got {type(result).__name__:.200}")
+        return [row for row in result if isinstance(row, dict)]
+
+    def _previous(self) -> dict[str, str]:
+        saved, in_state = self.store.burn_map()
+        if saved and not in_state:
+            return saved  # stopped between the write-ahead and the store: the database is newer
+        try:
+            return read_state(self.config.state_path)
+        except Unreadable as e:
+            aside = set_aside(self.config.state_path)
+            log.line(
+                f"state file unreadable ({e}): kept as {aside}; comparing with the database's last map"
+                f" ({len(saved)} subnets)"
+            )
+            return saved
+
+    def _store(self, current: dict[str, str], updated_at: str, bodies: Sequence[str]) -> bool:
+        """Write-ahead, then the state file. False, with one line, when the database refused."""
+        try:
+            self.store.write_ahead(current, updated_at, bodies)
+        except sqlite3.Error as e:
+            log.line(f"database write failed, rates not stored: {e}")
+            return False
+        ashvigil.save_burn_state(self.config.state_path, current, updated_at)
+        _write(lambda: self.store.map_in_state())
+        self.subnets = len(current)
+        return True
+
+    # --- what the command runs ---
+
+    def cycle(self) -> int:
+        """One watch cycle: 0 when it leaves nothing undelivered, else 1."""
+        clear = self.send_pending()
+        updated_at = utc_now()
+        rows = self._fetch("fetch failed: ")
+        if rows is None:
+            return 1
+        current = burn_map(rows)
+        previous = self._previous()
+        changes = ashvigil.diff_burns(previous, current, self.config.threshold) if previous else []
+        bodies = message_bodies(ashvigil.format_burn_alert(changes, updated_at)) if changes else []
+        if not self._store(current, updated_at, bodies):
+            return 1
+        if not changes:
+            return 0 if clear else 1
+        if not clear:
+            log.line(f"alert queued ({len(changes)} subnet(s)) behind undelivered pieces")
+            return 1
+        if not self._send(self.store.pending(), late=False):
+            return 1
+        log.line(f"alert sent ({len(changes)} subnet(s))")
+        return 0
+
+    def snapshot(self) -> int:
+        """The startup snapshot: stored, sent, never queued (it is stale by the next cycle)."""
+        updated_at = utc_now()
+        rows = self._fetch("startup fetch failed: ")
+        if rows is None:
+            return 1
+        if not self._store(burn_map(rows), updated_at, []):
+            return 1
+        for index, body in enumerate(message_bodies(ashvigil.format_burn_snapshot(rows, updated_at))):
+            if index:
+                self.pause(PIECE_PAUSE)
+            reply = self.bot.send_message(self.config.chat_id, fit(body))
+            if not reply.ok:
+                log.line(f"startup telegram failed: {reply.error}")
+                return 1
+        log.line(f"startup snapshot sent ({len(rows)} subnets)")
+        return 0
+
+
+def _write(action: Callable[..., None], *args: Any) -> None:
+    """A bookkeeping write after the store: its failure is one line, never a lost delivery (a
+    piece not marked delivered is sent again, marked)."""
+    try:
+        action(*args)
+    except sqlite3.Error as e:
+        log.line(f"database write failed: {e}")

@@ -1,0 +1,20 @@
+"""The command's exception bases, one per exit status; `cli` is the one place that maps them."""
+
+from __future__ import annotations
+
+
+class Failed(Exception):
+    """Exit status 1: the work could not be done (one line says why)."""
+
+    status = 1
+
+
+class Refused(Exception):
+    """Exit status 2: the command must not run as configured, or another monitor holds the state.
+    The message names the setting, never a secret."""
+
+    status = 2
+
+
+class ConfigError(Refused):
+    """A configuration value that must not run."""

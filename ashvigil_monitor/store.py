@@ -1,0 +1,142 @@
+"""The command's SQLite database: the outbox of alert pieces not yet delivered, and the last
+stored burn map.
+
+Every write is one transaction in WAL mode with synchronous=FULL, so a committed piece survives a
+crash or a power loss. The schema is versioned with PRAGMA user_version: MIGRATIONS[i] takes a
+database from version i to i + 1, and a database newer than this program is refused.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+import time
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+
+from ashvigil_monitor.errors import ConfigError
+
+MIGRATIONS: tuple[str, ...] = (
+    """
+    CREATE TABLE outbox (
+        id INTEGER PRIMARY KEY,
+        cycle_at TEXT NOT NULL,      -- the time stamp of the cycle that found the changes
+        piece INTEGER NOT NULL,
+        pieces INTEGER NOT NULL,
+        body TEXT NOT NULL,          -- the piece as its own cycle sends it, numbered when pieces > 1
+        queued_at REAL NOT NULL,     -- Unix time of the write-ahead
+        attempts INTEGER NOT NULL DEFAULT 0,
+        last_error TEXT
+    );
+    CREATE TABLE burn_map (netuid TEXT PRIMARY KEY, burn TEXT NOT NULL) WITHOUT ROWID;
+    CREATE TABLE settings (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+    """,
+)
+BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
+
+
+@dataclass(frozen=True)
+class Piece:
+    id: int
+    cycle_at: str
+    piece: int
+    pieces: int
+    body: str
+    queued_at: float
+    attempts: int
+    last_error: str | None
+
+    @property
+    def label(self) -> str:
+        return f"{self.cycle_at}, piece {self.piece}/{self.pieces}, {self.attempts} attempts"
+
+
+class Store:
+    def __init__(self, path: str) -> None:
+        self.path = path
+        try:
+            self._db = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute("PRAGMA synchronous=FULL")
+            self._migrate()
+        except sqlite3.Error as e:
+            raise ConfigError(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
+
+    def close(self) -> None:
+        self._db.close()
+
+    def _migrate(self) -> None:
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version > len(MIGRATIONS):
+            raise ConfigError(f"ASHVIGIL_DB_PATH: {self.path} is from a newer ashvigil (schema {version})")
+        for target in range(version + 1, len(MIGRATIONS) + 1):
+            with self._transaction():
+                for statement in _statements(MIGRATIONS[target - 1]):
+                    self._db.execute(statement)
+                self._db.execute(f"PRAGMA user_version = {target}")
+
+    @contextmanager
+    def _transaction(self) -> Iterator[sqlite3.Connection]:
+        self._db.execute("BEGIN IMMEDIATE")
+        try:
+            yield self._db
+        except BaseException:
+            self._db.execute("ROLLBACK")
+            raise
+        self._db.execute("COMMIT")
+
+    # --- the burn map ---
+
+    def write_ahead(self, burns: Mapping[str, str], updated_at: str, bodies: Sequence[str]) -> None:
+        """Commits a cycle's alert pieces and its new map, marked as not yet in the state file."""
+        now = time.time()
+        with self._transaction() as db:
+            db.executemany(
+                "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
+                [(updated_at, k, len(bodies), body, now) for k, body in enumerate(bodies, 1)],
+            )
+            db.execute("DELETE FROM burn_map")
+            db.executemany("INSERT INTO burn_map VALUES (?, ?)", burns.items())
+            db.executemany(
+                "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", 0)]
+            )
+
+    def map_in_state(self) -> None:
+        """The state file now holds the map too."""
+        self._db.execute("INSERT OR REPLACE INTO settings VALUES ('map_in_state', 1)")
+
+    def burn_map(self) -> tuple[dict[str, str], bool]:
+        """The last map written ahead, and whether the state file is known to hold it."""
+        burns = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
+        return burns, self._setting("map_in_state", 1) == 1
+
+    # --- the outbox ---
+
+    def pending(self) -> list[Piece]:
+        """Undelivered pieces, oldest first."""
+        return [Piece(*row) for row in self._db.execute("SELECT * FROM outbox ORDER BY id")]
+
+    def delivered(self, piece: Piece) -> None:
+        self._db.execute("DELETE FROM outbox WHERE id = ?", (piece.id,))
+
+    def failed(self, piece: Piece, error: str) -> None:
+        self._db.execute("UPDATE outbox SET attempts = attempts + 1, last_error = ? WHERE id = ?", (error, piece.id))
+
+    def drop(self, pieces: Sequence[Piece]) -> None:
+        with self._transaction() as db:
+            db.executemany("DELETE FROM outbox WHERE id = ?", [(p.id,) for p in pieces])
+            db.execute(
+                "INSERT OR REPLACE INTO settings VALUES ('alerts_dropped', ?)",
+                (self.dropped_total() + len(pieces),),
+            )
+
+    def dropped_total(self) -> int:
+        return int(self._setting("alerts_dropped", 0))
+
+    def _setting(self, key: str, default: int) -> int:
+        row = self._db.execute("SELECT value FROM settings WHERE key = ?", (key,)).fetchone()
+        return default if row is None else int(row[0])
+
+
+def _statements(script: str) -> list[str]:
+    return [s.strip() for s in script.split(";") if s.strip()]
