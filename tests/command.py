@@ -44,7 +44,7 @@ class Services:
     def seed_change(self, av, netuid=3, value=0.777):
         """Stores today's rates, then moves one: the next cycle has one change to report."""
         self.state.parent.mkdir(exist_ok=True)
-        rates = {str(r["netuid"]): av.owner_burn_from_row(r) for r in self.api.rows}
+        rates = self.state_rates = {str(r["netuid"]): av.owner_burn_from_row(r) for r in self.api.rows}
         av.save_burn_state(str(self.state), rates, "2025-01-01T00:00:00Z")
         self.api.set_incentive_burn(netuid, value)
 

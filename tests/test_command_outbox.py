@@ -1,0 +1,170 @@
+"""Every alert arrives: the command's outbox across outages, lost replies, stops and kill -9."""
+
+import random
+import re
+import sqlite3
+import subprocess
+import sys
+import time
+from collections import Counter, defaultdict
+
+import pytest
+from command import stop, wait_until
+from test_command_delivery import too_many
+
+from stand_ins.server import Reply
+from stand_ins.taostats import make_subnet_rows
+from stand_ins.telegram import accepted
+
+DELAYED = re.compile(r"Delayed: alert of \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ UTC\n")
+
+
+def database(services):
+    return sqlite3.connect(services.state.parent / "ashvigil.db", isolation_level=None)
+
+
+def test_an_outage_over_several_cycles_delivers_each_alert_once_in_order_marked(av, services):
+    services.seed_change(av, 3, 0.5)
+    services.bot.set_default(too_many(500))  # beyond the retry budget: every cycle fails at once
+    for value in (0.6, 0.7, None):
+        done = services.run("once")
+        assert done.returncode == 1, done.stderr
+        if value is not None:
+            services.api.set_incentive_burn(3, value)
+    services.bot.set_default(None)
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    messages = services.bot.messages()
+    assert all(DELAYED.match(m) for m in messages)
+    assert [m.rsplit("\n", 1)[1].split(": ")[1] for m in messages] == [
+        f"{av.format_owner_burn(services.state_rates['3'])} → 0.5000",
+        "0.5000 → 0.6000",
+        "0.6000 → 0.7000",
+    ]
+
+
+def test_a_lost_reply_is_not_repeated_in_its_cycle_and_arrives_marked_next_cycle(av, services):
+    services.seed_change(av)
+    services.bot.script(Reply(drop=True))  # the request arrives; the connection closes unanswered
+    first = services.run("once")
+    assert first.returncode == 1 and "it is sent again next cycle" in first.stderr
+    assert len(services.sends()) == 1
+    second = services.run("once")
+    assert second.returncode == 0, second.stderr
+    assert len(services.sends()) == 2 and DELAYED.match(services.bot.messages()[0])
+
+
+@pytest.mark.parametrize(
+    "command, last_line",
+    [("once", "[burn] alert sent (300 subnet(s))"), ("snapshot", "[burn] startup snapshot sent (300 subnets)")],
+)
+def test_sigterm_during_a_two_piece_text_waits_for_every_piece(av, services, command, last_line):
+    services.api.rows = make_subnet_rows(300)
+    services.seed_change(av)
+    services.api.set_incentive_burns(dict.fromkeys(range(300), 0.987654))
+    services.bot.script(accepted(delay=1.0))
+    process = services.start(command)
+    wait_until(lambda: len(services.sends()) == 1)  # the first piece is out, its reply held back
+    status, _, err = stop(process)
+    assert status == 0 and err.endswith(f"{last_line}\n[burn] stopped (SIGTERM)\n")
+    assert [m.split("\n")[0] for m in services.bot.messages()] == ["(1/2)", "(2/2)"]
+
+
+def test_a_failed_write_ahead_stores_nothing_and_the_change_is_found_again(av, services):
+    assert services.run("once").returncode == 0  # first poll: state file and database
+    before = services.state.read_bytes()
+    with database(services) as db:
+        db.execute("CREATE TRIGGER full BEFORE INSERT ON burn_map BEGIN SELECT RAISE(ABORT, 'disk full'); END")
+    services.api.set_incentive_burn(3, 0.5)
+    done = services.run("once")
+    assert (done.returncode, done.stderr) == (1, "[burn] database write failed, rates not stored: disk full\n")
+    assert services.state.read_bytes() == before and services.sends() == []
+    with database(services) as db:
+        db.execute("DROP TRIGGER full")
+    done = services.run("once")
+    assert (done.returncode, done.stderr) == (0, "[burn] alert sent (1 subnet(s))\n")
+
+
+def test_a_map_written_ahead_but_not_stored_is_the_baseline(av, services):
+    """As after a kill between the write-ahead and the store: the database is newer than the file."""
+    services.seed_change(av)
+    old_state = services.state.read_bytes()
+    assert services.run("once").returncode == 0
+    services.state.write_bytes(old_state)
+    with database(services) as db:
+        db.execute("UPDATE settings SET value = 0 WHERE key = 'map_in_state'")
+    done = services.run("once")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert len(services.bot.messages()) == 1
+
+
+def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, services):
+    metrics = services.tmp / "ashvigil.prom"
+    services.seed_change(av)
+    services.bot.set_default(too_many(500))
+    assert services.run("once").returncode == 1
+    listing = services.run("outbox")
+    assert re.fullmatch(
+        r"\S+Z, piece 1/1, 1 attempts; last error: Too Many Requests: retry after 500\n1 alert pieces pending\n",
+        listing.stdout,
+    )
+    time.sleep(0.1)
+    env = {"ASHVIGIL_OUTBOX_MAX_AGE_HOURS": "0.00001", "ASHVIGIL_METRICS_PATH": str(metrics)}
+    done = services.run("once", env=env)
+    assert done.returncode == 0
+    assert re.fullmatch(r"\[burn\] alert dropped \(.*\): older than 1e-05 h; .*\n", done.stderr)
+    assert "ashvigil_alerts_dropped_total 1\n" in metrics.read_text()
+    assert "ashvigil_outbox_pending 0\n" in metrics.read_text()
+    services.api.set_incentive_burn(3, 0.25)
+    assert services.run("once").returncode == 1
+    dropped = services.run("outbox", "--drop")
+    assert re.fullmatch(r"\[burn\] alert dropped \(.*\): by the operator\n", dropped.stderr)
+    assert services.run("outbox").stdout == "0 alert pieces pending\n"
+
+
+def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
+    services.api.rows = make_subnet_rows(300)
+    assert services.run("once").returncode == 0  # first poll
+    initial = av.load_burn_state(str(services.state))
+    rng, kills = random.Random(15), 0
+    for step in range(1, 61):
+        services.api.set_incentive_burns(dict.fromkeys(range(300), step / 1000))
+        process = services.start("once")
+        time.sleep(rng.uniform(0.0, 0.8))
+        if process.poll() is None:
+            process.kill()
+            kills += 1
+        process.communicate()
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    bodies = [DELAYED.sub("", m, count=1) for m in services.bot.messages()]
+    assert sum(n - 1 for n in Counter(bodies).values()) <= kills
+    moves = defaultdict(set)
+    for line in "\n".join(bodies).splitlines():
+        if match := re.fullmatch(r"SN(\d+): (\S+) → (\S+)", line):
+            moves[match[1]].add((match[2], match[3]))
+    final = av.load_burn_state(str(services.state))
+    for netuid, rate in final.items():
+        seen, frontier = set(), {av.format_owner_burn(initial[netuid])}
+        while frontier:  # every stored rate is reachable through the alerts that arrived
+            seen |= frontier
+            frontier = {new for old, new in moves[netuid] if old in frontier} - seen
+        assert av.format_owner_burn(rate) in seen, netuid
+    assert kills >= 10
+
+
+def test_the_command_leaves_the_module_namespace_and_urllib_alone(services):
+    (services.state.parent).mkdir()
+    (services.state.parent / "pause").write_text("")
+    script = (
+        "import urllib.request, ashvigil\n"
+        "from ashvigil_monitor.cli import main\n"
+        "before = dict(vars(ashvigil))\n"
+        "status = main(['run'])\n"
+        "changed = [k for k in before.keys() | vars(ashvigil).keys() if before.get(k) is not vars(ashvigil).get(k)]\n"
+        "opener = urllib.request._opener\n"  # built by the module's first urlopen, if not installed
+        "print(status, changed, {type(h).__module__ for h in opener.handlers} if opener else None)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], env=services.env, capture_output=True, text=True, timeout=60)
+    assert done.stdout == "0 [] {'urllib.request'}\n", done.stderr
+    assert len(services.bot.messages()) == 1
