@@ -115,7 +115,7 @@ class Runner:
         self.notifier.send(
             f"STATUS=last cycle {outcome} at {now}"
             + (f", {subnets} subnets" if subnets else "")
-            + (f", {pending} pieces pending" if pending else "")
+            + (f", {pending} alert pieces pending" if pending is not None else "")
         )
         if self.config.heartbeat_url:
             health.ping(self.config.heartbeat_url, outcome)

@@ -48,7 +48,7 @@ class Piece:
 
     @property
     def label(self) -> str:
-        return f"{self.cycle_at}, piece {self.piece}/{self.pieces}, {self.attempts} attempts"
+        return f"{self.cycle_at}, piece {self.piece}/{self.pieces}, attempts {self.attempts}"
 
 
 class Store:

@@ -105,7 +105,7 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
     assert services.run("once").returncode == 1
     listing = services.run("outbox")
     assert re.fullmatch(
-        r"\S+Z, piece 1/1, 1 attempts; last error: Too Many Requests: retry after 500\n1 alert pieces pending\n",
+        r"\S+Z, piece 1/1, attempts 1; last error: Too Many Requests: retry after 500\n1 alert pieces pending\n",
         listing.stdout,
     )
     time.sleep(0.1)
