@@ -2,7 +2,8 @@
 # Checks the style (scripts/lint.sh), then builds ashvigil into fresh virtual environments, with
 # compiler warnings as errors, and runs the test suite three times: under the reference interpreter
 # (3.10), under the newest interpreter on the machine, and under 3.10 with an AddressSanitizer +
-# UndefinedBehaviorSanitizer build; then the distribution checks (scripts/check_dist.sh). Extra
+# UndefinedBehaviorSanitizer build; mypy --strict over the command's package after the first suite;
+# then the distribution checks (scripts/check_dist.sh). Extra
 # arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +35,10 @@ newest=$(find_newest_python)
 
 RUNNER=(env)
 run_suite py310 "$reference"
+# The command's package type-checks strictly against the module's installed stubs.
+echo "== mypy --strict ashvigil_monitor"
+.venv/py310/bin/pip install -q --disable-pip-version-check mypy==2.4.1
+.venv/py310/bin/python -m mypy --strict ashvigil_monitor
 if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
 
 asan=$(gcc -print-file-name=libasan.so)
