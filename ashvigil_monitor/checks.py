@@ -16,6 +16,8 @@ from ashvigil_monitor import __version__
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
 from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.log import safe
+from ashvigil_monitor.store import Store
 
 
 class CheckFailed(Exception):
@@ -68,11 +70,10 @@ def _outbox(config: Config) -> str:
     if not os.path.exists(config.db_path):
         return "no database yet"
     try:
-        with contextlib.closing(sqlite3.connect(f"file:{config.db_path}?mode=ro", uri=True)) as db:
-            pending = db.execute("SELECT count(*) FROM outbox").fetchone()[0]
-    except sqlite3.Error as e:
-        raise CheckFailed(f"{config.db_path}: {e}") from None
-    return f"{pending} alert pieces pending"
+        with contextlib.closing(Store(config.db_path, read_only=True)) as store:
+            return f"{len(store.pending())} alert pieces pending"
+    except (ConfigError, sqlite3.Error) as e:
+        raise CheckFailed(str(e)) from None
 
 
 CHECKS: tuple[tuple[str, Callable[[Config], str]], ...] = (
@@ -92,7 +93,8 @@ def check(config: Config) -> int:
             print(f"{name}: ok ({run(config)})")
         except Exception as e:  # noqa: BLE001 - one failing check never hides the others
             failures += 1
-            print(f"{name}: FAILED ({e if isinstance(e, CheckFailed) else f'{type(e).__name__}: {e}'})")
+            why = str(e) if isinstance(e, CheckFailed) else f"{type(e).__name__}: {e}"
+            print(f"{name}: FAILED ({safe(why)})")
     return 0 if failures == 0 else 1
 
 
@@ -102,5 +104,5 @@ def test_message(config: Config, text: str | None) -> int:
     if reply.ok:
         print("test message sent")
         return 0
-    print(f"test message failed: {reply.error}")
+    print(f"test message failed: {safe(reply.error)}")
     return 1

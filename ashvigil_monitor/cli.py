@@ -5,6 +5,7 @@ stop)."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import traceback
@@ -50,7 +51,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _main(args)
     except (Refused, Failed) as e:
-        print(f"ashvigil: {e}", file=sys.stderr)
+        print(f"ashvigil: {log.safe(str(e))}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt:
         log.line("stopped at once (SIGINT)")
@@ -58,7 +59,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as e:  # noqa: BLE001 - the last resort: one line, exit 1
         if args.debug:
             traceback.print_exc()
-        print(f"ashvigil: {type(e).__name__}: {e}", file=sys.stderr)
+        print(f"ashvigil: {type(e).__name__}: {log.safe(str(e))}", file=sys.stderr)
         return 1
 
 
@@ -74,28 +75,36 @@ def _main(args: argparse.Namespace) -> int:
         return checks.check(config)
     if args.command == "test-message":
         return checks.test_message(config, args.text)
+    if args.command == "outbox" and not args.drop:
+        return _list_outbox(config.db_path)
     configuration.prepare_state_dir(config.state_path)
     with StateLock(config.state_path):
         store = Store(config.db_path)
         try:
             if args.command == "outbox":
-                return _outbox(store, args.drop)
+                return _drop_outbox(store)
             return _monitor(args, config, store)
         finally:
             store.close()
 
 
-def _outbox(store: Store, drop: bool) -> int:
-    pieces = store.pending()
-    if drop:
-        store.drop(pieces)
+def _list_outbox(db_path: str) -> int:
+    """Lists without the lock: an operator looks while the service runs."""
+    pieces = []
+    if os.path.exists(db_path):
+        with contextlib.closing(Store(db_path, read_only=True)) as store:
+            pieces = store.pending()
     for p in pieces:
-        if drop:
-            log.line(f"alert dropped ({p.label}): by the operator")
-        else:
-            print(f"{p.label}; last error: {p.last_error or '-'}")
-    if not drop:
-        print(f"{len(pieces)} alert pieces pending")
+        print(f"{p.label}; last error: {log.safe(p.last_error or '-')}")
+    print(f"{len(pieces)} alert pieces pending")
+    return 0
+
+
+def _drop_outbox(store: Store) -> int:
+    pieces = store.pending()
+    store.drop(pieces)
+    for p in pieces:
+        log.line(f"alert dropped ({p.label}): by the operator")
     return 0
 
 

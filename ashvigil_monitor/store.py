@@ -52,9 +52,13 @@ class Piece:
 
 
 class Store:
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, read_only: bool = False) -> None:
+        """`read_only` reads beside a running monitor (WAL lets it), and changes nothing."""
         self.path = path
         try:
+            if read_only:
+                self._db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=BUSY_TIMEOUT)
+                return
             self._db = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
