@@ -1,16 +1,14 @@
 // The taostats API client: configuration from the environment, one JSON GET, rate-limit retries
 // and the subnet listing.
-#include "api_client.hpp"
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
+#include "host_json.hpp"
 #include "http_reply.hpp"
 #include "text.hpp"
 
 #include <algorithm>
 #include <climits>
-#include <new>
-#include <string>
-#include <unordered_map>
 #include <utility>
 
 namespace ashvigil {
@@ -29,73 +27,12 @@ constexpr double kMaxDelay = 120.0;
 
 // --- environment -----------------------------------------------------------------------------
 
-// The host's os.environ as found at import: its class, the class's `get` and `__getitem__`, and
-// the instance's key encoder and value decoder, with the file-system encoding they apply (with
-// surrogateescape). Null when the host's os is not the POSIX one these readers know.
-struct Environ {
-    Ref type, get, getitem, encodekey, decodevalue;
-    std::string encoding;
-};
-Environ* g_environ = nullptr;
-
-// os.environ.get(name) answered from the mapping's `_data` while os.environ is still exactly the
-// object that the module found at import, with the same methods and codecs: what its Python
-// methods would return, without running them. 1 with `value` set (empty: absent), 0 when that
-// does not apply, -1 with an exception set.
-int read_known_environ(PyObject* environ, const char* name, Ref& value) {
-    if (!g_environ || Py_TYPE(environ) != reinterpret_cast<PyTypeObject*>(g_environ->type.get())) return 0;
-    Ref get = attr(g_environ->type.get(), "get");
-    Ref getitem = get ? attr(g_environ->type.get(), "__getitem__") : Ref();
-    // The instance's own attributes, read from its dict: the class defines none of these names.
-    Ref own = getitem ? Ref::steal(PyObject_GenericGetDict(environ, nullptr)) : Ref();
-    if (!own || !PyDict_Check(own.get())) {
-        PyErr_Clear();  // the ordinary path meets the same lookups and reports them
-        return 0;
-    }
-    PyObject* get_name = constant_str("get");                  // borrowed
-    PyObject* encodekey_name = constant_str("encodekey");      // borrowed
-    PyObject* decodevalue_name = constant_str("decodevalue");  // borrowed
-    PyObject* data_name = constant_str("_data");               // borrowed
-    if (!get_name || !encodekey_name || !decodevalue_name || !data_name) return -1;
-    // A `get` set on the instance is what os.environ.get calls.
-    const int patched = PyDict_Contains(own.get(), get_name);
-    if (patched) return patched < 0 ? -1 : 0;
-    PyObject* encodekey = PyDict_GetItemWithError(own.get(), encodekey_name);      // borrowed
-    PyObject* decodevalue = PyDict_GetItemWithError(own.get(), decodevalue_name);  // borrowed
-    PyObject* data = PyDict_GetItemWithError(own.get(), data_name);                // borrowed
-    if (PyErr_Occurred()) return -1;
-    if (get.get() != g_environ->get.get() || getitem.get() != g_environ->getitem.get() ||
-        encodekey != g_environ->encodekey.get() || decodevalue != g_environ->decodevalue.get() || !data ||
-        !PyDict_CheckExact(data))
-        return 0;
-    static std::unordered_map<const char*, PyObject*> encoded_names;  // kept for the process
-    PyObject*& key = encoded_names[name];
-    if (!key) {
-        PyObject* text = constant_str(name);
-        key = text ? PyUnicode_AsEncodedString(text, g_environ->encoding.c_str(), "surrogateescape") : nullptr;
-        if (!key) return -1;
-    }
-    PyObject* raw = PyDict_GetItemWithError(data, key);  // borrowed
-    if (!raw) return PyErr_Occurred() ? -1 : (value = Ref(), 1);
-    Ref held = Ref::borrow(raw);
-    value = Ref::steal(PyBytes_CheckExact(held.get())
-                           ? PyUnicode_Decode(PyBytes_AS_STRING(held.get()), PyBytes_GET_SIZE(held.get()),
-                                              g_environ->encoding.c_str(), "surrogateescape")
-                           : PyObject_CallOneArg(Ref::borrow(decodevalue).get(), held.get()));
-    return value ? 1 : -1;
-}
-
 // os.environ.get(name, fallback), looked up through the module's `os` at every call; new reference.
 Ref environ_get(const char* name, const char* fallback) {
     Ref environ = host_path({"os", "environ"});
     PyObject* key = environ ? constant_str(name) : nullptr;            // borrowed
     PyObject* default_value = key ? constant_str(fallback) : nullptr;  // borrowed
-    if (!default_value) return {};
-    Ref value;
-    int known = read_known_environ(environ.get(), name, value);
-    if (known < 0) return {};
-    if (known) return value ? std::move(value) : Ref::borrow(default_value);
-    return call_method(environ.get(), "get", {key, default_value});
+    return default_value ? call_method(environ.get(), "get", {key, default_value}) : Ref();
 }
 
 // --- configuration ---------------------------------------------------------------------------
@@ -132,7 +69,7 @@ PyObject* request_headers(PyObject* const* args) {
 // text.strip(): an exact str trimmed of what str.isspace() calls white space, natively; any
 // other object is asked. New reference.
 Ref strip_white_space(PyObject* text) {
-    if (!PyUnicode_CheckExact(text) || PyUnicode_READY(text) < 0) return call_method(text, "strip");
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_READY(text)) return call_method(text, "strip");
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
@@ -395,37 +332,6 @@ constexpr Export kExports[] = {
 static_assert(fits_binder(kExports));
 
 }  // namespace
-
-bool remember_environ() noexcept {
-    Ref os_name = host_path({"os", "name"});
-    Ref environ = os_name ? host_path({"os", "environ"}) : Ref();
-    Ref sys = environ ? global("sys") : Ref();
-    Ref encoding = sys ? call_method(sys.get(), "getfilesystemencoding") : Ref();
-    if (!encoding) return false;
-    const char* enc = PyUnicode_Check(encoding.get()) ? PyUnicode_AsUTF8(encoding.get()) : nullptr;
-    if (!enc || PyUnicode_CompareWithASCIIString(os_name.get(), "posix") != 0) {
-        PyErr_Clear();
-        return true;  // another platform: os.environ is always asked
-    }
-    Environ* known = nullptr;
-    try {
-        known = new Environ{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(environ.get()))), {}, {}, {}, {}, enc};
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    known->get = attr(known->type.get(), "get");
-    known->getitem = known->get ? attr(known->type.get(), "__getitem__") : Ref();
-    known->encodekey = known->getitem ? attr(environ.get(), "encodekey") : Ref();
-    known->decodevalue = known->encodekey ? attr(environ.get(), "decodevalue") : Ref();
-    if (!known->decodevalue) {
-        PyErr_Clear();
-        delete known;
-        return true;
-    }
-    g_environ = known;  // kept for the process
-    return true;
-}
 
 const std::span<const Export> api_client_exports = kExports;
 
