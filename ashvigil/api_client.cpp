@@ -8,7 +8,9 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <string>
 #include <utility>
 
 namespace ashvigil {
@@ -20,6 +22,11 @@ constexpr const char* kDefaultUserAgent =
 constexpr const char* kListingPath = "/api/subnet/latest/v1";
 constexpr long kListingLimit = 1024;  // rows asked for: more than there are subnets
 constexpr long kTimeoutSeconds = 60;
+// An exchange (every redirect, connection, headers and body) is abandoned past this many seconds,
+// and a body longer than kMaxReplyBytes is not read further: a reply can hold a cycle or the
+// memory for only so long.
+constexpr long kExchangeSeconds = 120;
+constexpr Py_ssize_t kMaxReplyBytes = 32 * 1024 * 1024;
 constexpr Py_ssize_t kRawLength = 500;
 constexpr double kFirstDelay = 2.0;
 constexpr double kDelayGrowth = 1.8;
@@ -118,11 +125,12 @@ bool append_query(std::u32string& out, PyObject* params) {
     return true;
 }
 
-// api_base() + path, then "?" and the query text when there is one; new reference.
-Ref request_url(PyObject* path, PyObject* params) {
+// api_base() + path, then "?" and the query text when there is one; new reference. `base` is
+// what api_base() returned.
+Ref request_url(PyObject* path, PyObject* params, Ref& base) {
     std::u32string query;
     if (!append_query(query, params)) return {};
-    Ref base = call_global("api_base", {});
+    base = call_global("api_base", {});
     Ref url = base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref();
     if (!url || query.empty()) return url;
     query.insert(query.begin(), U'?');
@@ -130,8 +138,8 @@ Ref request_url(PyObject* path, PyObject* params) {
     return tail ? Ref::steal(PyNumber_Add(url.get(), tail.get())) : Ref();
 }
 
-PyObject* success_payload(PyObject* response) noexcept {
-    Ref text = read_reply_text(response);
+PyObject* success_payload(PyObject* response, const ReplyBounds& bounds) noexcept {
+    Ref text = read_reply_text(response, &bounds);
     if (!text) return nullptr;
     Ref value, message;
     switch (parse_json(text.get(), value, &message)) {
@@ -172,21 +180,175 @@ PyObject* http_error_payload(PyObject* error, PyObject* text) noexcept {
     return mapping.release();
 }
 
+// --- the API key's origin ----------------------------------------------------------------------
+
+// Where a URL's request goes, as urllib.request and http.client split it: the scheme up to the
+// first ":", the host between "//" and the next "/", "?" or "#", the port after its last ":"
+// outside brackets (80 for http, 443 for https when none), letters in lower case.
+struct Origin {
+    std::u32string scheme, host;
+    long port = -1;
+    bool operator==(const Origin&) const = default;
+};
+
+void lower_ascii(std::u32string& text) {
+    for (char32_t& c : text)
+        if (c >= U'A' && c <= U'Z') c += U'a' - U'A';
+}
+
+// False when `url` is not a text of that form, or has a "%" where the host is (urllib would
+// decode it): such a URL is never taken for the API's origin.
+bool origin_of(PyObject* url, Origin& out) {
+    std::u32string s;
+    if (!url || !PyUnicode_Check(url) || !PyUnicode_IS_READY(url) || !append_code_points(s, url)) return false;
+    const size_t colon = s.find(U':');
+    if (colon == 0 || colon == std::u32string::npos || s.compare(colon + 1, 2, U"//") != 0) return false;
+    out.scheme = s.substr(0, colon);
+    if (out.scheme.find(U'/') != std::u32string::npos) return false;
+    lower_ascii(out.scheme);
+    const size_t start = colon + 3, end = std::min(s.find_first_of(U"/?#", start), s.size());
+    std::u32string host = s.substr(start, end - start);
+    if (host.find(U'%') != std::u32string::npos) return false;
+    out.port = out.scheme == U"http" ? 80 : out.scheme == U"https" ? 443 : -1;
+    const size_t port_colon = host.rfind(U':'), bracket = host.rfind(U']');
+    if (port_colon != std::u32string::npos && (bracket == std::u32string::npos || port_colon > bracket)) {
+        const std::u32string digits = host.substr(port_colon + 1);
+        host.resize(port_colon);
+        if (!digits.empty()) {
+            if (digits.size() > 9) return false;
+            out.port = 0;
+            for (char32_t c : digits) {
+                if (c < U'0' || c > U'9') return false;
+                out.port = out.port * 10 + static_cast<long>(c - U'0');
+            }
+        }
+    }
+    if (host.size() >= 2 && host.front() == U'[' && host.back() == U']') host = host.substr(1, host.size() - 2);
+    lower_ascii(host);
+    out.host = std::move(host);
+    return true;
+}
+
+// The headers for a request to another origin: a copy without "Authorization" in any case.
+Ref without_authorization(PyObject* headers) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), headers, 1) < 0) return {};
+    Ref keys = Ref::steal(PyDict_Keys(copy.get()));
+    if (!keys) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);  // borrowed from keys
+        if (!PyUnicode_Check(key)) continue;
+        Ref lower = call_method(key, "lower");
+        if (!lower) return {};
+        if (PyUnicode_Check(lower.get()) && PyUnicode_CompareWithASCIIString(lower.get(), "authorization") == 0 &&
+            PyDict_DelItem(copy.get(), key) < 0)
+            return {};
+    }
+    return copy;
+}
+
+// --- redirects ---------------------------------------------------------------------------------
+
+// urllib's redirect handler counts the URLs it follows in the request's `redirect_dict`, and it
+// stores the next URL there only once it has decided to follow. The watch is such a dict that
+// then raises Redirect with that URL instead, so the module follows the redirect itself and
+// decides at every step whether the API key goes with it, whatever opener the host installed.
+PyObject* g_redirect = nullptr;    // the exception class, kept for the process
+PyObject* g_watch_type = nullptr;  // the dict class, kept for the process
+
+PyObject* watch_setitem(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "__setitem__ takes a key and a value");
+        return nullptr;
+    }
+    if (PyDict_SetItem(args[0], args[1], args[2]) < 0) return nullptr;
+    PyErr_SetObject(g_redirect, args[1]);
+    return nullptr;
+}
+
+PyMethodDef g_watch_setitem = {"__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_setitem)),
+                               METH_FASTCALL, nullptr};
+
+// A new, empty watch; the classes are made on first use. New reference.
+Ref new_watch() {
+    if (!g_watch_type) {
+        if (!g_redirect) g_redirect = PyErr_NewException("ashvigil.Redirect", PyExc_BaseException, nullptr);
+        Ref fn = g_redirect ? Ref::steal(PyCFunction_New(&g_watch_setitem, nullptr)) : Ref();
+        Ref method = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
+        Ref body = method ? Ref::steal(Py_BuildValue("{sOss}", "__setitem__", method.get(), "__module__", "ashvigil"))
+                          : Ref();
+        if (!body) return {};
+        g_watch_type = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "RedirectWatch",
+                                             reinterpret_cast<PyObject*>(&PyDict_Type), body.get());
+        if (!g_watch_type) return {};
+    }
+    return Ref::steal(PyObject_CallNoArgs(g_watch_type));
+}
+
+// The next URL when the opener was about to follow a redirect (the pending Redirect taken);
+// empty, with the exception left pending, otherwise.
+Ref redirect_target() {
+    if (!g_redirect || !PyErr_ExceptionMatches(g_redirect)) return {};
+    Ref redirect = take_exception();
+    Ref args = attr(redirect.get(), "args");
+    if (!args) return {};
+    if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
+        PyErr_SetString(PyExc_SystemError, "ashvigil: a redirect without its URL");
+        return {};
+    }
+    return Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+}
+
+// urllib.request.Request for one step: the first with the headers as given, a redirected one as
+// urllib's redirect handler makes it (its origin_req_host, unverifiable); the API key only to
+// the API's origin. New reference.
+Ref step_request(PyObject* url, PyObject* headers, const Origin* api, PyObject* previous, PyObject* watch) {
+    Origin target;
+    Ref sent = api && origin_of(url, target) && target == *api ? Ref::borrow(headers) : without_authorization(headers);
+    Ref request_type = sent ? host_path({"urllib", "request", "Request"}) : Ref();
+    Ref request;
+    if (!request_type) return {};
+    if (!previous) {
+        Ref kw = keyword_names({"headers"});
+        request = kw ? call(request_type.get(), {url, sent.get()}, kw.get()) : Ref();
+    } else {
+        Ref origin_host = attr(previous, "origin_req_host");
+        Ref kw = origin_host ? keyword_names({"headers", "origin_req_host", "unverifiable"}) : Ref();
+        request = kw ? call(request_type.get(), {url, sent.get(), origin_host.get(), Py_True}, kw.get()) : Ref();
+    }
+    if (!request || PyObject_SetAttrString(request.get(), "redirect_dict", watch) < 0) return {};
+    return request;
+}
+
 PyObject* http_get_json(PyObject* const* args) {
     PyObject *path = args[0], *params = args[1], *auth = args[2];
-    Ref url = request_url(path, params);
+    const ReplyBounds bounds{std::chrono::steady_clock::now() + std::chrono::seconds(kExchangeSeconds),
+                             kExchangeSeconds, kMaxReplyBytes};
+    Ref base;
+    Ref url = request_url(path, params, base);
     Ref headers = url ? call_global("request_headers", {auth}) : Ref();
-    Ref request_type = headers ? host_path({"urllib", "request", "Request"}) : Ref();
-    Ref headers_kw = request_type ? keyword_names({"headers"}) : Ref();
-    Ref request = headers_kw ? call(request_type.get(), {url.get(), headers.get()}, headers_kw.get()) : Ref();
-    Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
-    Ref timeout = urlopen ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
-    Ref timeout_kw = timeout ? keyword_names({"timeout"}) : Ref();
+    Ref watch = headers ? new_watch() : Ref();
+    Ref full_wait = watch ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
+    Ref timeout_kw = full_wait ? keyword_names({"timeout"}) : Ref();
     if (!timeout_kw) return nullptr;
-    Ref response = call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get());
-    if (response) return success_payload(response.get());
-    if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_payload);
-    return nullptr;
+    Origin api;
+    const bool api_known = origin_of(base.get(), api);
+    Ref previous;
+    for (;;) {
+        Ref request = step_request(url.get(), headers.get(), api_known ? &api : nullptr, previous.get(), watch.get());
+        Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
+        if (!urlopen || !before_deadline(bounds)) return nullptr;
+        // Each wait is bounded by the time-out, and by what is left of the exchange.
+        const double left = std::chrono::duration<double>(bounds.deadline - std::chrono::steady_clock::now()).count();
+        Ref timeout = left >= kTimeoutSeconds ? Ref::borrow(full_wait.get()) : Ref::steal(PyFloat_FromDouble(left));
+        Ref response = timeout ? call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get()) : Ref();
+        if (response) return success_payload(response.get(), bounds);
+        if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_payload, &bounds);
+        Ref next = redirect_target();
+        if (!next) return nullptr;
+        url = std::move(next);
+        previous = std::move(request);
+    }
 }
 
 // --- rate limits and retries -------------------------------------------------------------------
