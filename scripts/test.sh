@@ -32,8 +32,10 @@ PYTEST_ARGS=("$@")
 reference=$(find_python 3.10) || { echo "CPython 3.10 not found" >&2; exit 1; }
 newest=$(find_newest_python)
 
-RUNNER=(env)
+# Tests that take minutes of real time (marked full_run) run once, under the reference interpreter.
+RUNNER=(env ASHVIGIL_FULL_RUN=1)
 run_suite py310 "$reference"
+RUNNER=(env)
 if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
 
 asan=$(gcc -print-file-name=libasan.so)
