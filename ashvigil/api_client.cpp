@@ -266,8 +266,8 @@ PyObject* watch_setitem(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     return nullptr;
 }
 
-PyMethodDef g_watch_setitem = {"__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_setitem)),
-                               METH_FASTCALL, nullptr};
+PyMethodDef g_watch_setitem = {
+    "__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_setitem)), METH_FASTCALL, nullptr};
 
 // A new, empty watch; the classes are made on first use. New reference.
 Ref new_watch() {
@@ -275,8 +275,8 @@ Ref new_watch() {
         if (!g_redirect) g_redirect = PyErr_NewException("ashvigil.Redirect", PyExc_BaseException, nullptr);
         Ref fn = g_redirect ? Ref::steal(PyCFunction_New(&g_watch_setitem, nullptr)) : Ref();
         Ref method = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
-        Ref body = method ? Ref::steal(Py_BuildValue("{sOss}", "__setitem__", method.get(), "__module__", "ashvigil"))
-                          : Ref();
+        Ref body =
+            method ? Ref::steal(Py_BuildValue("{sOss}", "__setitem__", method.get(), "__module__", "ashvigil")) : Ref();
         if (!body) return {};
         g_watch_type = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "RedirectWatch",
                                              reinterpret_cast<PyObject*>(&PyDict_Type), body.get());

@@ -278,7 +278,7 @@ bool host_layout(PyObject* burns, PyObject* updated_at, std::string& out) {
 // two namespaces are looked into, so no host code runs and a missing name is left to the
 // ordinary path, which reports it in its own order.
 int host_json_loads_in_place() {
-    PyObject* json_name = constant_str("json");   // borrowed
+    PyObject* json_name = constant_str("json");    // borrowed
     PyObject* loads_name = constant_str("loads");  // borrowed
     if (!json_name || !loads_name) return -1;
     PyObject* json = PyDict_GetItemWithError(module_namespace(), json_name);  // borrowed

@@ -573,5 +573,4 @@ Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObjec
     return call(fn.get(), args, kwnames);
 }
 
-
 }  // namespace ashvigil

@@ -52,7 +52,6 @@ def test_lone_surrogates_and_astral_characters_are_escaped(av, tmp_path):
     assert av.load_burn_state(str(path)) == burns
 
 
-
 @pytest.mark.parametrize(
     "text, escaped",
     [
@@ -78,6 +77,7 @@ def test_escaped_solidus_is_read_back(av, tmp_path):
     path = tmp_path / "s.json"
     path.write_text(expected_bytes({"1": "a/b"}).decode().replace("a/b", r"a\/b"))
     assert av.load_burn_state(str(path)) == {"1": "a/b"}
+
 
 @pytest.mark.parametrize("burns", [{"1": 0.5, "2": None, "3": True}, {1: "a", 2: "b"}, {"1": ["x", 2]}])
 def test_other_contents_are_written_by_the_host(av, tmp_path, burns):

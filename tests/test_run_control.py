@@ -328,7 +328,9 @@ def json_escaped(text, backslashes="\\"):
 
 @given(
     pieces=st.lists(
-        st.one_of(st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "T%", "K%", "T\\u", "T<", "K<", "LONG"])),
+        st.one_of(
+            st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "T%", "K%", "T\\u", "T<", "K<", "LONG"])
+        ),
         max_size=8,
     ),
     token=secretish,
