@@ -1,16 +1,16 @@
 // The taostats API client: configuration from the environment, one JSON GET, rate-limit retries
 // and the subnet listing.
-#include "api_client.hpp"
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
+#include "host_json.hpp"
 #include "http_reply.hpp"
 #include "text.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
-#include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 namespace ashvigil {
@@ -22,6 +22,11 @@ constexpr const char* kDefaultUserAgent =
 constexpr const char* kListingPath = "/api/subnet/latest/v1";
 constexpr long kListingLimit = 1024;  // rows asked for: more than there are subnets
 constexpr long kTimeoutSeconds = 60;
+// An exchange (every redirect, connection, headers and body) is abandoned past this many seconds,
+// and a body longer than kMaxReplyBytes is not read further: a reply can hold a cycle or the
+// memory for only so long.
+constexpr long kExchangeSeconds = 120;
+constexpr Py_ssize_t kMaxReplyBytes = 32 * 1024 * 1024;
 constexpr Py_ssize_t kRawLength = 500;
 constexpr double kFirstDelay = 2.0;
 constexpr double kDelayGrowth = 1.8;
@@ -29,73 +34,12 @@ constexpr double kMaxDelay = 120.0;
 
 // --- environment -----------------------------------------------------------------------------
 
-// The host's os.environ as found at import: its class, the class's `get` and `__getitem__`, and
-// the instance's key encoder and value decoder, with the file-system encoding they apply (with
-// surrogateescape). Null when the host's os is not the POSIX one these readers know.
-struct Environ {
-    Ref type, get, getitem, encodekey, decodevalue;
-    std::string encoding;
-};
-Environ* g_environ = nullptr;
-
-// os.environ.get(name) answered from the mapping's `_data` while os.environ is still exactly the
-// object that the module found at import, with the same methods and codecs: what its Python
-// methods would return, without running them. 1 with `value` set (empty: absent), 0 when that
-// does not apply, -1 with an exception set.
-int read_known_environ(PyObject* environ, const char* name, Ref& value) {
-    if (!g_environ || Py_TYPE(environ) != reinterpret_cast<PyTypeObject*>(g_environ->type.get())) return 0;
-    Ref get = attr(g_environ->type.get(), "get");
-    Ref getitem = get ? attr(g_environ->type.get(), "__getitem__") : Ref();
-    // The instance's own attributes, read from its dict: the class defines none of these names.
-    Ref own = getitem ? Ref::steal(PyObject_GenericGetDict(environ, nullptr)) : Ref();
-    if (!own || !PyDict_Check(own.get())) {
-        PyErr_Clear();  // the ordinary path meets the same lookups and reports them
-        return 0;
-    }
-    PyObject* get_name = constant_str("get");                  // borrowed
-    PyObject* encodekey_name = constant_str("encodekey");      // borrowed
-    PyObject* decodevalue_name = constant_str("decodevalue");  // borrowed
-    PyObject* data_name = constant_str("_data");               // borrowed
-    if (!get_name || !encodekey_name || !decodevalue_name || !data_name) return -1;
-    // A `get` set on the instance is what os.environ.get calls.
-    const int patched = PyDict_Contains(own.get(), get_name);
-    if (patched) return patched < 0 ? -1 : 0;
-    PyObject* encodekey = PyDict_GetItemWithError(own.get(), encodekey_name);      // borrowed
-    PyObject* decodevalue = PyDict_GetItemWithError(own.get(), decodevalue_name);  // borrowed
-    PyObject* data = PyDict_GetItemWithError(own.get(), data_name);                // borrowed
-    if (PyErr_Occurred()) return -1;
-    if (get.get() != g_environ->get.get() || getitem.get() != g_environ->getitem.get() ||
-        encodekey != g_environ->encodekey.get() || decodevalue != g_environ->decodevalue.get() || !data ||
-        !PyDict_CheckExact(data))
-        return 0;
-    static std::unordered_map<const char*, PyObject*> encoded_names;  // kept for the process
-    PyObject*& key = encoded_names[name];
-    if (!key) {
-        PyObject* text = constant_str(name);
-        key = text ? PyUnicode_AsEncodedString(text, g_environ->encoding.c_str(), "surrogateescape") : nullptr;
-        if (!key) return -1;
-    }
-    PyObject* raw = PyDict_GetItemWithError(data, key);  // borrowed
-    if (!raw) return PyErr_Occurred() ? -1 : (value = Ref(), 1);
-    Ref held = Ref::borrow(raw);
-    value = Ref::steal(PyBytes_CheckExact(held.get())
-                           ? PyUnicode_Decode(PyBytes_AS_STRING(held.get()), PyBytes_GET_SIZE(held.get()),
-                                              g_environ->encoding.c_str(), "surrogateescape")
-                           : PyObject_CallOneArg(Ref::borrow(decodevalue).get(), held.get()));
-    return value ? 1 : -1;
-}
-
 // os.environ.get(name, fallback), looked up through the module's `os` at every call; new reference.
 Ref environ_get(const char* name, const char* fallback) {
     Ref environ = host_path({"os", "environ"});
     PyObject* key = environ ? constant_str(name) : nullptr;            // borrowed
     PyObject* default_value = key ? constant_str(fallback) : nullptr;  // borrowed
-    if (!default_value) return {};
-    Ref value;
-    int known = read_known_environ(environ.get(), name, value);
-    if (known < 0) return {};
-    if (known) return value ? std::move(value) : Ref::borrow(default_value);
-    return call_method(environ.get(), "get", {key, default_value});
+    return default_value ? call_method(environ.get(), "get", {key, default_value}) : Ref();
 }
 
 // --- configuration ---------------------------------------------------------------------------
@@ -132,7 +76,7 @@ PyObject* request_headers(PyObject* const* args) {
 // text.strip(): an exact str trimmed of what str.isspace() calls white space, natively; any
 // other object is asked. New reference.
 Ref strip_white_space(PyObject* text) {
-    if (!PyUnicode_CheckExact(text) || PyUnicode_READY(text) < 0) return call_method(text, "strip");
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_READY(text)) return call_method(text, "strip");
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
@@ -181,11 +125,12 @@ bool append_query(std::u32string& out, PyObject* params) {
     return true;
 }
 
-// api_base() + path, then "?" and the query text when there is one; new reference.
-Ref request_url(PyObject* path, PyObject* params) {
+// api_base() + path, then "?" and the query text when there is one; new reference. `base` is
+// what api_base() returned.
+Ref request_url(PyObject* path, PyObject* params, Ref& base) {
     std::u32string query;
     if (!append_query(query, params)) return {};
-    Ref base = call_global("api_base", {});
+    base = call_global("api_base", {});
     Ref url = base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref();
     if (!url || query.empty()) return url;
     query.insert(query.begin(), U'?');
@@ -193,8 +138,8 @@ Ref request_url(PyObject* path, PyObject* params) {
     return tail ? Ref::steal(PyNumber_Add(url.get(), tail.get())) : Ref();
 }
 
-PyObject* success_payload(PyObject* response) noexcept {
-    Ref text = read_reply_text(response);
+PyObject* success_payload(PyObject* response, const ReplyBounds& bounds) noexcept {
+    Ref text = read_reply_text(response, &bounds);
     if (!text) return nullptr;
     Ref value, message;
     switch (parse_json(text.get(), value, &message)) {
@@ -235,21 +180,175 @@ PyObject* http_error_payload(PyObject* error, PyObject* text) noexcept {
     return mapping.release();
 }
 
+// --- the API key's origin ----------------------------------------------------------------------
+
+// Where a URL's request goes, as urllib.request and http.client split it: the scheme up to the
+// first ":", the host between "//" and the next "/", "?" or "#", the port after its last ":"
+// outside brackets (80 for http, 443 for https when none), letters in lower case.
+struct Origin {
+    std::u32string scheme, host;
+    long port = -1;
+    bool operator==(const Origin&) const = default;
+};
+
+void lower_ascii(std::u32string& text) {
+    for (char32_t& c : text)
+        if (c >= U'A' && c <= U'Z') c += U'a' - U'A';
+}
+
+// False when `url` is not a text of that form, or has a "%" where the host is (urllib would
+// decode it): such a URL is never taken for the API's origin.
+bool origin_of(PyObject* url, Origin& out) {
+    std::u32string s;
+    if (!url || !PyUnicode_Check(url) || !PyUnicode_IS_READY(url) || !append_code_points(s, url)) return false;
+    const size_t colon = s.find(U':');
+    if (colon == 0 || colon == std::u32string::npos || s.compare(colon + 1, 2, U"//") != 0) return false;
+    out.scheme = s.substr(0, colon);
+    if (out.scheme.find(U'/') != std::u32string::npos) return false;
+    lower_ascii(out.scheme);
+    const size_t start = colon + 3, end = std::min(s.find_first_of(U"/?#", start), s.size());
+    std::u32string host = s.substr(start, end - start);
+    if (host.find(U'%') != std::u32string::npos) return false;
+    out.port = out.scheme == U"http" ? 80 : out.scheme == U"https" ? 443 : -1;
+    const size_t port_colon = host.rfind(U':'), bracket = host.rfind(U']');
+    if (port_colon != std::u32string::npos && (bracket == std::u32string::npos || port_colon > bracket)) {
+        const std::u32string digits = host.substr(port_colon + 1);
+        host.resize(port_colon);
+        if (!digits.empty()) {
+            if (digits.size() > 9) return false;
+            out.port = 0;
+            for (char32_t c : digits) {
+                if (c < U'0' || c > U'9') return false;
+                out.port = out.port * 10 + static_cast<long>(c - U'0');
+            }
+        }
+    }
+    if (host.size() >= 2 && host.front() == U'[' && host.back() == U']') host = host.substr(1, host.size() - 2);
+    lower_ascii(host);
+    out.host = std::move(host);
+    return true;
+}
+
+// The headers for a request to another origin: a copy without "Authorization" in any case.
+Ref without_authorization(PyObject* headers) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), headers, 1) < 0) return {};
+    Ref keys = Ref::steal(PyDict_Keys(copy.get()));
+    if (!keys) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);  // borrowed from keys
+        if (!PyUnicode_Check(key)) continue;
+        Ref lower = call_method(key, "lower");
+        if (!lower) return {};
+        if (PyUnicode_Check(lower.get()) && PyUnicode_CompareWithASCIIString(lower.get(), "authorization") == 0 &&
+            PyDict_DelItem(copy.get(), key) < 0)
+            return {};
+    }
+    return copy;
+}
+
+// --- redirects ---------------------------------------------------------------------------------
+
+// urllib's redirect handler counts the URLs it follows in the request's `redirect_dict`, and it
+// stores the next URL there only once it has decided to follow. The watch is such a dict that
+// then raises Redirect with that URL instead, so the module follows the redirect itself and
+// decides at every step whether the API key goes with it, whatever opener the host installed.
+PyObject* g_redirect = nullptr;    // the exception class, kept for the process
+PyObject* g_watch_type = nullptr;  // the dict class, kept for the process
+
+PyObject* watch_setitem(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "__setitem__ takes a key and a value");
+        return nullptr;
+    }
+    if (PyDict_SetItem(args[0], args[1], args[2]) < 0) return nullptr;
+    PyErr_SetObject(g_redirect, args[1]);
+    return nullptr;
+}
+
+PyMethodDef g_watch_setitem = {
+    "__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_setitem)), METH_FASTCALL, nullptr};
+
+// A new, empty watch; the classes are made on first use. New reference.
+Ref new_watch() {
+    if (!g_watch_type) {
+        if (!g_redirect) g_redirect = PyErr_NewException("ashvigil.Redirect", PyExc_BaseException, nullptr);
+        Ref fn = g_redirect ? Ref::steal(PyCFunction_New(&g_watch_setitem, nullptr)) : Ref();
+        Ref method = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
+        Ref body =
+            method ? Ref::steal(Py_BuildValue("{sOss}", "__setitem__", method.get(), "__module__", "ashvigil")) : Ref();
+        if (!body) return {};
+        g_watch_type = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "RedirectWatch",
+                                             reinterpret_cast<PyObject*>(&PyDict_Type), body.get());
+        if (!g_watch_type) return {};
+    }
+    return Ref::steal(PyObject_CallNoArgs(g_watch_type));
+}
+
+// The next URL when the opener was about to follow a redirect (the pending Redirect taken);
+// empty, with the exception left pending, otherwise.
+Ref redirect_target() {
+    if (!g_redirect || !PyErr_ExceptionMatches(g_redirect)) return {};
+    Ref redirect = take_exception();
+    Ref args = attr(redirect.get(), "args");
+    if (!args) return {};
+    if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
+        PyErr_SetString(PyExc_SystemError, "ashvigil: a redirect without its URL");
+        return {};
+    }
+    return Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+}
+
+// urllib.request.Request for one step: the first with the headers as given, a redirected one as
+// urllib's redirect handler makes it (its origin_req_host, unverifiable); the API key only to
+// the API's origin. New reference.
+Ref step_request(PyObject* url, PyObject* headers, const Origin* api, PyObject* previous, PyObject* watch) {
+    Origin target;
+    Ref sent = api && origin_of(url, target) && target == *api ? Ref::borrow(headers) : without_authorization(headers);
+    Ref request_type = sent ? host_path({"urllib", "request", "Request"}) : Ref();
+    Ref request;
+    if (!request_type) return {};
+    if (!previous) {
+        Ref kw = keyword_names({"headers"});
+        request = kw ? call(request_type.get(), {url, sent.get()}, kw.get()) : Ref();
+    } else {
+        Ref origin_host = attr(previous, "origin_req_host");
+        Ref kw = origin_host ? keyword_names({"headers", "origin_req_host", "unverifiable"}) : Ref();
+        request = kw ? call(request_type.get(), {url, sent.get(), origin_host.get(), Py_True}, kw.get()) : Ref();
+    }
+    if (!request || PyObject_SetAttrString(request.get(), "redirect_dict", watch) < 0) return {};
+    return request;
+}
+
 PyObject* http_get_json(PyObject* const* args) {
     PyObject *path = args[0], *params = args[1], *auth = args[2];
-    Ref url = request_url(path, params);
+    const ReplyBounds bounds{std::chrono::steady_clock::now() + std::chrono::seconds(kExchangeSeconds),
+                             kExchangeSeconds, kMaxReplyBytes};
+    Ref base;
+    Ref url = request_url(path, params, base);
     Ref headers = url ? call_global("request_headers", {auth}) : Ref();
-    Ref request_type = headers ? host_path({"urllib", "request", "Request"}) : Ref();
-    Ref headers_kw = request_type ? keyword_names({"headers"}) : Ref();
-    Ref request = headers_kw ? call(request_type.get(), {url.get(), headers.get()}, headers_kw.get()) : Ref();
-    Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
-    Ref timeout = urlopen ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
-    Ref timeout_kw = timeout ? keyword_names({"timeout"}) : Ref();
+    Ref watch = headers ? new_watch() : Ref();
+    Ref full_wait = watch ? Ref::steal(PyLong_FromLong(kTimeoutSeconds)) : Ref();
+    Ref timeout_kw = full_wait ? keyword_names({"timeout"}) : Ref();
     if (!timeout_kw) return nullptr;
-    Ref response = call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get());
-    if (response) return success_payload(response.get());
-    if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_payload);
-    return nullptr;
+    Origin api;
+    const bool api_known = origin_of(base.get(), api);
+    Ref previous;
+    for (;;) {
+        Ref request = step_request(url.get(), headers.get(), api_known ? &api : nullptr, previous.get(), watch.get());
+        Ref urlopen = request ? host_path({"urllib", "request", "urlopen"}) : Ref();
+        if (!urlopen || !before_deadline(bounds)) return nullptr;
+        // Each wait is bounded by the time-out, and by what is left of the exchange.
+        const double left = std::chrono::duration<double>(bounds.deadline - std::chrono::steady_clock::now()).count();
+        Ref timeout = left >= kTimeoutSeconds ? Ref::borrow(full_wait.get()) : Ref::steal(PyFloat_FromDouble(left));
+        Ref response = timeout ? call(urlopen.get(), {request.get(), timeout.get()}, timeout_kw.get()) : Ref();
+        if (response) return success_payload(response.get(), bounds);
+        if (exception_matches({"urllib", "error", "HTTPError"})) return from_http_error(http_error_payload, &bounds);
+        Ref next = redirect_target();
+        if (!next) return nullptr;
+        url = std::move(next);
+        previous = std::move(request);
+    }
 }
 
 // --- rate limits and retries -------------------------------------------------------------------
@@ -395,37 +494,6 @@ constexpr Export kExports[] = {
 static_assert(fits_binder(kExports));
 
 }  // namespace
-
-bool remember_environ() noexcept {
-    Ref os_name = host_path({"os", "name"});
-    Ref environ = os_name ? host_path({"os", "environ"}) : Ref();
-    Ref sys = environ ? global("sys") : Ref();
-    Ref encoding = sys ? call_method(sys.get(), "getfilesystemencoding") : Ref();
-    if (!encoding) return false;
-    const char* enc = PyUnicode_Check(encoding.get()) ? PyUnicode_AsUTF8(encoding.get()) : nullptr;
-    if (!enc || PyUnicode_CompareWithASCIIString(os_name.get(), "posix") != 0) {
-        PyErr_Clear();
-        return true;  // another platform: os.environ is always asked
-    }
-    Environ* known = nullptr;
-    try {
-        known = new Environ{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(environ.get()))), {}, {}, {}, {}, enc};
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    known->get = attr(known->type.get(), "get");
-    known->getitem = known->get ? attr(known->type.get(), "__getitem__") : Ref();
-    known->encodekey = known->getitem ? attr(environ.get(), "encodekey") : Ref();
-    known->decodevalue = known->encodekey ? attr(environ.get(), "decodevalue") : Ref();
-    if (!known->decodevalue) {
-        PyErr_Clear();
-        delete known;
-        return true;
-    }
-    g_environ = known;  // kept for the process
-    return true;
-}
 
 const std::span<const Export> api_client_exports = kExports;
 

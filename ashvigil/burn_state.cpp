@@ -4,6 +4,7 @@
 #include "export.hpp"
 #include "file_io.hpp"
 #include "host.hpp"
+#include "host_json.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -48,30 +49,33 @@ PyObject* texts_of(PyObject* stored) {
 // Reads the exact layout the writer below makes, all ASCII, natively; json.loads would give the
 // same map for it. Anything else (hand edits, other spacing, non-ASCII bytes, surrogate or "\/"
 // escapes, other keys) is left to the host's json.loads and its acceptance rules.
+// What reading the layout ends with: the map, a text in some other form, or a failure.
+enum class Layout { Read, Other, Failed };
+
 class LayoutReader {
 public:
     explicit LayoutReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
 
-    // 1 with `map` filled, 0 when the text is not in the layout, -1 with an exception set.
-    int read(Ref& map) {
-        if (!take("{\n  ") || !take_key(kBurnsKey) || !take("{")) return 0;
+    // Read with `map` filled, Other when the text is not in the layout, Failed with an exception set.
+    Layout read(Ref& map) {
+        if (!take("{\n  ") || !take_key(kBurnsKey) || !take("{")) return Layout::Other;
         map = Ref::steal(PyDict_New());
-        if (!map) return -1;
+        if (!map) return Layout::Failed;
         if (!take("}")) {
             for (bool first = true; first || take(","); first = false) {
                 Ref key, value;
                 if (!take("\n    ") || !string(key) || !take(": ") || !string(value)) return fail();
-                if (PyDict_SetItem(map.get(), key.get(), value.get()) < 0) return -1;
+                if (PyDict_SetItem(map.get(), key.get(), value.get()) < 0) return Layout::Failed;
             }
-            if (!take("\n  }")) return 0;
+            if (!take("\n  }")) return Layout::Other;
         }
         Ref stamp;
         if (!take(",\n  ") || !take_key(kStampKey) || !string(stamp) || !take("\n}\n")) return fail();
-        return p_ == end_ ? 1 : 0;
+        return p_ == end_ ? Layout::Read : Layout::Other;
     }
 
 private:
-    int fail() { return PyErr_Occurred() ? -1 : 0; }
+    static Layout fail() { return PyErr_Occurred() ? Layout::Failed : Layout::Other; }
 
     bool take(std::string_view expected) {
         if (static_cast<size_t>(end_ - p_) < expected.size() || std::string_view(p_, expected.size()) != expected)
@@ -210,7 +214,7 @@ std::string_view ascii_view(PyObject* s) {
 }
 
 bool is_ascii_str(PyObject* s) {
-    return PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s);
+    return PyUnicode_CheckExact(s) && PyUnicode_IS_READY(s) && PyUnicode_IS_ASCII(s);
 }
 
 bool ascii_members(PyObject* burns, std::vector<AsciiMember>& members) {
@@ -269,13 +273,19 @@ bool host_layout(PyObject* burns, PyObject* updated_at, std::string& out) {
     return true;
 }
 
-// True when the module's `json` is still a module whose `loads` is the one found at import, so
-// reading natively gives what calling it would. Looking it up has no effect of its own then.
-bool host_json_loads_in_place() {
-    Ref json = global("json");
-    Ref loads = json && PyModule_CheckExact(json.get()) ? attr(json.get(), "loads") : Ref();
-    PyErr_Clear();  // a missing name is reported by the ordinary path, in its own order
-    return loads && loads.get() == imported_json_loads();
+// 1 when the module's `json` is still a plain module whose `loads` is the one found at import, so
+// reading natively gives what calling it would; 0 when not; -1 with an exception set. Only the
+// two namespaces are looked into, so no host code runs and a missing name is left to the
+// ordinary path, which reports it in its own order.
+int host_json_loads_in_place() {
+    PyObject* json_name = constant_str("json");    // borrowed
+    PyObject* loads_name = constant_str("loads");  // borrowed
+    if (!json_name || !loads_name) return -1;
+    PyObject* json = PyDict_GetItemWithError(module_namespace(), json_name);  // borrowed
+    if (!json || !PyModule_CheckExact(json)) return PyErr_Occurred() ? -1 : 0;
+    PyObject* loads = PyDict_GetItemWithError(PyModule_GetDict(json), loads_name);  // borrowed
+    if (!loads) return PyErr_Occurred() ? -1 : 0;
+    return loads == imported_json_loads();
 }
 
 PyObject* load_burn_state(PyObject* const* args) {
@@ -285,10 +295,15 @@ PyObject* load_burn_state(PyObject* const* args) {
     if (truthy <= 0) return truthy < 0 ? nullptr : PyDict_New();
     std::string bytes;
     if (!read_whole_file(path, bytes)) return PyErr_Occurred() ? nullptr : PyDict_New();
-    if (host_json_loads_in_place()) {
+    const int native = host_json_loads_in_place();
+    if (native < 0) return nullptr;
+    if (native) {
         Ref map;
-        int own = LayoutReader(bytes).read(map);
-        if (own != 0) return own > 0 ? map.release() : nullptr;
+        switch (LayoutReader(bytes).read(map)) {
+        case Layout::Read: return map.release();
+        case Layout::Failed: return nullptr;
+        case Layout::Other: break;
+        }
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
     if (!text) return nullptr;
@@ -311,7 +326,6 @@ PyObject* save_burn_state(PyObject* const* args) {
             content = native_layout(ascii, ascii_view(updated_at));
             return true;
         }
-        PyErr_Clear();  // a str that could not be readied is met again below, and reported there
         std::vector<Member> members;
         std::u32string stamp;
         bool ok = append_code_points(stamp, updated_at);

@@ -1,5 +1,6 @@
 // Owner burn values of subnet rows, their display and comparison, and the list of changes.
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
 #include "numbers.hpp"
 #include "values.hpp"
@@ -43,18 +44,16 @@ PyObject* owner_burn_from_row(PyObject* const* args) {
 Ref format_fixed(double x) {
     Ref decimals = global("OWNER_BURN_DECIMALS");
     if (!decimals) return {};
-    if (PyLong_CheckExact(decimals.get())) {
-        long n = PyLong_AsLong(decimals.get());
-        if (n >= 0 && n <= kMaxFixedDecimals) {
-            if (Ref text = fixed_text(x, n)) return text;
-            if (PyErr_Occurred()) return {};
-            char* text = PyOS_double_to_string(x, 'f', static_cast<int>(n), 0, nullptr);
-            if (!text) return {};
-            Ref result = Ref::steal(PyUnicode_FromString(text));
-            PyMem_Free(text);
-            return result;
-        }
-        PyErr_Clear();
+    int overflow = 0;
+    const long n = PyLong_CheckExact(decimals.get()) ? PyLong_AsLongAndOverflow(decimals.get(), &overflow) : -1;
+    if (overflow == 0 && n >= 0 && n <= kMaxFixedDecimals) {
+        if (Ref text = fixed_text(x, n)) return text;
+        if (PyErr_Occurred()) return {};
+        char* text = PyOS_double_to_string(x, 'f', static_cast<int>(n), 0, nullptr);
+        if (!text) return {};
+        Ref result = Ref::steal(PyUnicode_FromString(text));
+        PyMem_Free(text);
+        return result;
     }
     Ref number = Ref::steal(PyFloat_FromDouble(x));
     Ref spec = number ? Ref::steal(PyUnicode_FromFormat(".%Sf", decimals.get())) : Ref();

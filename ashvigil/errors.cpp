@@ -7,12 +7,17 @@ namespace ashvigil {
 
 bool exception_matches(std::initializer_list<const char*> names) noexcept {
     if (!PyErr_Occurred()) return false;
-    // Looking the class up must not disturb the pending exception.
+    // Looking the class up must not disturb the pending exception; when the lookup itself fails,
+    // its failure propagates with the pending one as context, as in an except clause.
     Ref pending = take_exception();
-    Ref cls = host_path(names);
-    PyErr_Clear();
+    Ref cls;
+    {
+        Handling handling(pending.get());
+        cls = host_path(names);
+    }
+    if (!cls) return false;
     restore_exception(std::move(pending));
-    return cls && PyErr_ExceptionMatches(cls.get());
+    return PyErr_ExceptionMatches(cls.get());
 }
 
 Ref take_exception() noexcept {

@@ -565,4 +565,12 @@ Ref make_function(const Export& row) noexcept {
     return owner;
 }
 
+Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
+    Ref fn = global(name);
+    if (!fn) return {};
+    Ref result;
+    if (!kwnames && call_own_function(fn.get(), args.begin(), args.size(), result)) return result;
+    return call(fn.get(), args, kwnames);
+}
+
 }  // namespace ashvigil

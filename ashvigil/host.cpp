@@ -1,6 +1,4 @@
 #include "host.hpp"
-#include "errors.hpp"
-#include "function.hpp"
 
 #include <cstdint>
 #include <new>
@@ -102,15 +100,6 @@ Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames)
     return Ref::steal(PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
-    Ref fn = global(name);
-    if (!fn) return {};
-    // The namespace still holds one of the module's own functions: its body is called directly.
-    Ref result;
-    if (!kwnames && call_own_function(fn.get(), args.begin(), args.size(), result)) return result;
-    return call(fn.get(), args, kwnames);
-}
-
 Ref attr(PyObject* obj, const char* name) noexcept {
     PyObject* key = constant_str(name);
     return key ? Ref::steal(PyObject_GetAttr(obj, key)) : Ref();
@@ -159,44 +148,6 @@ bool sleep_for(double seconds) noexcept {
     Ref sleep = host_path({"time", "sleep"});
     Ref pause = sleep ? Ref::steal(PyFloat_FromDouble(seconds)) : Ref();
     return pause && call(sleep.get(), {pause.get()});
-}
-
-Parse parse_json(PyObject* text, Ref& value, Ref* message) noexcept {
-    Ref loads = host_path({"json", "loads"});
-    if (!loads) return Parse::Failed;
-    value = call(loads.get(), {text});
-    if (value) return Parse::Parsed;
-    if (!exception_matches({"json", "JSONDecodeError"})) return Parse::Failed;
-    Ref exc = take_exception();
-    if (!message) return Parse::NotJson;
-    Handling handling(exc.get());
-    *message = Ref::steal(PyObject_Str(exc.get()));
-    return *message ? Parse::NotJson : Parse::Failed;
-}
-
-namespace {
-PyObject* g_json_loads = nullptr;  // strong reference kept for the life of the process
-}
-
-PyObject* imported_json_loads() noexcept {
-    return g_json_loads;
-}
-
-// Remembers json.loads only when it is the json module's own function: a wrapper or a mock in
-// place at import must keep being called, so it never counts as the original.
-bool remember_json_loads() noexcept {
-    Ref json = global("json");
-    Ref loads = json ? attr(json.get(), "loads") : Ref();
-    Ref name = loads && PyFunction_Check(loads.get()) ? attr(loads.get(), "__qualname__") : Ref();
-    if (!loads) return false;
-    if (!name) {
-        PyErr_Clear();
-        return true;
-    }
-    if (PyModule_Check(json.get()) && PyFunction_GetGlobals(loads.get()) == PyModule_GetDict(json.get()) &&
-        PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "loads") == 0)
-        g_json_loads = loads.release();
-    return true;
 }
 
 bool write_stderr(PyObject* text) noexcept {

@@ -28,8 +28,6 @@ inline constexpr std::size_t kMaxCallArgs = 8;
 // Calls `fn` with up to kMaxCallArgs arguments (borrowed), the last ones named by `kwnames`;
 // new reference.
 Ref call(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
-// Calls the module global `name`, as module code would call a sibling function; new reference.
-Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
 // The tuple of keyword names that ends a call's arguments, e.g. {"timeout"}; new reference.
 Ref keyword_names(std::initializer_list<const char*> names) noexcept;
 
@@ -49,17 +47,6 @@ int truth(const Ref& obj) noexcept;
 
 // time.sleep(seconds) through the module's `time`; false with an exception set.
 bool sleep_for(double seconds) noexcept;
-
-// json.loads(text) through the module's `json`, with json.JSONDecodeError as an answer rather
-// than a failure: Parsed with `value` set, NotJson (the error's text in `*message` when asked
-// for, nothing pending), or Failed with the exception set.
-enum class Parse { Parsed, NotJson, Failed };
-Parse parse_json(PyObject* text, Ref& value, Ref* message = nullptr) noexcept;
-
-// The host's json.loads as the module found it at import (borrowed; null before). A native
-// reader may stand in for it only while the module's `json.loads` is still this function.
-PyObject* imported_json_loads() noexcept;
-bool remember_json_loads() noexcept;
 
 // One write of the whole text (a str) on the module's sys.stderr, without a flush.
 bool write_stderr(PyObject* text) noexcept;

@@ -1,8 +1,8 @@
 // Module initialisation: the namespace, filled in a fixed order, and the exported functions.
-#include "api_client.hpp"
 #include "export.hpp"
 #include "function.hpp"
 #include "host.hpp"
+#include "host_json.hpp"
 
 namespace ashvigil {
 namespace {
@@ -74,7 +74,7 @@ PyMODINIT_FUNC PyInit_ashvigil() {
         !fill_functions(ns))
         return nullptr;
     set_module_namespace(ns);
-    if (!remember_json_loads() || !remember_environ()) return nullptr;
+    if (!remember_json_loads()) return nullptr;
     g_module = Py_NewRef(m.get());
     return m.release();
 }

@@ -18,11 +18,8 @@ bool is_digit(char c) {
 // The ASCII bytes of an exact str, or false when it has other characters.
 bool ascii_view(PyObject* text, const char*& p, size_t& n) {
     if (!PyUnicode_CheckExact(text)) return false;
-    if (PyUnicode_READY(text) < 0) {
-        PyErr_Clear();  // the host's own conversion meets the same failure and reports it
-        return false;
-    }
-    if (!PyUnicode_IS_ASCII(text)) return false;
+    // A str not yet in canonical form (old C API) is left to the host's own conversion.
+    if (!PyUnicode_IS_READY(text) || !PyUnicode_IS_ASCII(text)) return false;
     p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
     n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     return true;

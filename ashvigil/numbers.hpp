@@ -2,7 +2,7 @@
 // exactly what the host's float(), int(), str() and format() give; anything else is left to them.
 #pragma once
 
-#include "host.hpp"
+#include "ref.hpp"
 
 namespace ashvigil {
 

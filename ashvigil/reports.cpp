@@ -1,5 +1,6 @@
 // Alert and snapshot texts, and their division into pieces that fit one message.
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
 #include "text.hpp"
 #include "values.hpp"

@@ -2,6 +2,7 @@
 // and the poll loop. The only code that writes log lines.
 #include "errors.hpp"
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
 #include "log_text.hpp"
 #include "text.hpp"

@@ -1,6 +1,8 @@
 // Telegram delivery: one sendMessage request, and a long text sent as numbered pieces.
 #include "export.hpp"
+#include "function.hpp"
 #include "host.hpp"
+#include "host_json.hpp"
 #include "http_reply.hpp"
 #include "text.hpp"
 #include "values.hpp"

@@ -91,13 +91,12 @@ bool TextBuilder::append_text_form(PyObject* obj) {
     if (PyLong_CheckExact(obj)) {  // subnet ids: decimal digits, as str() gives them
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0 && !(n == -1 && PyErr_Occurred())) {
+        if (overflow == 0) {  // an exact int cannot fail the conversion otherwise
             char digits[24];
             append_ascii(std::string_view(
                 digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits)));
             return true;
         }
-        PyErr_Clear();
     }
     Ref s = text_form(obj);
     return s && append(s.get());

@@ -33,12 +33,14 @@ PYTEST_ARGS=("$@")
 reference=$(find_python 3.10) || { echo "CPython 3.10 not found" >&2; exit 1; }
 newest=$(find_newest_python)
 
-RUNNER=(env)
+# Tests that take minutes of real time (marked full_run) run once, under the reference interpreter.
+RUNNER=(env ASHVIGIL_FULL_RUN=1)
 run_suite py310 "$reference"
 # The command's package type-checks strictly against the module's installed stubs.
 echo "== mypy --strict ashvigil_monitor"
 .venv/py310/bin/pip install -q --disable-pip-version-check mypy==2.4.1
 .venv/py310/bin/python -m mypy --strict ashvigil_monitor
+RUNNER=(env)
 if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
 
 asan=$(gcc -print-file-name=libasan.so)

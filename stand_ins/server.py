@@ -30,7 +30,9 @@ class Reply:
     ``body`` is sent byte for byte; a Content-Length header is added unless ``headers`` has one
     (give a larger one than the body to cut the reply short). ``reason`` replaces the standard
     phrase of the status line. ``delay`` holds the reply back that many seconds (it ends early
-    when the server stops). ``drop`` closes the connection without answering at all.
+    when the server stops). ``drop`` closes the connection without answering at all. ``repeat``
+    sends the body that many times, ``pause`` seconds apart (ending early when the client goes or
+    the server stops): a long or a slow body.
     """
 
     status: int = 200
@@ -39,6 +41,8 @@ class Reply:
     reason: str | None = None
     delay: float = 0.0
     drop: bool = False
+    repeat: int = 1
+    pause: float = 0.0
 
     @classmethod
     def json(cls, value: Any, status: int = 200, **kwargs: Any) -> Reply:
@@ -125,10 +129,18 @@ class _Handler(BaseHTTPRequestHandler):
         for name, value in reply.headers:
             self.send_header(name, value)
         if all(name.lower() != "content-length" for name, _ in reply.headers):
-            self.send_header("Content-Length", str(len(reply.body)))
+            self.send_header("Content-Length", str(len(reply.body) * reply.repeat))
         self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(reply.body)
+        if self.command == "HEAD":
+            return
+        try:
+            for i in range(reply.repeat):
+                if i and reply.pause and self.server.stand_in._stopping.wait(reply.pause):
+                    return
+                self.wfile.write(reply.body)
+                self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):  # the client stopped reading
+            self.close_connection = True
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _serve
 

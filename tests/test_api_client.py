@@ -7,7 +7,9 @@ import http.client
 import json
 import os
 import sys
+import time
 import urllib.error
+import urllib.request
 from decimal import Decimal
 from types import MappingProxyType, SimpleNamespace
 
@@ -303,6 +305,95 @@ def test_redirect_followed(av, api, final, expected):
     assert [r.target for r in api.requests] == ["/start?a=1", "/moved?x=1"]
 
 
+@pytest.fixture(params=["default opener", "installed opener"])
+def opener(request):
+    """urlopen's own opener, or one the host installed."""
+    if request.param == "default opener":
+        yield
+        return
+    before = urllib.request._opener
+    urllib.request.install_opener(urllib.request.build_opener(urllib.request.HTTPHandler()))
+    yield
+    urllib.request.install_opener(before)
+
+
+@pytest.mark.parametrize("code", [301, 302, 303, 307, 308])
+@pytest.mark.parametrize("place", ["same origin", "same host in capitals", "other port", "other host"])
+def test_api_key_goes_only_to_the_api_origin(av, api, opener, monkeypatch, code, place):
+    with TaostatsStandIn() as other:
+        if place == "same host in capitals":
+            monkeypatch.setenv("TAOSTATS_API_BASE", f"http://LocalHost:{api.port}")
+        to = {"other port": other.origin, "other host": f"http://localhost:{other.port}"}.get(place, api.origin)
+        to = to.replace("127.0.0.1", "localhost") if place == "same host in capitals" else to
+        api.script(Reply.redirect(to + "/next?b=2", code))
+        (other if place.startswith("other") else api).script(Reply.json({"ok": 1}))
+        payload = av.http_get_json("/start", {}, "the-key")
+        followed = code != 308 or sys.version_info >= (3, 11)  # urllib follows 308 from 3.11 on
+        permanent = {"status_code": 308, "message": "Permanent Redirect", "http_status": 308}
+        assert payload == ({"ok": 1} if followed else permanent)
+        arrived = [r.header("Authorization") for r in api.requests + other.requests if r.target == "/next?b=2"]
+        assert arrived == ([["the-key"]] if place.startswith("same") else [[]])[: int(followed)]
+        assert api.requests[0].header("Authorization") == ["the-key"]
+
+
+def test_api_key_not_sent_to_another_scheme(av, api):
+    seen = []
+
+    class RecordingHTTPS(urllib.request.HTTPSHandler):
+        def https_open(self, req):
+            seen.append(req.header_items())
+            raise urllib.error.URLError("recorded")
+
+    before = urllib.request._opener
+    urllib.request.install_opener(urllib.request.build_opener(RecordingHTTPS()))
+    try:
+        api.script(Reply.redirect(f"https://127.0.0.1:{api.port}/next"))
+        with pytest.raises(urllib.error.URLError, match="recorded"):
+            av.http_get_json("/start", {}, "the-key")
+    finally:
+        urllib.request.install_opener(before)
+    assert len(seen) == 1 and "Authorization" not in dict(seen[0])
+
+
+def test_redirect_limits_of_the_opener_still_apply(av, api):
+    api.set_default(Reply.redirect("/loop"))
+    payload = av.http_get_json("/loop", {}, "k")
+    assert payload["http_status"] == 302 and "infinite loop" in payload["message"]
+    assert [r.header("Authorization") for r in api.requests] == [["k"]] * 5
+
+
+MiB = 1024 * 1024
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        lambda: Reply(200, b" " * (32 * MiB - 2) + b"{}"),  # exactly the bound
+        lambda: Reply(200, b" " * (32 * MiB - 1) + b"{}"),
+        lambda: Reply(200, b"\0" * MiB, repeat=64, headers=[("Content-Length", str(1 << 40))]),  # endless
+        lambda: Reply(500, b"\0" * MiB, repeat=64),
+    ],
+)
+def test_reply_bodies_are_bounded(av, api, answer):
+    reply = answer()
+    api.script(reply)
+    if len(reply.body) * reply.repeat <= 32 * MiB:
+        assert av.http_get_json("/p", {}, "k") == {}
+        return
+    with pytest.raises(OSError, match="33554432 bytes") as caught:
+        av.http_get_json("/p", {}, "k")
+    assert type(caught.value) is OSError
+
+
+@pytest.mark.full_run
+def test_exchange_abandoned_after_two_minutes(av, api):
+    api.script(Reply(200, b" ", repeat=130, pause=1.0))  # a body that would take 130 s
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="120 seconds"):
+        av.fetch_all_subnets_latest("k")
+    assert len(api.requests) == 1 and time.monotonic() - started < 129
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -483,5 +574,9 @@ def test_no_reference_leaks(av, monkeypatch):
             ]:
                 with pytest.raises(error):
                     failing()
+            server.script(Reply.redirect("/moved"), Reply.json({}), Reply.redirect("http://localhost:1/x"))
+            av.http_get_json(LISTING_PATH, {}, "k")
+            with pytest.raises(urllib.error.URLError):
+                av.http_get_json(LISTING_PATH, {}, "k")
 
         assert_no_leak(call, calls=60, rounds=4)

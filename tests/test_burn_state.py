@@ -52,6 +52,33 @@ def test_lone_surrogates_and_astral_characters_are_escaped(av, tmp_path):
     assert av.load_burn_state(str(path)) == burns
 
 
+@pytest.mark.parametrize(
+    "text, escaped",
+    [
+        ('"', r"\""),
+        ("\\", r"\\"),
+        ("\b", r"\b"),
+        ("\f", r"\f"),
+        ("\n", r"\n"),
+        ("\r", r"\r"),
+        ("\t", r"\t"),
+        ("\x01", r"\u0001"),
+        ("\U0001f600", r"\ud83d\ude00"),
+    ],
+)
+def test_each_escape_is_written_and_read_back(av, tmp_path, text, escaped):
+    path = tmp_path / "s.json"
+    av.save_burn_state(str(path), {"1": f"a{text}b"}, STAMP)
+    assert f'"1": "a{escaped}b"' in path.read_text()
+    assert av.load_burn_state(str(path)) == {"1": f"a{text}b"}
+
+
+def test_escaped_solidus_is_read_back(av, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text(expected_bytes({"1": "a/b"}).decode().replace("a/b", r"a\/b"))
+    assert av.load_burn_state(str(path)) == {"1": "a/b"}
+
+
 @pytest.mark.parametrize("burns", [{"1": 0.5, "2": None, "3": True}, {1: "a", 2: "b"}, {"1": ["x", 2]}])
 def test_other_contents_are_written_by_the_host(av, tmp_path, burns):
     path = tmp_path / "s.json"

@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import types
 
 import pytest
@@ -254,13 +255,47 @@ def test_poll_loop_end_to_end(av, api, bot, stderr, state, clock, tmp_path):
     assert len(api.requests) == 3
 
 
+def written_forms(secret):
+    """A regex for the secret as the log masks it: each character as itself, %-encoded or a JSON
+    escape (either case), "/" also as "\\/"; or a long enough prefix where the text was cut."""
+
+    def hexes(value, digits):
+        return "".join(f"[{d}{d.upper()}]" for d in f"{value:0{digits}x}")
+
+    def spelled(c):
+        pct = "".join("%" + hexes(b, 2) for b in c.encode("utf-8", "surrogatepass"))
+        units = c.encode("utf-16-be", "surrogatepass")
+        units = [int.from_bytes(units[i : i + 2], "big") for i in range(0, len(units), 2)]
+        json_forms = ["".join("\\\\" * n + "u" + hexes(u, 4) for u in units) for n in (1, 2)]
+        solidus = [r"\\{1,2}/"] if c == "/" else []
+        return "(?:" + "|".join([*json_forms[::-1], pct, *solidus, re.escape(c)]) + ")"  # the longest first
+
+    chars = [spelled(c) for c in secret]
+    shortest = max(8, (len(secret) + 1) // 2)
+    cut = ["".join(chars[:k]) + r'(?=\Z|")' for k in range(len(secret) - 1, shortest - 1, -1)]
+    return re.compile("|".join(["".join(chars), *cut]))
+
+
+INVISIBLE = {0x2028, 0x2029, 0xFEFF, *range(0x200B, 0x2010), *range(0x202A, 0x202F), *range(0x2060, 0x2065)}
+INVISIBLE |= set(range(0x2066, 0x206A))
+
+
+def escaped(c):
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    if c in named:
+        return named[c]
+    if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F:
+        return f"\\x{ord(c):02x}"
+    return f"\\u{ord(c):04x}" if ord(c) in INVISIBLE else c
+
+
 def safe_text(text, token, key):
     """What a log line's text becomes: secrets masked, control characters escaped, then cut."""
     for secret in (token, key.strip() if isinstance(key, str) else None):
         if secret is not None and len(secret) >= 8:
-            text = text.replace(secret, "***").replace(repr(secret)[1:-1], "***")
-    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-    text = "".join(named.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c) for c in text)
+            for form in (secret, repr(secret)[1:-1]):
+                text = written_forms(form).sub("***", text)
+    text = "".join(escaped(c) for c in text)
     return text if len(text) <= 1000 else text[:1000] + f" ... ({len(text) - 1000} more characters)"
 
 
@@ -279,17 +314,35 @@ def loop_error_line(av, monkeypatch, message, token, environ):
     return recorder.writes[0]
 
 
-secretish = st.text(st.sampled_from("ab\n\x1b\x85'\"\\ \u2192\ud800"), max_size=10)
+secretish = st.text(st.sampled_from("ab/\n\x1b\x85'\"\\ \u2192\ud800"), max_size=10)
+
+
+def percent(text, upper=True):
+    hexed = "".join(f"%{b:02X}" for b in text.encode("utf-8", "surrogatepass"))
+    return hexed if upper else hexed.lower()
+
+
+def json_escaped(text, backslashes="\\"):
+    return "".join(f"{backslashes}u{ord(c):04x}" for c in text)
 
 
 @given(
-    pieces=st.lists(st.one_of(st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "LONG"])), max_size=8),
+    pieces=st.lists(
+        st.one_of(
+            st.text(max_size=30), st.sampled_from(["T", "T!", "K", "K!", "T%", "K%", "T\\u", "T<", "K<", "LONG"])
+        ),
+        max_size=8,
+    ),
     token=secretish,
     key=st.one_of(st.none(), secretish),
 )
 def test_log_text_matches_the_model(av, monkeypatch, pieces, token, key):
-    # Messages mixing any text with the secrets as they are (T, K) and escaped (T!, K!).
-    shown = {"T": token, "T!": repr(token)[1:-1], "K": key or "", "K!": repr(key or "")[1:-1], "LONG": "x" * 990}
+    # Messages mixing any text with the secrets as they are (T, K), escaped (T!, K!), encoded
+    # (T%, K%, T\u), and cut (T<, K<).
+    key = key or ""
+    shown = {"T": token, "T!": repr(token)[1:-1], "K": key, "K!": repr(key)[1:-1], "LONG": "x" * 990}
+    shown |= {"T%": percent(token), "K%": percent(key, upper=False), "T\\u": json_escaped(token)}
+    shown |= {"T<": token[: len(token) * 4 // 5], "K<": key[: len(key) * 4 // 5]}
     message = "".join(shown.get(p, p) for p in pieces)
     line = loop_error_line(av, monkeypatch, message, token, {"TAOSTATS_API_KEY": key})
     assert line == "[burn] error: " + safe_text(message, token, key) + "\n"
@@ -367,6 +420,76 @@ def test_api_page_echoing_the_key(av, api, bot, stderr, state, run, prefix):
     assert run(av, state) == 1
     assert stderr.getvalue().startswith(prefix) and "Unauthorized: key ***\\u001b[2J" in stderr.getvalue()
     assert_safe(stderr, KEY)
+
+
+SLASHED_KEY = "sk/Live-Az09+key"  # 16 characters, one of them "/"
+
+
+@pytest.mark.parametrize("route", ["api page", "bot page"])
+@pytest.mark.parametrize(
+    "echo",
+    [
+        percent(SLASHED_KEY, upper=False),
+        percent(SLASHED_KEY[:5]) + SLASHED_KEY[5:],
+        json_escaped(SLASHED_KEY),
+        json_escaped(SLASHED_KEY).upper().replace("\\U", "\\u"),
+        SLASHED_KEY.replace("/", "\\/"),
+    ],
+)
+def test_encoded_echoes_of_the_key_are_masked(av, api, bot, stderr, state, monkeypatch, route, echo):
+    monkeypatch.setenv("TAOSTATS_API_KEY", SLASHED_KEY)
+    api.api_key = SLASHED_KEY
+    page = Reply.text(f"Unauthorized: key {echo}!", status=401)
+    if route == "api page":  # shown as JSON: each backslash doubled
+        api.set_default(page)
+        message = {"status_code": 401, "message": "Unauthorized: key ***!", "http_status": 401}
+        expected = "[burn] fetch failed: " + json.dumps({"error": "no_subnet_rows", "response": message}) + "\n"
+    else:  # shown as it is
+        cycle(av, state)
+        api.set_incentive_burn(1, 0.123)
+        bot.script(page)
+        expected = "[burn] telegram failed: Unauthorized: key ***!\n"
+    assert cycle(av, state) == 1
+    assert stderr.getvalue() == expected
+
+
+@pytest.mark.parametrize("kept", [8, 12, 15])
+def test_a_key_cut_with_the_raw_text_is_masked(av, api, bot, stderr, state, monkeypatch, kept):
+    monkeypatch.setenv("TAOSTATS_API_KEY", SLASHED_KEY)
+    api.set_default(Reply.text("<p>" + "x" * (497 - kept) + SLASHED_KEY + "</p>"))
+    assert cycle(av, state) == 1
+    raw = "<p>" + "x" * (497 - kept) + "***"
+    assert stderr.getvalue().endswith(f'"raw": "{raw}"}}}}\n')
+
+
+@pytest.mark.parametrize(
+    "token, kept, masked",
+    [
+        ("123456:Bot-token_Of-24ch", 11, False),  # under half the token
+        ("123456:Bot-token_Of-24ch", 12, True),
+        ("1:abcdefghij", 7, False),  # under eight characters
+        ("1:abcdefghij", 8, True),
+    ],
+)
+def test_a_token_cut_with_the_error_text_is_masked(av, api, bot, stderr, state, token, kept, masked):
+    cycle(av, state, token=token)
+    api.set_incentive_burn(1, 0.123)
+    body = '{"ok": false, "error": "' + "e" * (300 - 24 - kept) + token + '"}'
+    bot.script(Reply.text(body, status=400, content_type="application/json"))
+    assert cycle(av, state, token=token) == 1
+    shown = "***" if masked else token[:kept]
+    assert stderr.getvalue() == "[burn] telegram failed: " + body[: 300 - kept] + shown + "\n"
+
+
+def test_invisible_and_line_ending_characters_are_escaped(av, api, bot, stderr, state):
+    invisible = sorted(INVISIBLE)
+    page = "".join(chr(c) + "[burn] alert sent (1 subnet(s))" for c in invisible)
+    snapshot(av, state)
+    bot.script(Reply.text(page + "\u2027\u206a", status=502))
+    assert snapshot(av, state) == 1
+    shown = "".join(f"\\u{c:04x}[burn] alert sent (1 subnet(s))" for c in invisible)
+    assert stderr.writes[1] == "[burn] startup telegram failed: " + shown + "\u2027\u206a\n"
+    assert len(stderr.writes[1].splitlines()) == 1
 
 
 def test_server_pages_stay_one_bounded_line(av, api, bot, stderr, state):
