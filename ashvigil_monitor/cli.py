@@ -11,7 +11,7 @@ import sys
 import traceback
 from collections.abc import Sequence
 
-from ashvigil_monitor import __version__, log, redact
+from ashvigil_monitor import __version__, config_file, log, redact
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.locking import StateLock
@@ -31,6 +31,7 @@ def parser() -> argparse.ArgumentParser:
     )
     top.add_argument("--version", action="version", version=f"ashvigil {__version__}")
     top.add_argument("--env-file", metavar="PATH", help="KEY=VALUE lines applied to the environment first")
+    top.add_argument("--config", metavar="PATH", help="TOML file with the settings (as ASHVIGIL_CONFIG)")
     top.add_argument("--debug", action="store_true", help="show the traceback of an unexpected failure")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     run = commands.add_parser("run", help="startup snapshot, then poll until paused or stopped")
@@ -42,6 +43,7 @@ def parser() -> argparse.ArgumentParser:
     message = commands.add_parser("test-message", help="send one short message to the chat")
     message.add_argument("text", nargs="?", help="the message (default: names the host and the version)")
     commands.add_parser("check", help="verify the configuration without sending anything to the chat")
+    commands.add_parser("config", help="the effective settings, each with where it came from")
     return top
 
 
@@ -63,11 +65,44 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
-def _main(args: argparse.Namespace) -> int:
+# Read by the module itself from the process environment.
+MODULE_VARIABLES = ("TAOSTATS_API_BASE", "TAOSTATS_USER_AGENT")
+NEEDS = {"check": ("api", "telegram"), "test-message": ("telegram",), "outbox": (), "config": ()}
+
+
+def settings(args: argparse.Namespace, environment: dict[str, str]) -> tuple[dict[str, str], dict[str, str]]:
+    """The settings' texts, highest first: the env file, the environment, the config file; and
+    where each came from. Read again on SIGHUP."""
+    sources = dict.fromkeys(environment, "environment")
+    env = dict(environment)
     if args.env_file:
-        configuration.apply_env_file(args.env_file, os.environ)
-    needs = {"check": ("api", "telegram"), "test-message": ("telegram",), "outbox": ()}
-    config = configuration.load(os.environ, redact.SECRETS.add, needs.get(args.command, ("api", "telegram")))
+        from_file: dict[str, str] = {}
+        configuration.apply_env_file(args.env_file, from_file)
+        env.update(from_file)
+        sources.update(dict.fromkeys(from_file, "env file"))
+    path = args.config or env.get("ASHVIGIL_CONFIG")
+    if path:
+        names = [name for name, _, _ in configuration.VARIABLES]
+        for name, value in config_file.read(path, names).items():
+            if name not in env:
+                env[name], sources[name] = value, "config file"
+    return env, sources
+
+
+def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration.Config:
+    env, _ = settings(args, environment)
+    config = configuration.load(env, redact.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
+    for name in MODULE_VARIABLES:  # never a secret: the key goes to the module as an argument
+        if name in env:
+            os.environ[name] = env[name]
+    return config
+
+
+def _main(args: argparse.Namespace) -> int:
+    environment = dict(os.environ)
+    config = load(args, environment)
+    if args.command == "config":
+        return _show_config(args, environment)
 
     import ashvigil_monitor.checks as checks  # imports the extension; after the output is safe
 
@@ -83,7 +118,7 @@ def _main(args: argparse.Namespace) -> int:
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
-            return _monitor(args, config, store)
+            return _monitor(args, config, store, environment)
         finally:
             store.close()
 
@@ -108,12 +143,12 @@ def _drop_outbox(store: Store) -> int:
     return 0
 
 
-def _monitor(args: argparse.Namespace, config: configuration.Config, store: Store) -> int:
+def _monitor(args: argparse.Namespace, config: configuration.Config, store: Store, environment: dict[str, str]) -> int:
     from ashvigil_monitor.runner import Runner  # imports the extension: not needed for --help
 
     stopper, notifier = Stopper(), Notifier(os.environ)
     stopper.install()
-    runner = Runner(config, store, stopper, notifier)
+    runner = Runner(config, store, stopper, notifier, reload=lambda: load(args, environment))
     notifier.send("READY=1", f"STATUS=ashvigil {__version__} {args.command}")
     status = 0
     try:
@@ -129,3 +164,15 @@ def _monitor(args: argparse.Namespace, config: configuration.Config, store: Stor
     if stopper.requested:
         log.line(f"stopped ({stopper.signal_name})")
     return status
+
+
+def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
+    """One line per setting: its value (secrets only whether set) and where it came from."""
+    env, sources = settings(args, environment)
+    for name, default, _ in configuration.VARIABLES:
+        if name in config_file.SECRETS or name.endswith("_FILE") and name[:-5] in config_file.SECRETS:
+            value = "set" if env.get(name) else "not set"
+        else:
+            value = env[name] if name in env else default
+        print(f"{name} = {log.safe(value)} ({sources.get(name, 'default')})")
+    return 0

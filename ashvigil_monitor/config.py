@@ -10,6 +10,7 @@ import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
 
+from ashvigil_monitor import policy
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
@@ -28,7 +29,21 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ),
     ("ASHVIGIL_DB_PATH", "ashvigil.db beside the state file", "the database: outbox of undelivered alerts"),
     ("ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", "undelivered alert pieces older than this are dropped (finite, > 0)"),
+    ("ASHVIGIL_CONFIG", "unset", "TOML file with these settings (keys: names without ASHVIGIL_, lower case)"),
     ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
+    ("ASHVIGIL_SUBNET_THRESHOLDS", "unset", "thresholds of single subnets, such as 12=0.01,64=0.002"),
+    ("ASHVIGIL_COMPARE", "last-alert", "compare with the rate last reported (last-alert) or last polled (last-poll)"),
+    ("ASHVIGIL_SUBNETS", "all", "the watched subnets: ids and ranges such as 1,3,10-20"),
+    ("ASHVIGIL_EXCLUDE_SUBNETS", "unset", "subnets taken out of the watched ones, same form"),
+    ("ASHVIGIL_DIRECTION", "both", "report moves up, down or both (a rate that is not a number: always)"),
+    ("ASHVIGIL_REPORT_NEW_AND_GONE", "1", "report new subnets and subnets missing from 3 polls (0: do not)"),
+    (
+        "ASHVIGIL_FAILURE_ALERT_AFTER",
+        "3",
+        "failed cycles in a row that are told in the chat, and the recovery (0: never)",
+    ),
+    ("ASHVIGIL_QUIET_HOURS", "unset", "alerts wait and go out as one digest after, such as 22:00-07:00"),
+    ("ASHVIGIL_TIMEZONE", "UTC", "IANA time zone of the quiet hours, such as Europe/Berlin"),
     ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
     ("ASHVIGIL_PAUSE_PATH", "pause beside the state file", "a file here stops the loop; empty: never"),
     ("ASHVIGIL_TELEGRAM_API", "https://api.telegram.org", "Bot API origin (a self-hosted Bot API server)"),
@@ -52,7 +67,8 @@ class Config:
     state_path: str
     db_path: str
     outbox_max_age_hours: float
-    threshold: float
+    policy: policy.Policy
+    failure_alert_after: int
     interval_minutes: float
     pause_path: str
     telegram_api: str | None
@@ -204,7 +220,10 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         state_path=state_path,
         db_path=env.get("ASHVIGIL_DB_PATH") or os.path.join(os.path.dirname(state_path), "ashvigil.db"),
         outbox_max_age_hours=_number(env, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", lambda v: v > 0, "finite and > 0"),
-        threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
+        policy=_policy(env),
+        failure_alert_after=int(
+            _number(env, "ASHVIGIL_FAILURE_ALERT_AFTER", "3", lambda v: v >= 0 and v == int(v), "a whole number >= 0")
+        ),
         interval_minutes=_number(env, "ASHVIGIL_INTERVAL_MINUTES", "5", lambda v: v > 0, "finite and > 0"),
         pause_path=os.path.join(os.path.dirname(state_path), "pause") if pause is None else pause,
         telegram_api=_http_url(env, "ASHVIGIL_TELEGRAM_API", origin_only=True),
@@ -213,6 +232,35 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
     )
     _require_regular_files(config)
     return config
+
+
+def _policy(env: Mapping[str, str]) -> policy.Policy:
+    def text(name: str) -> str:
+        return env.get(name, "")
+
+    return policy.Policy(
+        threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
+        compare=policy.parse_choice("ASHVIGIL_COMPARE", text("ASHVIGIL_COMPARE"), policy.COMPARE_RULES),
+        report_new_and_gone=_flag(env, "ASHVIGIL_REPORT_NEW_AND_GONE", True),
+        subnets=policy.parse_subnets("ASHVIGIL_SUBNETS", text("ASHVIGIL_SUBNETS")),
+        excluded=policy.parse_subnets("ASHVIGIL_EXCLUDE_SUBNETS", text("ASHVIGIL_EXCLUDE_SUBNETS"), everyone=False),
+        thresholds=policy.parse_thresholds("ASHVIGIL_SUBNET_THRESHOLDS", text("ASHVIGIL_SUBNET_THRESHOLDS")),
+        direction=policy.parse_choice("ASHVIGIL_DIRECTION", text("ASHVIGIL_DIRECTION"), policy.DIRECTIONS),
+        quiet_hours=policy.parse_quiet_hours("ASHVIGIL_QUIET_HOURS", text("ASHVIGIL_QUIET_HOURS")),
+        timezone=policy.parse_timezone("ASHVIGIL_TIMEZONE", text("ASHVIGIL_TIMEZONE")),
+    )
+
+
+_TRUE, _FALSE = ("1", "true", "yes", "on"), ("0", "false", "no", "off")
+
+
+def _flag(env: Mapping[str, str], name: str, default: bool) -> bool:
+    text = env.get(name, "").strip().lower()
+    if not text:
+        return default
+    if text not in _TRUE + _FALSE:
+        raise ConfigError(f"{name} must be 1 or 0, got {text!r}")
+    return text in _TRUE
 
 
 def _require_regular_files(config: Config) -> None:

@@ -22,6 +22,7 @@ from typing import Any
 import ashvigil
 from ashvigil_monitor import log
 from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.changes import Subnet, detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.store import Piece, Store
@@ -32,7 +33,26 @@ STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module 
 
 
 def utc_now() -> str:
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    return stamp(datetime.datetime.now(datetime.timezone.utc))
+
+
+def stamp(moment: datetime.datetime) -> str:
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def fetch_failure_in_words(result: dict[str, Any]) -> str:
+    """Why a listing held no rows, as an operator would say it."""
+    response = result.get("response")
+    status = response.get("http_status") if isinstance(response, dict) else None
+    if status in (401, 403):
+        return f"HTTP {status}: the API key was refused"
+    if status == 429:
+        return "HTTP 429: taostats rate-limited every attempt"
+    if isinstance(status, int):
+        return f"HTTP {status}: taostats " + ("is failing" if status >= 500 else "refused the request")
+    if isinstance(response, dict) and "parse_error" in response:
+        return "taostats answered with a page that is not JSON"
+    return "taostats listed no subnets"
 
 
 def burn_map(rows: Sequence[dict[str, Any]]) -> dict[str, str]:
@@ -117,6 +137,8 @@ class Watch:
         self.pause = pause
         self.alerts_sent = 0  # alerts whose last piece was delivered, since start
         self.subnets: int | None = None  # subnets in the last stored map
+        self.failure = ""  # why the last cycle failed, in words
+        self._told_absent = False
 
     # --- the outbox ---
 
@@ -131,21 +153,37 @@ class Watch:
                 f" last error: {p.last_error}"
             )
 
-    def send_pending(self) -> bool:
-        """Pieces of earlier cycles, oldest first, marked Delayed; stops at the first that fails.
-        True when nothing is left pending."""
-        self.drop_expired()
-        return self._send(self.store.pending(), late=True)
+    def quiet(self) -> bool:
+        return self.config.policy.quiet(datetime.datetime.now(datetime.timezone.utc))
 
-    def _send(self, pieces: Sequence[Piece], late: bool) -> bool:
+    def send_pending(self, current: str | None = None) -> bool:
+        """Pending pieces, oldest first, those of other cycles than `current` marked Delayed;
+        stops at the first that fails. True when nothing is left pending. Quiet hours hold them."""
+        self.drop_expired()
+        pending = self.store.pending()
+        return not pending if self.quiet() else self._send(pending, current)
+
+    def announce(self, text: str) -> None:
+        """A message of the command's own (a failure, a recovery), through the outbox."""
+        at = utc_now()
+        try:
+            self.store.queue(at, message_bodies(text))
+        except sqlite3.Error as e:
+            log.line(f"database write failed, message not queued: {e}")
+            return
+        self.send_pending(at)
+
+    def _send(self, pieces: Sequence[Piece], current: str | None) -> bool:
         for index, piece in enumerate(pieces):
             if index:
                 self.pause(PIECE_PAUSE)
+            late = piece.cycle_at != current
             reply = self.bot.send_message(self.config.chat_id, delayed(piece) if late else fit(piece.body))
             if not reply.ok:
                 _write(self.store.failed, piece, reply.error)
                 again = "; it is sent again next cycle, marked Delayed" if reply.lost else ""
                 log.line(f"telegram failed: {reply.error}{again}")
+                self.failure = f"Telegram: {reply.error}"
                 return False
             _write(self.store.delivered, piece)
             if piece.piece == piece.pieces:
@@ -160,6 +198,7 @@ class Watch:
         result = ashvigil.fetch_all_subnets_latest(self.config.api_key)
         if isinstance(result, dict) and result.get("error"):
             log.line(failure + json.dumps(result))
+            self.failure = fetch_failure_in_words(result)
             return None
         if not isinstance(result, list):
             raise TypeError(f"Expected list, got {type(result).__name__:.200}")
@@ -179,12 +218,13 @@ class Watch:
             )
             return saved
 
-    def _store(self, current: dict[str, str], updated_at: str, bodies: Sequence[str]) -> bool:
+    def _store(self, current: dict[str, str], updated_at: str, bodies: Sequence[str], **more: Any) -> bool:
         """Write-ahead, then the state file. False, with one line, when the database refused."""
         try:
-            self.store.write_ahead(current, updated_at, bodies)
+            self.store.write_ahead(current, updated_at, bodies, **more)
         except sqlite3.Error as e:
             log.line(f"database write failed, rates not stored: {e}")
+            self.failure = f"the database refused a write: {e}"
             return False
         ashvigil.save_burn_state(self.config.state_path, current, updated_at)
         _write(lambda: self.store.map_in_state())
@@ -194,37 +234,63 @@ class Watch:
     # --- what the command runs ---
 
     def cycle(self) -> int:
-        """One watch cycle: 0 when it leaves nothing undelivered, else 1."""
+        """One watch cycle: 0 when it leaves nothing undelivered (quiet hours hold without
+        failing), else 1."""
+        self.failure = ""
         clear = self.send_pending()
         updated_at = utc_now()
         rows = self._fetch("fetch failed: ")
         if rows is None:
             return 1
         current = burn_map(rows)
-        previous = self._previous()
-        changes = ashvigil.diff_burns(previous, current, self.config.threshold) if previous else []
-        bodies = message_bodies(ashvigil.format_burn_alert(changes, updated_at)) if changes else []
-        if not self._store(current, updated_at, bodies):
+        self._tell_absent(current)
+        changes, records = detect(self.config.policy, self.store.subnets(), self._previous(), current)
+        quiet, held = self.quiet(), self.store.held()
+        alert = [] if quiet else merge([*held, *changes]) if held else changes
+        text = ashvigil.format_burn_alert(alert, updated_at) if alert else ""
+        if held and alert:
+            text += f"\n\n{len(held) + len(changes)} moves during quiet hours, merged: first and last rate"
+        bodies = message_bodies(text) if alert else []
+        hold = changes if quiet else []
+        if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
             return 1
-        if not changes:
+        if not alert:
+            if hold:
+                log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
             return 0 if clear else 1
         if not clear:
-            log.line(f"alert queued ({len(changes)} subnet(s)) behind undelivered pieces")
+            log.line(f"alert queued ({len(alert)} subnet(s)) behind undelivered pieces")
             return 1
-        if not self._send(self.store.pending(), late=False):
+        if not self._send(self.store.pending(), updated_at):
             return 1
-        log.line(f"alert sent ({len(changes)} subnet(s))")
+        log.line(f"alert sent ({len(alert)} subnet(s))")
         return 0
 
+    def _tell_absent(self, current: dict[str, str]) -> None:
+        """Once per run: watched subnets the listing lacks (new subnets appear; not an error)."""
+        absent = "" if self._told_absent else self.config.policy.absent(set(current))
+        self._told_absent = True
+        if absent:
+            log.line(f"watched subnets not in the listing: {absent}")
+
     def snapshot(self) -> int:
-        """The startup snapshot: stored, sent, never queued (it is stale by the next cycle)."""
+        """The startup snapshot of the watched subnets: stored, sent, never queued (it is stale
+        by the next cycle), skipped in quiet hours."""
         updated_at = utc_now()
         rows = self._fetch("startup fetch failed: ")
         if rows is None:
             return 1
-        if not self._store(burn_map(rows), updated_at, []):
+        current = burn_map(rows)
+        self._tell_absent(current)
+        quiet = self.quiet()
+        # What the chat is shown becomes the baseline; a snapshot not shown changes none.
+        records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
+        if not self._store(current, updated_at, [], subnets=records):
             return 1
-        for index, body in enumerate(message_bodies(ashvigil.format_burn_snapshot(rows, updated_at))):
+        if quiet:
+            log.line("startup snapshot skipped: quiet hours")
+            return 0
+        for index, body in enumerate(message_bodies(self._snapshot_text(rows, updated_at))):
             if index:
                 self.pause(PIECE_PAUSE)
             reply = self.bot.send_message(self.config.chat_id, fit(body))
@@ -233,6 +299,17 @@ class Watch:
                 return 1
         log.line(f"startup snapshot sent ({len(rows)} subnets)")
         return 0
+
+    def _snapshot_text(self, rows: list[dict[str, Any]], updated_at: str) -> str:
+        """The module's snapshot of the watched rows; its count says "K of N" when some are not."""
+        policy = self.config.policy
+        watched = [row for row in rows if "netuid" not in row or policy.watched(str(row["netuid"]))]
+        text = ashvigil.format_burn_snapshot(watched, updated_at)
+        if len(watched) == len(rows):
+            return text
+        lines = text.split("\n")
+        lines[2] = f"{len(watched)} of {len(rows)} subnets"
+        return "\n".join(lines)
 
 
 def _write(action: Callable[..., None], *args: Any) -> None:

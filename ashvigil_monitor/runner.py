@@ -10,19 +10,29 @@ from __future__ import annotations
 import datetime
 import sqlite3
 import time
+from collections.abc import Callable
 
 import ashvigil
 from ashvigil_monitor import health, log
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.cycle import Watch
+from ashvigil_monitor.cycle import Watch, utc_now
+from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import Store
 
 
 class Runner:
-    def __init__(self, config: Config, store: Store, stopper: Stopper, notifier: Notifier) -> None:
+    def __init__(
+        self,
+        config: Config,
+        store: Store,
+        stopper: Stopper,
+        notifier: Notifier,
+        reload: Callable[[], Config] | None = None,
+    ) -> None:
         self.config = config
+        self._reload = reload
         self.store = store
         self.stopper = stopper
         self.notifier = notifier
@@ -88,23 +98,71 @@ class Runner:
                 return False
             step = min(remaining, 1.0)
             self.notifier.watchdog()
+            started = time.monotonic()
             if self.stopper.wait(step):
                 raise Stopped
+            if self.stopper.reload_requested:
+                self.reload()
+                step = min(step, time.monotonic() - started)
             remaining -= step
         if self.stopper.requested:
             raise Stopped
         return not self._paused()
+
+    def reload(self) -> None:
+        """SIGHUP: the configuration read again; an invalid one leaves the old one in force."""
+        self.stopper.reload_requested = False
+        if self._reload is None:
+            return
+        try:
+            config = self._reload()
+        except Refused as e:
+            log.line(f"configuration not reloaded: {e}")
+            return
+        if (config.state_path, config.db_path) != (self.config.state_path, self.config.db_path):
+            log.line("configuration not reloaded: the state and database paths change only with a restart")
+            return
+        self.config = config
+        self.watch = None
+        log.line("configuration reloaded")
 
     def _cycle(self) -> int:
         watch = self._watch()
         sent_before = watch.alerts_sent
         try:
             status = watch.cycle()
-        except Exception:
+        except Exception as e:
             self._after_cycle("error", watch.alerts_sent - sent_before)
+            self._track_failures(f"{type(e).__name__}: {e}")
             raise
         self._after_cycle("ok" if status == 0 else "failed", watch.alerts_sent - sent_before)
+        self._track_failures(watch.failure if status else None)
         return status
+
+    def _track_failures(self, failure: str | None) -> None:
+        """Cycles failing N times in a row are told once, and so is their recovery."""
+        after, store, now = self.config.failure_alert_after, self.store, utc_now()
+        try:
+            failures = int(store.get("failures", "0"))
+            if failure is None:
+                if failures and store.get("failure_told") == "1":
+                    since = store.get("failing_since")
+                    self._watch().announce(
+                        f"ashvigil: watch cycles recovered at {now} UTC after failing for {_duration(since, now)}"
+                        f" ({failures} cycles in a row since {since} UTC)"
+                    )
+                if failures:
+                    store.put(failures=0, failure_told=0, failing_since="")
+                return
+            since = store.get("failing_since") or now
+            store.put(failures=failures + 1, failing_since=since)
+            if after and failures + 1 == after:
+                store.put(failure_told=1)
+                self._watch().announce(
+                    f"ashvigil: watch cycles failing since {since} UTC ({after} in a row): {failure or 'unknown'}"
+                )
+        except sqlite3.Error as e:
+            log.line(f"database write failed: {e}")
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
         """Health output; never changes a cycle's result."""
@@ -129,3 +187,14 @@ class Runner:
         except sqlite3.Error as e:  # health output never fails a cycle
             log.line(f"database read failed: {e}")
             return None, None
+
+
+def _duration(since: str, until: str) -> str:
+    def parse(text: str) -> datetime.datetime:
+        return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+
+    try:
+        minutes = int((parse(until) - parse(since)).total_seconds() // 60)
+    except ValueError:
+        return "a while"
+    return f"{minutes // 60} h {minutes % 60} min" if minutes >= 60 else f"{minutes} min"

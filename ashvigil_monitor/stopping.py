@@ -22,6 +22,7 @@ class Stopped(BaseException):
 class Stopper:
     def __init__(self) -> None:
         self.signal_name: str | None = None
+        self.reload_requested = False  # SIGHUP: read the configuration again between cycles
         self._wake_r = -1
 
     def install(self) -> None:
@@ -32,6 +33,10 @@ class Stopper:
         signal.set_wakeup_fd(wake_w, warn_on_full_buffer=False)
         signal.signal(signal.SIGTERM, self._on_signal)
         signal.signal(signal.SIGINT, self._on_signal)
+        signal.signal(signal.SIGHUP, self._on_hangup)
+
+    def _on_hangup(self, signum: int, frame: FrameType | None) -> None:
+        self.reload_requested = True
 
     @property
     def requested(self) -> bool:
@@ -47,9 +52,10 @@ class Stopper:
             self.signal_name = name
 
     def wait(self, seconds: float) -> bool:
-        """Waits up to `seconds`; True as soon as a stop is requested."""
+        """Waits up to `seconds`; True as soon as a stop is requested. A reload request ends the
+        wait early too (False), so that the caller reloads between cycles."""
         deadline = time.monotonic() + seconds
-        while not self.requested:
+        while not self.requested and not self.reload_requested:
             left = deadline - time.monotonic()
             if left <= 0:
                 return False
@@ -61,4 +67,4 @@ class Stopper:
                 os.read(self._wake_r, 512)
             except BlockingIOError:
                 pass
-        return True
+        return self.requested

@@ -14,6 +14,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 
+from ashvigil_monitor.changes import Change, Subnet
 from ashvigil_monitor.errors import ConfigError
 
 MIGRATIONS: tuple[str, ...] = (
@@ -30,6 +31,23 @@ MIGRATIONS: tuple[str, ...] = (
     );
     CREATE TABLE burn_map (netuid TEXT PRIMARY KEY, burn TEXT NOT NULL) WITHOUT ROWID;
     CREATE TABLE settings (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+    """,
+    """
+    CREATE TABLE subnets (
+        netuid TEXT PRIMARY KEY,
+        baseline TEXT NOT NULL,      -- the rate last reported, or the first one seen
+        last_rate TEXT NOT NULL,     -- the rate of the last poll that listed it
+        missing INTEGER NOT NULL DEFAULT 0,
+        gone INTEGER NOT NULL DEFAULT 0
+    ) WITHOUT ROWID;
+    INSERT INTO subnets (netuid, baseline, last_rate) SELECT netuid, burn, burn FROM burn_map;
+    CREATE TABLE held (              -- changes found during quiet hours, for the digest after them
+        id INTEGER PRIMARY KEY,
+        cycle_at TEXT NOT NULL,
+        netuid TEXT NOT NULL,
+        old TEXT NOT NULL,
+        new TEXT NOT NULL
+    );
     """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
@@ -91,14 +109,31 @@ class Store:
 
     # --- the burn map ---
 
-    def write_ahead(self, burns: Mapping[str, str], updated_at: str, bodies: Sequence[str]) -> None:
-        """Commits a cycle's alert pieces and its new map, marked as not yet in the state file."""
-        now = time.time()
+    def write_ahead(
+        self,
+        burns: Mapping[str, str],
+        updated_at: str,
+        bodies: Sequence[str],
+        subnets: Mapping[str, Subnet] | None = None,
+        hold: Sequence[Change] = (),
+        release_held: bool = False,
+    ) -> None:
+        """Commits, as one, a cycle's alert pieces, its new map (marked as not yet in the state
+        file), the subnets' records, the changes it holds for after quiet hours, and the release of
+        those merged into its alert."""
         with self._transaction() as db:
+            if subnets is not None:
+                db.execute("DELETE FROM subnets")
+                db.executemany(
+                    "INSERT INTO subnets VALUES (?, ?, ?, ?, ?)",
+                    [(n, s.baseline, s.last_rate, s.missing, int(s.gone)) for n, s in subnets.items()],
+                )
+            if release_held:
+                db.execute("DELETE FROM held")
             db.executemany(
-                "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
-                [(updated_at, k, len(bodies), body, now) for k, body in enumerate(bodies, 1)],
+                "INSERT INTO held (cycle_at, netuid, old, new) VALUES (?, ?, ?, ?)", [(updated_at, *c) for c in hold]
             )
+            _insert_pieces(db, updated_at, bodies)
             db.execute("DELETE FROM burn_map")
             db.executemany("INSERT INTO burn_map VALUES (?, ?)", burns.items())
             db.executemany(
@@ -112,7 +147,27 @@ class Store:
     def burn_map(self) -> tuple[dict[str, str], bool]:
         """The last map written ahead, and whether the state file is known to hold it."""
         burns = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
-        return burns, self._setting("map_in_state", 1) == 1
+        return burns, self.get("map_in_state", "1") == "1"
+
+    def subnets(self) -> dict[str, Subnet]:
+        rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
+        return {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
+
+    def held(self) -> list[Change]:
+        return [(n, o, w) for n, o, w in self._db.execute("SELECT netuid, old, new FROM held ORDER BY id")]
+
+    def queue(self, updated_at: str, bodies: Sequence[str]) -> None:
+        """Pieces of a message that is not an alert of changes (a failure, a recovery)."""
+        with self._transaction() as db:
+            _insert_pieces(db, updated_at, bodies)
+
+    def get(self, key: str, default: str = "") -> str:
+        row = self._db.execute("SELECT value FROM settings WHERE key = ?", (key,)).fetchone()
+        return default if row is None else str(row[0])
+
+    def put(self, **values: str | int) -> None:
+        with self._transaction() as db:
+            db.executemany("INSERT OR REPLACE INTO settings VALUES (?, ?)", values.items())
 
     # --- the outbox ---
 
@@ -135,11 +190,14 @@ class Store:
             )
 
     def dropped_total(self) -> int:
-        return int(self._setting("alerts_dropped", 0))
+        return int(self.get("alerts_dropped", "0"))
 
-    def _setting(self, key: str, default: int) -> int:
-        row = self._db.execute("SELECT value FROM settings WHERE key = ?", (key,)).fetchone()
-        return default if row is None else int(row[0])
+
+def _insert_pieces(db: sqlite3.Connection, updated_at: str, bodies: Sequence[str]) -> None:
+    db.executemany(
+        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
+        [(updated_at, k, len(bodies), body, time.time()) for k, body in enumerate(bodies, 1)],
+    )
 
 
 def _statements(script: str) -> list[str]:

@@ -14,7 +14,7 @@ run_suite() {  # name python [pip install options...]
     shift 2
     local venv=.venv/$name
     echo "== $name: $("$python" --version 2>&1)"
-    make_venv "$venv" "$python" pytest hypothesis
+    make_venv "$venv" "$python" pytest hypothesis tomli tzdata
     "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps \
         --config-settings=cmake.define.ASHVIGIL_WERROR=ON "$@" .
     (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")

@@ -25,6 +25,7 @@ def database(services):
 
 def test_an_outage_over_several_cycles_delivers_each_alert_once_in_order_marked(av, services):
     services.seed_change(av, 3, 0.5)
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "0"  # only the alerts
     services.bot.set_default(too_many(500))  # beyond the retry budget: every cycle fails at once
     for value in (0.6, 0.7, None):
         done = services.run("once")

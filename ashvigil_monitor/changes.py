@@ -1,0 +1,75 @@
+"""What a poll changed, by the command's rules: each rate is compared with its subnet's baseline
+(the rate last reported, under "last-alert") or with the previous poll (under "last-poll"),
+against its own threshold and direction; new subnets and subnets missing from several polls in
+a row are changes too. Only watched subnets are reported, but every subnet keeps a baseline.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+
+import ashvigil
+from ashvigil_monitor.policy import Policy, subnet_number
+
+NEW, GONE = "new", "gone"
+MISSING_POLLS = 3  # one short listing is not a deregistration
+
+Change = tuple[str, str, str]
+
+
+@dataclass(frozen=True)
+class Subnet:
+    baseline: str  # the rate last reported, or the first one seen
+    last_rate: str  # the rate of the last poll that listed it
+    missing: int = 0  # polls in a row that did not list it
+    gone: bool = False  # reported as gone
+
+
+def order(netuid: str) -> tuple[int, int, str]:
+    number = subnet_number(netuid)
+    return (0, number, "") if number is not None else (1, 0, netuid)
+
+
+def detect(
+    policy: Policy, known: Mapping[str, Subnet], previous: Mapping[str, str], current: Mapping[str, str]
+) -> tuple[list[Change], dict[str, Subnet]]:
+    """The changes to report, in subnet order, and every subnet's record after this poll. With
+    nothing known (a first poll), nothing is reported."""
+    if not known:
+        known = {netuid: Subnet(rate, rate) for netuid, rate in previous.items()}
+    first_poll = not known
+    changes: list[Change] = []
+    records: dict[str, Subnet] = {}
+    for netuid in sorted(current, key=order):
+        rate, record = current[netuid], known.get(netuid)
+        told = policy.watched(netuid)
+        if record is None or record.gone:  # a subnet reported gone comes back as new
+            records[netuid] = Subnet(rate, rate)
+            if told and policy.report_new_and_gone and not first_poll:
+                changes.append((netuid, NEW, rate))
+            continue
+        base = record.baseline if policy.compare == "last-alert" else previous.get(netuid)
+        moved = base is not None and ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
+        if told and moved and base is not None and policy.in_direction(base, rate):
+            changes.append((netuid, base, rate))
+        keep = told and not moved and policy.compare == "last-alert"  # a move under threshold accumulates
+        records[netuid] = Subnet(record.baseline if keep else rate, rate)
+    for netuid in sorted(set(known) - set(current), key=order):
+        record = known[netuid]
+        missing = record.missing + 1
+        told = missing >= MISSING_POLLS and policy.watched(netuid) and policy.report_new_and_gone
+        if told and not record.gone:
+            changes.append((netuid, record.last_rate, GONE))
+        records[netuid] = Subnet(record.baseline, record.last_rate, missing, record.gone or told)
+    return sorted(changes, key=lambda c: order(c[0])), records
+
+
+def merge(held: Sequence[Change]) -> list[Change]:
+    """One change per subnet: its first old rate and its last new rate, in subnet order."""
+    first: dict[str, str] = {}
+    last: dict[str, str] = {}
+    for netuid, old, new in held:
+        first.setdefault(netuid, old)
+        last[netuid] = new
+    return [(netuid, first[netuid], last[netuid]) for netuid in sorted(first, key=order)]

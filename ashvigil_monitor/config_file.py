@@ -1,0 +1,68 @@
+"""The TOML configuration file (`--config PATH` or ASHVIGIL_CONFIG): the same settings as the
+environment, under the variable's name without its ASHVIGIL_ prefix, in lower case
+(TAOSTATS_API_BASE is `taostats_api_base`), and per-subnet thresholds in a [thresholds] table.
+
+A value is written as the variable's text (`subnets = "1,3-5"`) or as its natural TOML type
+(`threshold = 0.3`, `subnets = [1, 3]`, `report_new_and_gone = false`); both become the text the
+variable would hold. Secrets stay out of the file: only their `_file` forms are allowed.
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from collections.abc import Iterable
+from typing import Any
+
+from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.files import read_small_text
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - the reference interpreter
+    import tomli as tomllib
+
+SECRETS = ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN")
+NOT_IN_FILE = (*SECRETS, "ASHVIGIL_CONFIG", "NOTIFY_SOCKET")
+
+
+def key_of(variable: str) -> str:
+    return variable.removeprefix("ASHVIGIL_").lower()
+
+
+def read(path: str, variables: Iterable[str]) -> dict[str, str]:
+    """The file's settings as variable name -> text. ConfigError naming the key and its line."""
+    text = read_small_text(path, "ASHVIGIL_CONFIG")
+    try:
+        document = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as e:
+        raise ConfigError(f"ASHVIGIL_CONFIG: {path}: {e}") from None
+    names = {key_of(v): v for v in variables if v not in NOT_IN_FILE}
+    settings: dict[str, str] = {}
+    for key, value in document.items():
+        where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, key)}: {key}"
+        if key == "thresholds" and isinstance(value, dict):
+            settings["ASHVIGIL_SUBNET_THRESHOLDS"] = ",".join(f"{k}={_text(v, where)}" for k, v in value.items())
+        elif key in names:
+            settings[names[key]] = _text(value, where)
+        elif key_of(key.upper()) in map(key_of, SECRETS):
+            raise ConfigError(f"{where}: secrets stay out of the file; use {key}_file")
+        else:
+            raise ConfigError(f"{where}: unknown setting")
+    return settings
+
+
+def _text(value: Any, where: str) -> str:
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, (int, float, str)):
+        return str(value)
+    if isinstance(value, list) and all(isinstance(v, (int, str)) and not isinstance(v, bool) for v in value):
+        return ",".join(str(v) for v in value)
+    raise ConfigError(f"{where}: a text, number, true/false or list of subnet ids, got {type(value).__name__}")
+
+
+def _line_of(text: str, key: str) -> int:
+    pattern = re.compile(rf"^\s*(\[\s*{re.escape(key)}\s*\]|\"?{re.escape(key)}\"?\s*=)", re.M)
+    match = pattern.search(text)
+    return text.count("\n", 0, match.start()) + 1 if match else 0

@@ -1,0 +1,150 @@
+"""What an operator asks to be told: which subnets, how closely, in which direction, and when to
+be quiet. Parsed from the settings' texts (ConfigError naming the setting) and asked by the cycle.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import re
+import zoneinfo
+from dataclasses import dataclass, field
+
+from ashvigil_monitor.errors import ConfigError
+
+COMPARE_RULES = ("last-alert", "last-poll")
+DIRECTIONS = ("both", "up", "down")
+_RANGE = re.compile(r"\s*(\d+)\s*(?:-\s*(\d+)\s*)?")
+_CLOCK = re.compile(r"\s*([01]?\d|2[0-3]):([0-5]\d)\s*")
+
+
+@dataclass(frozen=True)
+class SubnetSet:
+    """Subnet ids as ranges ("1,3,10-20"); `None` ranges mean every subnet."""
+
+    ranges: tuple[tuple[int, int], ...] | None = None
+
+    def __contains__(self, netuid: int | None) -> bool:
+        if self.ranges is None:
+            return True
+        return netuid is not None and any(lo <= netuid <= hi for lo, hi in self.ranges)
+
+    @property
+    def text(self) -> str:
+        if self.ranges is None:
+            return "all"
+        return ",".join(str(lo) if lo == hi else f"{lo}-{hi}" for lo, hi in self.ranges)
+
+
+def parse_subnets(name: str, text: str, everyone: bool = True) -> SubnetSet:
+    """`everyone`: what an empty text means, every subnet or none."""
+    if not text.strip():
+        return SubnetSet(None if everyone else ())
+    ranges = []
+    for part in text.split(","):
+        match = _RANGE.fullmatch(part)
+        if not match or (match[2] is not None and int(match[2]) < int(match[1])):
+            raise ConfigError(f"{name} must be subnet ids and ranges such as 1,3,10-20, got {text!r}")
+        ranges.append((int(match[1]), int(match[2] if match[2] is not None else match[1])))
+    return SubnetSet(tuple(ranges))
+
+
+def parse_thresholds(name: str, text: str) -> dict[int, float]:
+    thresholds: dict[int, float] = {}
+    for part in filter(str.strip, text.split(",")):
+        netuid, sep, value = part.partition("=")
+        try:
+            number = float(value)
+            key = int(netuid)
+        except ValueError:
+            number = key = -1
+        if not sep or key < 0 or not math.isfinite(number) or number < 0:
+            raise ConfigError(f"{name} must be id=threshold pairs such as 12=0.01,64=0.002, got {text!r}")
+        thresholds[key] = number
+    return thresholds
+
+
+def parse_choice(name: str, text: str, choices: tuple[str, ...]) -> str:
+    value = text.strip().lower() or choices[0]
+    if value not in choices:
+        raise ConfigError(f"{name} must be one of {', '.join(choices)}, got {text!r}")
+    return value
+
+
+def parse_timezone(name: str, text: str) -> zoneinfo.ZoneInfo:
+    try:
+        return zoneinfo.ZoneInfo(text.strip() or "UTC")
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+        raise ConfigError(f"{name} must be an IANA time zone such as Europe/Berlin, got {text!r}") from None
+
+
+def parse_quiet_hours(name: str, text: str) -> tuple[datetime.time, datetime.time] | None:
+    if not text.strip():
+        return None
+    start, sep, end = text.partition("-")
+    ends = [_CLOCK.fullmatch(start), _CLOCK.fullmatch(end)]
+    if not sep or not ends[0] or not ends[1] or start.strip() == end.strip():
+        raise ConfigError(f"{name} must be two different times such as 22:00-07:00, got {text!r}")
+    first, last = (datetime.time(int(m[1]), int(m[2])) for m in ends if m)
+    return first, last
+
+
+@dataclass(frozen=True)
+class Policy:
+    threshold: float = 0.0001
+    compare: str = "last-alert"
+    report_new_and_gone: bool = True
+    subnets: SubnetSet = field(default_factory=SubnetSet)
+    excluded: SubnetSet = field(default_factory=lambda: SubnetSet(()))
+    thresholds: dict[int, float] = field(default_factory=dict)
+    direction: str = "both"
+    quiet_hours: tuple[datetime.time, datetime.time] | None = None
+    timezone: zoneinfo.ZoneInfo = field(default_factory=lambda: zoneinfo.ZoneInfo("UTC"))
+
+    def watched(self, netuid: str) -> bool:
+        number = subnet_number(netuid)
+        return number in self.subnets and (number is None or number not in self.excluded)
+
+    def threshold_of(self, netuid: str) -> float:
+        number = subnet_number(netuid)
+        return self.thresholds.get(number, self.threshold) if number is not None else self.threshold
+
+    def in_direction(self, old: str, new: str) -> bool:
+        """A move the direction lets through; a text that is not a number always passes."""
+        if self.direction == "both":
+            return True
+        try:
+            before, after = float(old), float(new)
+        except ValueError:
+            return True
+        return after > before if self.direction == "up" else after < before
+
+    def absent(self, listed: set[str]) -> str:
+        """The watched subnet ids of an explicit list that the listing lacks, as ranges."""
+        if self.subnets.ranges is None:
+            return ""
+        ids = sorted(
+            {n for lo, hi in self.subnets.ranges for n in range(lo, min(hi, lo + 4096) + 1)}
+            - {n for n in map(subnet_number, listed) if n is not None}
+        )
+        runs: list[tuple[int, int]] = []
+        for n in (n for n in ids if n not in self.excluded):
+            if runs and runs[-1][1] == n - 1:
+                runs[-1] = (runs[-1][0], n)
+            else:
+                runs.append((n, n))
+        return SubnetSet(tuple(runs)).text if runs else ""
+
+    def quiet(self, now: datetime.datetime) -> bool:
+        if self.quiet_hours is None:
+            return False
+        start, end = self.quiet_hours
+        local = now.astimezone(self.timezone).time().replace(tzinfo=None)
+        return start <= local < end if start < end else local >= start or local < end
+
+
+def subnet_number(netuid: str) -> int | None:
+    try:
+        return int(netuid)
+    except ValueError:
+        return None
