@@ -37,6 +37,18 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
         ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
         ({"ASHVIGIL_STATE_PATH": "/proc/version/state.json"}, "ASHVIGIL_STATE_PATH"),
+        ({"ASHVIGIL_OUTBOX_MAX_AGE_HOURS": "0"}, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS"),
+        ({"ASHVIGIL_COMPARE": "sometimes"}, "ASHVIGIL_COMPARE"),
+        ({"ASHVIGIL_SUBNETS": "5-3"}, "ASHVIGIL_SUBNETS"),
+        ({"ASHVIGIL_EXCLUDE_SUBNETS": "1,x"}, "ASHVIGIL_EXCLUDE_SUBNETS"),
+        ({"ASHVIGIL_SUBNET_THRESHOLDS": "12=abc"}, "ASHVIGIL_SUBNET_THRESHOLDS"),
+        ({"ASHVIGIL_SUBNET_THRESHOLDS": "12"}, "ASHVIGIL_SUBNET_THRESHOLDS"),
+        ({"ASHVIGIL_DIRECTION": "sideways"}, "ASHVIGIL_DIRECTION"),
+        ({"ASHVIGIL_REPORT_NEW_AND_GONE": "maybe"}, "ASHVIGIL_REPORT_NEW_AND_GONE"),
+        ({"ASHVIGIL_FAILURE_ALERT_AFTER": "1.5"}, "ASHVIGIL_FAILURE_ALERT_AFTER"),
+        ({"ASHVIGIL_QUIET_HOURS": "22:00"}, "ASHVIGIL_QUIET_HOURS"),
+        ({"ASHVIGIL_QUIET_HOURS": "25:00-07:00"}, "ASHVIGIL_QUIET_HOURS"),
+        ({"ASHVIGIL_TIMEZONE": "Mars/Olympus"}, "ASHVIGIL_TIMEZONE"),
     ],
 )
 def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
