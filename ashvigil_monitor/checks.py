@@ -37,7 +37,8 @@ def _api_key(config: Config) -> str:
     result = ashvigil.fetch_all_subnets_latest(config.api_key)
     if not isinstance(result, list):
         raise CheckFailed(json.dumps(result)[:300])
-    return f"{len(result)} subnets listed"
+    absent = config.policy.absent({str(row["netuid"]) for row in result if isinstance(row, dict) and "netuid" in row})
+    return f"{len(result)} subnets listed" + (f"; watched subnets not in the listing: {absent}" if absent else "")
 
 
 def _bot_token(config: Config) -> str:

@@ -38,7 +38,7 @@ class SubnetSet:
 
 def parse_subnets(name: str, text: str, everyone: bool = True) -> SubnetSet:
     """`everyone`: what an empty text means, every subnet or none."""
-    if not text.strip():
+    if not text.strip() or (everyone and text.strip().lower() == "all"):
         return SubnetSet(None if everyone else ())
     ranges = []
     for part in text.split(","):

@@ -2,12 +2,18 @@
 failure and recovery messages, the config file, reloads, the watched snapshot."""
 
 import datetime
+import os
+import re
 import signal
 
 import pytest
 from command import NotifySocket, stop, wait_until
 
+from ashvigil_monitor.config import VARIABLES
+from ashvigil_monitor.config_file import NOT_IN_FILE, key_of
 from stand_ins.server import Reply
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "contrib", "ashvigil.toml")
 
 
 def _window(around_now):
@@ -68,6 +74,13 @@ def test_config_file_settings_their_precedence_and_sources(services):
     assert lines["ASHVIGIL_BOT_TOKEN"] == "set (environment)"
 
 
+def test_the_example_config_file_loads_and_shows_every_setting(services):
+    done = services.run("--config", EXAMPLE, "config", env={"ASHVIGIL_BOT_TOKEN": "", "TAOSTATS_API_KEY": ""})
+    assert done.returncode == 0 and "ASHVIGIL_SUBNET_THRESHOLDS = 12=0.01,64=0.002 (config file)" in done.stdout
+    keys = set(re.findall(r"^#? ?(\w+) =", open(EXAMPLE).read(), re.M))
+    assert {key_of(name) for name, _, _ in VARIABLES if name not in NOT_IN_FILE} - keys == {"subnet_thresholds"}
+
+
 @pytest.mark.parametrize(
     ("content", "named"),
     [
@@ -116,4 +129,6 @@ def test_the_snapshot_shows_the_watched_subnets_and_names_those_missing(services
         "[burn] startup snapshot sent (130 subnets)",
     ]
     lines = services.bot.messages()[0].split("\n")
+    check = services.run("check", env={"ASHVIGIL_SUBNETS": "1-3,200-201"}).stdout.splitlines()[0]
+    assert check == "taostats API key: ok (130 subnets listed; watched subnets not in the listing: 200-201)"
     assert lines[2] == "2 of 130 subnets" and [line.split(":")[0] for line in lines[4:]] == ["SN1", "SN3"]
