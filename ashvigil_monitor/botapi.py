@@ -19,7 +19,7 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -42,6 +42,7 @@ class Reply:
     error: str = ""
     lost: bool = False
     result: Any = None
+    status: int | None = None  # the HTTP status of an error reply
 
 
 @dataclass(frozen=True)
@@ -91,13 +92,13 @@ class BotApi:
         self._opener = urllib.request.build_opener(_NoRedirect())
 
     def send_message(self, chat_id: str, text: str) -> Reply:
-        return self.call("sendMessage", chat_id=chat_id, text=text, disable_web_page_preview="true")
+        return self.call("sendMessage", {"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"})
 
-    def call(self, method: str, **fields: str) -> Reply:
+    def call(self, method: str, fields: Mapping[str, str] | None = None, http_timeout: float = TIMEOUT) -> Reply:
         data = urllib.parse.urlencode(fields).encode() if fields else None
         waited = 0.0
         for attempt in range(MAX_RETRIES + 1):
-            outcome = self._attempt(urllib.request.Request(self._base + method, data=data))
+            outcome = self._attempt(urllib.request.Request(self._base + method, data=data), http_timeout)
             delay = BACKOFF[min(attempt, len(BACKOFF) - 1)] if outcome.asked is None else outcome.asked
             if not outcome.retry or attempt == MAX_RETRIES or waited + delay > MAX_WAIT:
                 return outcome.reply
@@ -106,9 +107,9 @@ class BotApi:
             waited += delay
         raise AssertionError("unreachable")
 
-    def _attempt(self, request: urllib.request.Request) -> _Attempt:
+    def _attempt(self, request: urllib.request.Request, timeout: float) -> _Attempt:
         try:
-            with self._opener.open(request, timeout=TIMEOUT) as response:
+            with self._opener.open(request, timeout=timeout) as response:
                 status, body = response.status, response.read(MAX_REPLY)
         except urllib.error.HTTPError as e:
             try:
@@ -134,7 +135,7 @@ class BotApi:
         return Reply(False, str(payload))
 
     def _refused(self, e: urllib.error.HTTPError, body: bytes) -> _Attempt:
-        reply = Reply(False, _error_text(body, str(e)))
+        reply = Reply(False, _error_text(body, str(e)), status=e.code)
         why = f"HTTP {e.code} {e.reason}"
         if e.code == 429:
             return _Attempt(reply, retry=True, asked=retry_after(body, e.headers), why=why)

@@ -27,7 +27,7 @@ class CheckFailed(Exception):
 def bot_api(config: Config, method: str, **fields: str) -> Any:
     """One Bot API call through the command's client (its origin and retries): its result, or
     CheckFailed with Telegram's description."""
-    reply = BotApi(config.bot_token, config.telegram_api).call(method, **fields)
+    reply = BotApi(config.bot_token, config.telegram_api).call(method, fields)
     if not reply.ok:
         raise CheckFailed(reply.error)
     return reply.result

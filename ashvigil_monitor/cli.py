@@ -8,6 +8,7 @@ import argparse
 import contextlib
 import os
 import sys
+import time
 import traceback
 from collections.abc import Sequence
 
@@ -18,6 +19,7 @@ from ashvigil_monitor.locking import StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import Store
+from ashvigil_monitor.times import stamp
 
 STATE_COMMANDS = ("run", "once", "snapshot", "outbox")
 
@@ -175,4 +177,10 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
         else:
             value = env[name] if name in env else default
         print(f"{name} = {log.safe(value)} ({sources.get(name, 'default')})")
+    config = configuration.load(env, redact.SECRETS.add, ())
+    if os.path.exists(config.db_path):
+        with contextlib.closing(Store(config.db_path, read_only=True)) as store:
+            mutes = store.mutes(time.time()) if store.version() >= 3 else {}
+        for netuid, until in mutes.items():
+            print(f"muted = SN{netuid} until {stamp(until)} UTC (chat)")
     return 0

@@ -42,6 +42,8 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
         "3",
         "failed cycles in a row that are told in the chat, and the recovery (0: never)",
     ),
+    ("ASHVIGIL_BOT_COMMANDS", "0", "1: answer commands in the chat (/status, /burn, /top, /mute, ...) while run runs"),
+    ("ASHVIGIL_ADMIN_IDS", "unset", "Telegram user ids that may /mute, /unmute and /snapshot, such as 1234,5678"),
     ("ASHVIGIL_QUIET_HOURS", "unset", "alerts wait and go out as one digest after, such as 22:00-07:00"),
     ("ASHVIGIL_TIMEZONE", "UTC", "IANA time zone of the quiet hours, such as Europe/Berlin"),
     ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
@@ -69,6 +71,8 @@ class Config:
     outbox_max_age_hours: float
     policy: policy.Policy
     failure_alert_after: int
+    bot_commands: bool
+    admin_ids: frozenset[int]
     interval_minutes: float
     pause_path: str
     telegram_api: str | None
@@ -224,6 +228,8 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         failure_alert_after=int(
             _number(env, "ASHVIGIL_FAILURE_ALERT_AFTER", "3", lambda v: v >= 0 and v == int(v), "a whole number >= 0")
         ),
+        bot_commands=_flag(env, "ASHVIGIL_BOT_COMMANDS", False),
+        admin_ids=_admin_ids(env),
         interval_minutes=_number(env, "ASHVIGIL_INTERVAL_MINUTES", "5", lambda v: v > 0, "finite and > 0"),
         pause_path=os.path.join(os.path.dirname(state_path), "pause") if pause is None else pause,
         telegram_api=_http_url(env, "ASHVIGIL_TELEGRAM_API", origin_only=True),
@@ -249,6 +255,14 @@ def _policy(env: Mapping[str, str]) -> policy.Policy:
         quiet_hours=policy.parse_quiet_hours("ASHVIGIL_QUIET_HOURS", text("ASHVIGIL_QUIET_HOURS")),
         timezone=policy.parse_timezone("ASHVIGIL_TIMEZONE", text("ASHVIGIL_TIMEZONE")),
     )
+
+
+def _admin_ids(env: Mapping[str, str]) -> frozenset[int]:
+    text = env.get("ASHVIGIL_ADMIN_IDS", "")
+    parts = [p.strip() for p in text.split(",") if p.strip()]
+    if not all(re.fullmatch(r"[0-9]+", p) for p in parts):
+        raise ConfigError(f"ASHVIGIL_ADMIN_IDS must be Telegram user ids such as 1234,5678, got {text!r}")
+    return frozenset(map(int, parts))
 
 
 _TRUE, _FALSE = ("1", "true", "yes", "on"), ("0", "false", "no", "off")

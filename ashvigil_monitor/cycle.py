@@ -10,6 +10,7 @@ cycle is marked with a first line that begins "Delayed".
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import json
 import os
@@ -25,19 +26,13 @@ from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import Subnet, detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
+from ashvigil_monitor.policy import Policy
 from ashvigil_monitor.store import Piece, Store
+from ashvigil_monitor.times import utc_now
 
 PIECE_PAUSE = 0.4  # seconds between two pieces of one text, as the module pauses
 MAX_MESSAGE = 4096  # Telegram's limit, in UTF-16 code units
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
-
-
-def utc_now() -> str:
-    return stamp(datetime.datetime.now(datetime.timezone.utc))
-
-
-def stamp(moment: datetime.datetime) -> str:
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def fetch_failure_in_words(result: dict[str, Any]) -> str:
@@ -244,7 +239,8 @@ class Watch:
             return 1
         current = burn_map(rows)
         self._tell_absent(current)
-        changes, records = detect(self.config.policy, self.store.subnets(), self._previous(), current)
+        policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
+        changes, records = detect(policy, self.store.subnets(), self._previous(), current)
         quiet, held = self.quiet(), self.store.held()
         alert = [] if quiet else merge([*held, *changes]) if held else changes
         text = ashvigil.format_burn_alert(alert, updated_at) if alert else ""
@@ -301,15 +297,18 @@ class Watch:
         return 0
 
     def _snapshot_text(self, rows: list[dict[str, Any]], updated_at: str) -> str:
-        """The module's snapshot of the watched rows; its count says "K of N" when some are not."""
-        policy = self.config.policy
-        watched = [row for row in rows if "netuid" not in row or policy.watched(str(row["netuid"]))]
-        text = ashvigil.format_burn_snapshot(watched, updated_at)
-        if len(watched) == len(rows):
-            return text
-        lines = text.split("\n")
-        lines[2] = f"{len(watched)} of {len(rows)} subnets"
-        return "\n".join(lines)
+        return snapshot_text(self.config.policy, rows, updated_at)
+
+
+def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str) -> str:
+    """The module's snapshot of the watched rows; its count says "K of N" when some are not."""
+    watched = [row for row in rows if "netuid" not in row or policy.watched(str(row["netuid"]))]
+    text = ashvigil.format_burn_snapshot(watched, updated_at)
+    if len(watched) == len(rows):
+        return text
+    lines = text.split("\n")
+    lines[2] = f"{len(watched)} of {len(rows)} subnets"
+    return "\n".join(lines)
 
 
 def _write(action: Callable[..., None], *args: Any) -> None:

@@ -48,6 +48,7 @@ class Metrics:
     subnets: int = 0
     outbox_pending: int = 0
     alerts_dropped: int = 0
+    bot_ignored: int = 0
 
     @classmethod
     def load(cls, path: str) -> Metrics:
@@ -81,6 +82,8 @@ class Metrics:
             self.alerts_sent = int(value)
         elif name == "ashvigil_last_success_timestamp_seconds":
             self.last_success = value
+        elif name == "ashvigil_bot_updates_ignored_total":
+            self.bot_ignored = int(value)
         elif name == "ashvigil_subnets":
             self.subnets = int(value)
 
@@ -116,6 +119,9 @@ class Metrics:
             "# HELP ashvigil_alerts_dropped_total Alert pieces dropped from the outbox undelivered.",
             "# TYPE ashvigil_alerts_dropped_total counter",
             f"ashvigil_alerts_dropped_total {self.alerts_dropped}",
+            "# HELP ashvigil_bot_updates_ignored_total Chat messages to the bot from other chats, ignored.",
+            "# TYPE ashvigil_bot_updates_ignored_total counter",
+            f"ashvigil_bot_updates_ignored_total {self.bot_ignored}",
         ]
         return "\n".join(lines) + "\n"
 

@@ -100,10 +100,12 @@ class Policy:
     direction: str = "both"
     quiet_hours: tuple[datetime.time, datetime.time] | None = None
     timezone: zoneinfo.ZoneInfo = field(default_factory=lambda: zoneinfo.ZoneInfo("UTC"))
+    muted: frozenset[str] = frozenset()  # muted from the chat for a while: not alerted
 
     def watched(self, netuid: str) -> bool:
         number = subnet_number(netuid)
-        return number in self.subnets and (number is None or number not in self.excluded)
+        listed = number in self.subnets and (number is None or number not in self.excluded)
+        return listed and netuid not in self.muted
 
     def threshold_of(self, netuid: str) -> float:
         number = subnet_number(netuid)

@@ -14,12 +14,14 @@ from collections.abc import Callable
 
 import ashvigil
 from ashvigil_monitor import health, log
+from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.cycle import Watch, utc_now
+from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import Store
+from ashvigil_monitor.times import utc_now
 
 
 class Runner:
@@ -38,6 +40,8 @@ class Runner:
         self.notifier = notifier
         self.metrics = health.Metrics.load(config.metrics_path) if config.metrics_path else None
         self.watch: Watch | None = None
+        self.status = Status()
+        self.chat: ChatBot | None = None
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a first stop request does not end it."""
@@ -65,6 +69,19 @@ class Runner:
 
     def run(self, snapshot: bool) -> None:
         """Until the pause file appears (one line) or a stop request ends a wait (Stopped)."""
+        if self.config.bot_commands:
+            self.chat = ChatBot(self.config, self.status)
+            self.chat.start()
+        try:
+            self._loop(snapshot)
+        finally:
+            if self.chat is not None:
+                self.chat.stop()
+                if self.metrics is not None:  # the chat's count since the last cycle
+                    self.metrics.bot_ignored += self.chat.take_ignored()
+                    self.metrics.write()
+
+    def _loop(self, snapshot: bool) -> None:
         if snapshot:
             self.snapshot()
         else:
@@ -93,6 +110,7 @@ class Runner:
         """Waits in steps of at most a second, testing the pause file before each and at the end;
         False when it is found. Stopped when a stop is requested."""
         remaining = seconds
+        self.status.next_poll = time.time() + seconds
         while remaining > 0:
             if self._paused():
                 return False
@@ -168,7 +186,9 @@ class Runner:
         """Health output; never changes a cycle's result."""
         subnets = self.watch.subnets if self.watch else None
         pending, dropped = self._outbox_counts()
-        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        now = utc_now()
+        self.status.last_cycle = f"{now} {outcome}" + (f", {subnets} subnets" if subnets else "")
+        self.status.next_poll = None
         self.notifier.watchdog(force=True)
         self.notifier.send(
             f"STATUS=last cycle {outcome} at {now}"
@@ -179,6 +199,8 @@ class Runner:
             health.ping(self.config.heartbeat_url, outcome)
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
+            if self.chat is not None:
+                self.metrics.bot_ignored += self.chat.take_ignored()
             self.metrics.write()
 
     def _outbox_counts(self) -> tuple[int | None, int | None]:

@@ -49,6 +49,9 @@ MIGRATIONS: tuple[str, ...] = (
         new TEXT NOT NULL
     );
     """,
+    """
+    CREATE TABLE mutes (netuid TEXT PRIMARY KEY, until REAL NOT NULL) WITHOUT ROWID;  -- Unix time
+    """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 
@@ -87,8 +90,11 @@ class Store:
     def close(self) -> None:
         self._db.close()
 
+    def version(self) -> int:
+        return int(self._db.execute("PRAGMA user_version").fetchone()[0])
+
     def _migrate(self) -> None:
-        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        version = self.version()
         if version > len(MIGRATIONS):
             raise ConfigError(f"ASHVIGIL_DB_PATH: {self.path} is from a newer ashvigil (schema {version})")
         for target in range(version + 1, len(MIGRATIONS) + 1):
@@ -168,6 +174,17 @@ class Store:
     def put(self, **values: str | int) -> None:
         with self._transaction() as db:
             db.executemany("INSERT OR REPLACE INTO settings VALUES (?, ?)", values.items())
+
+    def mutes(self, now: float) -> dict[str, float]:
+        """Subnets muted from the chat, and until when."""
+        return dict(self._db.execute("SELECT netuid, until FROM mutes WHERE until > ? ORDER BY until", (now,)))
+
+    def mute(self, netuid: str, until: float | None) -> None:
+        """Mutes until then; None unmutes."""
+        with self._transaction() as db:
+            db.execute("DELETE FROM mutes WHERE netuid = ?", (netuid,))
+            if until is not None:
+                db.execute("INSERT INTO mutes VALUES (?, ?)", (netuid, until))
 
     # --- the outbox ---
 

@@ -18,6 +18,7 @@ the opener's ordinary processing. The previous opener is restored on exit.
 from __future__ import annotations
 
 import json
+import threading
 import urllib.request
 
 from stand_ins.server import Reply, Request, StandIn
@@ -38,9 +39,22 @@ def refused(description, status=200) -> Reply:
 class TelegramStandIn(StandIn):
     """A local Bot API. Use as a context manager."""
 
+    HOLD = 0.3  # seconds an empty getUpdates is held open (Telegram holds it up to its timeout)
+
     def __init__(self, record=True):
         super().__init__(record)
         self._next_message_id = 1
+        self._updates = []
+        self._arrived = threading.Condition(self._lock)
+        self.conflict = False  # getUpdates answers 409, as when another process polls the bot
+
+    def say(self, text, chat_id=-1001234567890, user_id=42):
+        """A message someone writes in a chat, for the bot's next getUpdates."""
+        with self._arrived:
+            update_id = 1000 + len(self._updates)
+            message = {"message_id": update_id, "from": {"id": user_id}, "chat": {"id": chat_id}, "text": text}
+            self._updates.append({"update_id": update_id, "message": message})
+            self._arrived.notify_all()
 
     def messages(self):
         """The texts the chat received: those of sendMessage requests answered with ok true."""
@@ -60,6 +74,15 @@ class TelegramStandIn(StandIn):
             return accepted(
                 {"id": 123456, "is_bot": True, "first_name": "ashvigil", "username": "ashvigil_stand_in_bot"}
             )
+        if request.path.endswith("/getUpdates"):
+            if self.conflict:
+                return refused("Conflict: terminated by other getUpdates request", 409)
+            offset = int(fields.get("offset") or 0)
+            with self._arrived:
+                self._arrived.wait_for(lambda: any(u["update_id"] >= offset for u in self._updates), self.HOLD)
+                return accepted([u for u in self._updates if u["update_id"] >= offset])
+        if request.path.endswith("/setMyCommands"):
+            return Reply.json({"ok": True, "result": True})
         if request.path.endswith("/getChat"):
             return accepted({"id": fields.get("chat_id"), "type": "supergroup", "title": "stand-in chat"})
         with self._lock:

@@ -1,0 +1,241 @@
+"""Commands in the chat: a thread beside the poll loop long-polls getUpdates and answers the
+configured chat in plain text.
+
+The thread has its own Bot API client and its own database connection, so an answer never
+delays a cycle's alert. The update offset is committed before a command is answered: after a
+restart no command is answered twice. A 409 from getUpdates (a webhook, or another process
+polling the same bot) turns commands off with one line; other failures back off and retry.
+"""
+
+from __future__ import annotations
+
+import json
+import threading
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import ashvigil
+from ashvigil_monitor import __version__, log
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.config import Config
+from ashvigil_monitor.cycle import message_bodies, snapshot_text
+from ashvigil_monitor.store import Store
+from ashvigil_monitor.times import stamp, utc_now
+
+LONG_POLL = 50  # seconds Telegram holds a getUpdates open
+REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
+MAX_BACKOFF = 60.0
+COMMANDS = (
+    ("status", "", "version, uptime, last cycle, next poll, outbox, mutes"),
+    ("burn", "N [N...]", "the current rate of subnets"),
+    ("top", "[K]", "the K highest rates (10)"),
+    ("mute", "N [hours]", "no alerts for a subnet (24 h; admins)"),
+    ("unmute", "N", "alerts for a subnet again (admins)"),
+    ("snapshot", "", "every watched rate now (admins)"),
+    ("help", "", "these commands"),
+)
+ADMIN_ONLY = ("mute", "unmute", "snapshot")
+
+
+class Usage(Exception):
+    """A command's arguments that do not fit: the answer is its usage."""
+
+
+@dataclass
+class Status:
+    """What the loop shares with the chat: written by the loop, read by the thread."""
+
+    started: float = field(default_factory=time.time)
+    last_cycle: str = "none yet"
+    next_poll: float | None = None
+
+
+class ChatBot:
+    def __init__(self, config: Config, status: Status) -> None:
+        self.config = config
+        self.status = status
+        self._ignored = 0  # updates from other chats, for the metrics
+        self._ignored_lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="ashvigil-chat", daemon=True)
+        self._username = ""
+        self._last_reply = 0.0
+
+    def take_ignored(self) -> int:
+        """Updates from other chats since the last call."""
+        with self._ignored_lock:
+            count, self._ignored = self._ignored, 0
+        return count
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def stop(self) -> None:
+        """The long poll may be in a read: the thread is a daemon, so the process does not wait."""
+        self._stop.set()
+        self._thread.join(timeout=1.0)
+
+    # --- the thread ---
+
+    def _run(self) -> None:
+        try:
+            store = Store(self.config.db_path)
+        except Exception as e:  # noqa: BLE001 - monitoring goes on without commands
+            log.line(f"chat commands off: {e}")
+            return
+        self._bot = BotApi(self.config.bot_token, self.config.telegram_api, self._sleep)
+        self._store = store
+        me = self._bot.call("getMe")
+        if me.ok and isinstance(me.result, dict):
+            self._username = str(me.result.get("username", ""))
+        menu = [{"command": name, "description": f"{args} {what}".strip()} for name, args, what in COMMANDS]
+        self._bot.call("setMyCommands", {"commands": json.dumps(menu)})
+        self._poll(int(store.get("bot_offset", "0")))
+
+    def _poll(self, offset: int) -> None:
+        backoff = 1.0
+        while not self._stop.is_set():
+            fields = {"offset": str(offset), "timeout": str(LONG_POLL), "allowed_updates": '["message"]'}
+            reply = self._bot.call("getUpdates", fields, http_timeout=LONG_POLL + 15)
+            if reply.status == 409:
+                log.line(f"chat commands off: {reply.error}")
+                return
+            if not reply.ok or not isinstance(reply.result, list):
+                log.line(f"chat commands: getUpdates failed, again in {backoff:g} s: {reply.error}")
+                self._sleep(backoff)
+                backoff = min(backoff * 2, MAX_BACKOFF)
+                continue
+            backoff = 1.0
+            for update in reply.result:
+                if isinstance(update, dict) and isinstance(update.get("update_id"), int):
+                    offset = update["update_id"] + 1
+                    self._store.put(bot_offset=offset)  # before the answer: never answered twice
+                    self._take(update.get("message"))
+
+    def _sleep(self, seconds: float) -> None:
+        self._stop.wait(seconds)
+
+    def _take(self, message: Any) -> None:
+        if not isinstance(message, dict) or not isinstance(message.get("chat"), dict):
+            return
+        chat = message["chat"]
+        if self.config.chat_id not in (str(chat.get("id")), f"@{chat.get('username')}"):
+            with self._ignored_lock:
+                self._ignored += 1
+            return
+        text = message.get("text")
+        if not isinstance(text, str) or not text.startswith("/"):
+            return
+        word, *args = text.split()
+        name, _, addressee = word[1:].partition("@")
+        if addressee and addressee.lower() != self._username.lower():
+            return  # for another bot in the same chat
+        sender = message.get("from", {}).get("id") if isinstance(message.get("from"), dict) else None
+        self._answer(self._dispatch(name.lower(), args, sender))
+
+    def _dispatch(self, name: str, args: Sequence[str], sender: Any) -> list[str]:
+        handler: Callable[[Sequence[str]], list[str]] | None = getattr(self, f"_{name}", None)
+        usage = {n: f"Usage: /{n} {a}".strip() for n, a, _ in COMMANDS}
+        if name not in usage or handler is None:
+            return ["Unknown command. /help lists the commands."]
+        if name in ADMIN_ONLY and sender not in self.config.admin_ids:
+            return [f"Only the admins may /{name}."]
+        try:
+            return handler(args)
+        except Usage:
+            return [usage[name]]
+
+    def _answer(self, texts: Sequence[str]) -> None:
+        for text in texts:
+            wait = self._last_reply + REPLY_GAP - time.monotonic()
+            if wait > 0:
+                self._sleep(wait)
+            reply = self._bot.send_message(self.config.chat_id, text)
+            self._last_reply = time.monotonic()
+            if not reply.ok:
+                log.line(f"chat answer failed: {reply.error}")
+                return
+
+    # --- the commands ---
+
+    def _help(self, args: Sequence[str]) -> list[str]:
+        return ["\n".join(f"/{name} {a} - {what}".replace("  ", " ") for name, a, what in COMMANDS)]
+
+    def _status(self, args: Sequence[str]) -> list[str]:
+        now = time.time()
+        mutes = self._store.mutes(now)
+        next_poll = self.status.next_poll
+        lines = [
+            f"ashvigil {__version__}, up {_span(now - self.status.started)}",
+            f"last cycle: {self.status.last_cycle}",
+            f"next poll: {stamp(next_poll) + ' UTC' if next_poll else 'not planned'}",
+            f"outbox: {len(self._store.pending())} alert pieces pending",
+            "muted: " + (", ".join(f"SN{n} until {stamp(u)} UTC" for n, u in mutes.items()) or "none"),
+        ]
+        return ["\n".join(lines)]
+
+    def _burn(self, args: Sequence[str]) -> list[str]:
+        ids = _ids(args)
+        if not ids:
+            raise Usage
+        rates, _ = self._store.burn_map()
+        return ["\n".join(_rate_line(n, rates.get(n)) for n in ids)]
+
+    def _top(self, args: Sequence[str]) -> list[str]:
+        if len(args) > 1 or (args and not (args[0].isdigit() and 0 < int(args[0]) <= 200)):
+            raise Usage
+        rates, _ = self._store.burn_map()
+        numeric = []
+        for netuid, rate in rates.items():
+            try:
+                numeric.append((float(rate), netuid))
+            except ValueError:
+                continue
+        best = sorted(numeric, key=lambda pair: (-pair[0], int(pair[1]) if pair[1].isdigit() else 0))
+        count = int(args[0]) if args else 10
+        return ["\n".join(_rate_line(n, rates[n]) for _, n in best[:count]) or "no rates yet"]
+
+    def _mute(self, args: Sequence[str]) -> list[str]:
+        ids = _ids(args[:1])
+        try:
+            hours = float(args[1]) if len(args) == 2 else 24.0
+        except ValueError:
+            hours = -1
+        if len(ids) != 1 or len(args) > 2 or not 0 < hours <= 24 * 365:
+            raise Usage
+        until = time.time() + hours * 3600
+        self._store.mute(ids[0], until)
+        return [f"SN{ids[0]} muted until {stamp(until)} UTC"]
+
+    def _unmute(self, args: Sequence[str]) -> list[str]:
+        ids = _ids(args)
+        if len(ids) != 1:
+            raise Usage
+        self._store.mute(ids[0], None)
+        return [f"SN{ids[0]} unmuted"]
+
+    def _snapshot(self, args: Sequence[str]) -> list[str]:
+        rows = ashvigil.fetch_all_subnets_latest(self.config.api_key)
+        if not isinstance(rows, list):
+            return ["The listing failed: " + json.dumps(rows)[:300]]
+        watched = [row for row in rows if isinstance(row, dict)]
+        return message_bodies(snapshot_text(self.config.policy, watched, utc_now()))
+
+
+def _ids(args: Sequence[str]) -> list[str]:
+    if not all(a.isdigit() for a in args):
+        return []
+    return [str(int(a)) for a in args]
+
+
+def _rate_line(netuid: str, rate: str | None) -> str:
+    return f"SN{netuid}: " + (ashvigil.format_owner_burn(rate) if rate is not None else "not in the last poll")
+
+
+def _span(seconds: float) -> str:
+    minutes = int(seconds // 60)
+    return (
+        f"{minutes // 1440} d {minutes % 1440 // 60} h" if minutes >= 1440 else f"{minutes // 60} h {minutes % 60} min"
+    )

@@ -1,0 +1,17 @@
+"""Time stamps as the module writes them: UTC, "%Y-%m-%dT%H:%M:%SZ"."""
+
+from __future__ import annotations
+
+import datetime
+
+FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+
+
+def stamp(moment: datetime.datetime | float) -> str:
+    if not isinstance(moment, datetime.datetime):
+        moment = datetime.datetime.fromtimestamp(moment, datetime.timezone.utc)
+    return moment.strftime(FORMAT)
+
+
+def utc_now() -> str:
+    return stamp(datetime.datetime.now(datetime.timezone.utc))
