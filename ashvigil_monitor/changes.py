@@ -7,23 +7,13 @@ a row are changes too. Only watched subnets are reported, but every subnet keeps
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
 
 import ashvigil
 from ashvigil_monitor.policy import Policy, subnet_number
+from ashvigil_monitor.store import Change, Subnet
 
 NEW, GONE = "new", "gone"
 MISSING_POLLS = 3  # one short listing is not a deregistration
-
-Change = tuple[str, str, str]
-
-
-@dataclass(frozen=True)
-class Subnet:
-    baseline: str  # the rate last reported, or the first one seen
-    last_rate: str  # the rate of the last poll that listed it
-    missing: int = 0  # polls in a row that did not list it
-    gone: bool = False  # reported as gone
 
 
 def order(netuid: str) -> tuple[int, int, str]:

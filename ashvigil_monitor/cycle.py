@@ -23,11 +23,11 @@ from typing import Any
 import ashvigil
 from ashvigil_monitor import log
 from ashvigil_monitor.botapi import BotApi
-from ashvigil_monitor.changes import Subnet, detect, merge
+from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.policy import Policy
-from ashvigil_monitor.store import Piece, Store
+from ashvigil_monitor.store import Piece, Store, Subnet
 from ashvigil_monitor.times import utc_now
 
 PIECE_PAUSE = 0.4  # seconds between two pieces of one text, as the module pauses

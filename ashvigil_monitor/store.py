@@ -14,7 +14,6 @@ from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 
-from ashvigil_monitor.changes import Change, Subnet
 from ashvigil_monitor.errors import ConfigError
 
 MIGRATIONS: tuple[str, ...] = (
@@ -50,10 +49,19 @@ MIGRATIONS: tuple[str, ...] = (
     );
     """,
     """
-    CREATE TABLE mutes (netuid TEXT PRIMARY KEY, until REAL NOT NULL) WITHOUT ROWID;  -- Unix time
+    CREATE TABLE mutes (netuid TEXT PRIMARY KEY, until REAL NOT NULL) WITHOUT ROWID  -- until: Unix time
     """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
+Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
+
+
+@dataclass(frozen=True)
+class Subnet:
+    baseline: str  # the rate last reported, or the first one seen
+    last_rate: str  # the rate of the last poll that listed it
+    missing: int = 0  # polls in a row that did not list it
+    gone: bool = False  # reported as gone
 
 
 @dataclass(frozen=True)
