@@ -234,19 +234,15 @@ class Watch:
         self.failure = ""
         clear = self.send_pending()
         updated_at = utc_now()
-        rows = self._fetch("fetch failed: ")
-        if rows is None:
+        listing = self._listing("fetch failed: ")
+        if listing is None:
             return 1
-        current = burn_map(rows)
-        self._tell_absent(current)
         policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
+        current = listing[1]
         changes, records = detect(policy, self.store.subnets(), self._previous(), current)
         quiet, held = self.quiet(), self.store.held()
         alert = [] if quiet else merge([*held, *changes]) if held else changes
-        text = ashvigil.format_burn_alert(alert, updated_at) if alert else ""
-        if held and alert:
-            text += f"\n\n{len(held) + len(changes)} moves during quiet hours, merged: first and last rate"
-        bodies = message_bodies(text) if alert else []
+        bodies = message_bodies(alert_text(alert, updated_at, len(held) + len(changes) if held else 0)) if alert else []
         hold = changes if quiet else []
         if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
             return 1
@@ -262,6 +258,15 @@ class Watch:
         log.line(f"alert sent ({len(alert)} subnet(s))")
         return 0
 
+    def _listing(self, failure: str) -> tuple[list[dict[str, Any]], dict[str, str]] | None:
+        """The rows and their burn map; None, with one line, when the listing failed."""
+        rows = self._fetch(failure)
+        if rows is None:
+            return None
+        current = burn_map(rows)
+        self._tell_absent(current)
+        return rows, current
+
     def _tell_absent(self, current: dict[str, str]) -> None:
         """Once per run: watched subnets the listing lacks (new subnets appear; not an error)."""
         absent = "" if self._told_absent else self.config.policy.absent(set(current))
@@ -273,11 +278,10 @@ class Watch:
         """The startup snapshot of the watched subnets: stored, sent, never queued (it is stale
         by the next cycle), skipped in quiet hours."""
         updated_at = utc_now()
-        rows = self._fetch("startup fetch failed: ")
-        if rows is None:
+        listing = self._listing("startup fetch failed: ")
+        if listing is None:
             return 1
-        current = burn_map(rows)
-        self._tell_absent(current)
+        rows, current = listing
         quiet = self.quiet()
         # What the chat is shown becomes the baseline; a snapshot not shown changes none.
         records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
@@ -286,7 +290,7 @@ class Watch:
         if quiet:
             log.line("startup snapshot skipped: quiet hours")
             return 0
-        for index, body in enumerate(message_bodies(self._snapshot_text(rows, updated_at))):
+        for index, body in enumerate(message_bodies(snapshot_text(self.config.policy, rows, updated_at))):
             if index:
                 self.pause(PIECE_PAUSE)
             reply = self.bot.send_message(self.config.chat_id, fit(body))
@@ -296,8 +300,11 @@ class Watch:
         log.line(f"startup snapshot sent ({len(rows)} subnets)")
         return 0
 
-    def _snapshot_text(self, rows: list[dict[str, Any]], updated_at: str) -> str:
-        return snapshot_text(self.config.policy, rows, updated_at)
+
+def alert_text(changes: Sequence[tuple[str, str, str]], updated_at: str, merged: int) -> str:
+    """The module's alert; a digest of `merged` moves held in quiet hours says so on a last line."""
+    text = ashvigil.format_burn_alert(list(changes), updated_at)
+    return text + f"\n\n{merged} moves during quiet hours, merged: first and last rate" if merged else text
 
 
 def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str) -> str:
