@@ -1,5 +1,6 @@
 """Runs the installed `ashvigil` command as a real process against the local stand-ins."""
 
+import itertools
 import os
 import signal
 import socket
@@ -94,3 +95,27 @@ def stop(process, signum=signal.SIGTERM, timeout=30):
     process.send_signal(signum)
     out, err = process.communicate(timeout=timeout)
     return process.returncode, out, err
+
+
+_sockets = itertools.count()
+
+
+class Running:
+    """`ashvigil ARGS` with a notify socket, started until READY=1; leaving the block stops it
+    with SIGTERM and keeps `status` and `err`."""
+
+    def __init__(self, services, *args, env=None):
+        self.services, self.args, self.env = services, args, env or {}
+
+    def __enter__(self):
+        self.notify = NotifySocket(self.services.tmp / f"notify-{next(_sockets)}")
+        env = {**self.env, "NOTIFY_SOCKET": self.notify.path}
+        self.process = self.services.start(*self.args, env=env)
+        self.notify.wait_for("READY=1")
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.status, _, self.err = stop(self.process, timeout=5)
+        finally:
+            self.notify.close()

@@ -1,9 +1,8 @@
 """Commands in the chat, answered by the installed command while `run` runs."""
 
 import re
-import signal
 
-from command import CHAT, NotifySocket, stop, wait_until
+from command import CHAT, Running, wait_until
 
 ADMIN, SOMEONE = 42, 7
 
@@ -12,25 +11,12 @@ def answers(services):
     return [m for m in services.bot.messages() if not m.startswith("Subnet owner burn rates")]
 
 
-def _run_until(services, tmp_path, env, done):
-    notify = NotifySocket(tmp_path / f"notify-{len(list(tmp_path.iterdir()))}")
-    try:
-        process = services.start("run", "--no-snapshot", env={**env, "NOTIFY_SOCKET": notify.path})
-        notify.wait_for("READY=1")
-        yield
-        wait_until(done)
-        status, _, err = stop(process, timeout=5)  # ends the long poll at once
-    finally:
-        notify.close()
-    assert (status, err) == (0, "[burn] stopped (SIGTERM)\n")
-
-
-def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(services, tmp_path):
+def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(services):
     services.env.update(ASHVIGIL_BOT_COMMANDS="1", ASHVIGIL_ADMIN_IDS=str(ADMIN))
     metrics = services.tmp / "ashvigil.prom"
     assert services.run("once").returncode == 0  # rates to answer with
     env = {"ASHVIGIL_METRICS_PATH": str(metrics)}
-    for _ in _run_until(services, tmp_path, env, lambda: len(answers(services)) == 7):
+    with Running(services, "run", "--no-snapshot", env=env) as run:
         services.bot.say("/status@someotherbot")  # for another bot: ignored
         services.bot.say("/status", chat_id=-100999)  # another chat: ignored, counted
         for text, user in [
@@ -43,6 +29,8 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
             ("/status@ashvigil_stand_in_bot", SOMEONE),
         ]:
             services.bot.say(text, chat_id=int(CHAT), user_id=user)
+        wait_until(lambda: len(answers(services)) == 7)
+    assert (run.status, run.err) == (0, "[burn] stopped (SIGTERM)\n")  # the long poll ends at once
     burn, top, refused, muted, usage, unknown, state = answers(services)
     assert re.fullmatch(r"SN3: \d\.\d{4}\nSN999: not in the last poll", burn)
     assert len(top.split("\n")) == 2 and refused == "Only the admins may /mute."
@@ -58,27 +46,19 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
     # Restarted, the command asks for the updates after the last one it took: none is answered twice.
     before = len(services.bot.messages())
     polls = [r for r in services.bot.requests if r.path.endswith("/getUpdates")]
-    for _ in _run_until(services, tmp_path, {}, lambda: len(services.bot.requests) > len(polls) + 4):
-        pass
+    with Running(services, "run", "--no-snapshot"):
+        wait_until(lambda: len(services.bot.requests) > len(polls) + 4)
     assert [r for r in services.bot.requests if r.path.endswith("/getUpdates")][len(polls)].fields["offset"] == "1009"
     assert len(services.bot.messages()) == before
 
 
-def test_a_conflict_turns_commands_off_and_monitoring_goes_on(services, tmp_path):
+def test_a_conflict_turns_commands_off_and_monitoring_goes_on(services):
     services.bot.conflict = True
-    notify = NotifySocket(tmp_path / "notify")
-    try:
-        process = services.start(
-            "run", "--no-snapshot", env={"NOTIFY_SOCKET": notify.path, "ASHVIGIL_BOT_COMMANDS": "1"}
-        )
-        notify.wait_for("READY=1")
+    with Running(services, "run", "--no-snapshot", env={"ASHVIGIL_BOT_COMMANDS": "1"}) as run:
         wait_until(lambda: any(r.path.endswith("/getUpdates") for r in services.bot.requests))
-        wait_until(lambda: notify.messages.count("WATCHDOG=1") >= 2)
-        status, _, err = stop(process, signal.SIGTERM, timeout=5)
-    finally:
-        notify.close()
-    assert status == 0
-    assert err.splitlines() == [
+        wait_until(lambda: run.notify.messages.count("WATCHDOG=1") >= 2)
+    assert run.status == 0
+    assert run.err.splitlines() == [
         "[burn] chat commands off: Conflict: terminated by other getUpdates request",
         "[burn] stopped (SIGTERM)",
     ]

@@ -7,7 +7,7 @@ import re
 import signal
 
 import pytest
-from command import NotifySocket, stop, wait_until
+from command import Running, wait_until
 
 from ashvigil_monitor.config import VARIABLES
 from ashvigil_monitor.config_file import NOT_IN_FILE, key_of
@@ -97,24 +97,16 @@ def test_a_bad_config_file_exits_2_naming_the_key_and_line(services, content, na
     assert done.returncode == 2 and named in done.stderr and done.stderr.count("\n") == 1, done.stderr
 
 
-def test_sighup_reloads_between_cycles_and_keeps_a_bad_configuration_out(services, tmp_path):
+def test_sighup_reloads_between_cycles_and_keeps_a_bad_configuration_out(services):
     config = services.tmp / "ashvigil.toml"
     config.write_text("threshold = 0.1\n")
-    notify = NotifySocket(tmp_path / "notify")
-    try:
-        process = services.start("--config", str(config), "run", "--no-snapshot", env={"NOTIFY_SOCKET": notify.path})
-        notify.wait_for("READY=1")
-        config.write_text("threshold = 0.2\n")
-        process.send_signal(signal.SIGHUP)
-        wait_until(lambda: notify.messages.count("WATCHDOG=1") >= 3)
-        config.write_text("threshold = 'nan'\n")
-        process.send_signal(signal.SIGHUP)
-        wait_until(lambda: notify.messages.count("WATCHDOG=1") >= 6)
-        status, _, err = stop(process)
-    finally:
-        notify.close()
-    assert status == 0
-    assert err.splitlines() == [
+    with Running(services, "--config", str(config), "run", "--no-snapshot") as run:
+        for text, watchdogs in (("threshold = 0.2\n", 3), ("threshold = 'nan'\n", 6)):
+            config.write_text(text)
+            run.process.send_signal(signal.SIGHUP)
+            wait_until(lambda n=watchdogs: run.notify.messages.count("WATCHDOG=1") >= n)
+    assert run.status == 0
+    assert run.err.splitlines() == [
         "[burn] configuration reloaded",
         "[burn] configuration not reloaded: ASHVIGIL_THRESHOLD must be finite and >= 0, got 'nan'",
         "[burn] stopped (SIGTERM)",
