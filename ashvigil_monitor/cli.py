@@ -172,7 +172,7 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
     """One line per setting: its value (secrets only whether set) and where it came from."""
     env, sources = settings(args, environment)
     for name, default, _ in configuration.VARIABLES:
-        if name in config_file.SECRETS or name.endswith("_FILE") and name[:-5] in config_file.SECRETS:
+        if name in config_file.SECRETS or (name.endswith("_FILE") and name[:-5] in config_file.SECRETS):
             value = "set" if env.get(name) else "not set"
         else:
             value = env[name] if name in env else default

@@ -182,10 +182,10 @@ def _chunk_text(text, max_len=3900):
     chunks = []
     current = header + ([""] if body else [])
     for line in body:
-        candidate = "\n".join(current + [line])
+        candidate = "\n".join([*current, line])
         if len(candidate) > max_len and len(current) > len(header) + 1:
             chunks.append("\n".join(current))
-            current = header + ["", line]
+            current = [*header, "", line]
         else:
             current.append(line)
     chunks.append("\n".join(current))

@@ -19,9 +19,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from stand_ins.server import Reply  # noqa: E402
-from stand_ins.taostats import TaostatsStandIn, make_subnet_rows  # noqa: E402
-from stand_ins.telegram import TelegramStandIn  # noqa: E402
+from stand_ins.server import Reply
+from stand_ins.taostats import TaostatsStandIn, make_subnet_rows
+from stand_ins.telegram import TelegramStandIn
 
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
 SUBNETS = 300  # more than one Telegram message holds: the snapshot goes out in numbered pieces
@@ -101,7 +101,7 @@ def main():
         while not _pending(outbox) and process.poll() is None:
             time.sleep(0.2)
         process.send_signal(signal.SIGTERM)
-        out, err = process.communicate(timeout=60)
+        _out, err = process.communicate(timeout=60)
         show(err, "stderr")
         print(f"    (exit status {process.returncode})")
         ok &= process.returncode == 0

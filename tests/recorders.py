@@ -31,7 +31,8 @@ class StderrRecorder:
         self.flushes += 1
 
     def getvalue(self):
-        assert all(w.endswith("\n") and w.count("\n") == 1 for w in self.writes) and self.flushes == 0
+        assert all(w.endswith("\n") and w.count("\n") == 1 for w in self.writes)
+        assert self.flushes == 0
         return "".join(self.writes)
 
 

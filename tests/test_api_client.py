@@ -55,7 +55,7 @@ def fine(n):
 
 
 @pytest.mark.parametrize(
-    "base, expected",
+    ("base", "expected"),
     [
         (None, "https://api.taostats.io"),
         ("http://h:1///", "http://h:1"),
@@ -65,7 +65,8 @@ def fine(n):
     ],
 )
 @pytest.mark.parametrize(
-    "key, auth", [(None, None), ("", None), (" \t\r\n", None), ("\u3000\x1c\x85", None), ("\t k e y\u2003\n", "k e y")]
+    ("key", "auth"),
+    [(None, None), ("", None), (" \t\r\n", None), ("\u3000\x1c\x85", None), ("\t k e y\u2003\n", "k e y")],
 )
 def test_configuration_from_environment(av, monkeypatch, base, expected, key, auth):
     set_env(monkeypatch, "TAOSTATS_API_BASE", base)
@@ -86,7 +87,7 @@ def test_environment_read_through_module_os(av, monkeypatch, base, key, agent):
     assert (
         list(first.items())
         == list(second.items())
-        == [("Authorization", " Bearer k "), ("User-Agent", agent)] + FIXED_HEADERS
+        == [("Authorization", " Bearer k "), ("User-Agent", agent), *FIXED_HEADERS]
     )
     first["Accept"] = "changed"  # a fresh mapping on every call
     assert second["Accept"] == FIXED_HEADERS[0][1]
@@ -128,7 +129,7 @@ def test_changed_os_environ_is_asked(av, monkeypatch, patch):
 # --- one GET: what the server receives -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("agent, prefix", [(None, ""), ("", ""), ("custom agent ", "/prefix//")])
+@pytest.mark.parametrize(("agent", "prefix"), [(None, ""), ("", ""), ("custom agent ", "/prefix//")])
 def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
     set_env(monkeypatch, "TAOSTATS_USER_AGENT", agent)
     monkeypatch.setenv("TAOSTATS_API_BASE", api.origin + prefix)
@@ -140,11 +141,12 @@ def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
     assert [(k, v) for k, v in request.headers if k not in TRANSPORT_HEADERS] == [
         ("Authorization", "tao-key "),
         ("User-Agent", DEFAULT_AGENT if agent is None else agent),
-    ] + FIXED_HEADERS
+        *FIXED_HEADERS,
+    ]
 
 
 @pytest.mark.parametrize(
-    "params, target",
+    ("params", "target"),
     [
         ({}, "/p"),
         ({"a": None, "b": ""}, "/p"),
@@ -154,7 +156,8 @@ def test_listing_request_on_the_wire(av, api, monkeypatch, agent, prefix):
 )
 def test_query_text_on_the_wire(av, api, params, target):
     api.set_default(Reply.json({}))
-    assert av.http_get_json("/p", params, "k") == {} and api.requests[0].target == target
+    assert av.http_get_json("/p", params, "k") == {}
+    assert api.requests[0].target == target
 
 
 class FakeResponse:
@@ -198,12 +201,13 @@ def test_url_matches_host_formatting(av, monkeypatch, params):
     av.http_get_json("/p", params, "k")
     query = "&".join(f"{k}={v}" for k, v in params.items() if v is not None and v != "")
     ((request, kwargs),) = calls
-    assert request.url == "http://h/p" + ("?" + query if query else "") and kwargs == {"timeout": 60}
+    assert request.url == "http://h/p" + ("?" + query if query else "")
+    assert kwargs == {"timeout": 60}
     assert request.headers == av.request_headers("k")
 
 
 @pytest.mark.parametrize(
-    "response, as_error, outcome",
+    ("response", "as_error", "outcome"),
     [
         (FakeResponse(b'{"a": 1}'), False, {"a": 1}),
         (FakeResponse(b"\xff{}"), False, UnicodeDecodeError),
@@ -225,7 +229,8 @@ def test_responses_closed_on_every_path(av, monkeypatch, response, as_error, out
         with pytest.raises(outcome) as caught:
             av.http_get_json("/p", {}, "k")
         if response.close_error:  # chained as a finally clause chains them
-            assert caught.value is response.close_error and caught.value.__context__ is response.read_error
+            assert caught.value is response.close_error
+            assert caught.value.__context__ is response.read_error
     assert response.closed == 1
 
 
@@ -247,7 +252,7 @@ def test_host_facilities_and_siblings_looked_up_at_call_time(av, api, monkeypatc
 
 
 @pytest.mark.parametrize(
-    "answer, expected",
+    ("answer", "expected"),
     [
         (Reply(200, b"{}"), {}),
         (Reply(201, b'{"b": 1, "a": [2], "c": null}'), {"b": 1, "a": [2], "c": None}),
@@ -268,11 +273,12 @@ def test_host_facilities_and_siblings_looked_up_at_call_time(av, api, monkeypatc
 def test_payloads(av, api, answer, expected):
     api.script(answer)
     payload = av.http_get_json(LISTING_PATH, {}, "k")
-    assert payload == expected and list(payload or ()) == list(expected or ())
+    assert payload == expected
+    assert list(payload or ()) == list(expected or ())
 
 
 @pytest.mark.parametrize(
-    "answer, error, text",
+    ("answer", "error", "text"),
     [
         (Reply(200, b"[1, 2]"), TypeError, "Expected dict, got list"),
         (Reply(200, b"7"), TypeError, "Expected dict, got int"),
@@ -293,7 +299,7 @@ def test_raised_failures(av, api, answer, error, text):
 
 
 @pytest.mark.parametrize(
-    "final, expected",
+    ("final", "expected"),
     [
         (Reply.json({"data": [1]}), {"data": [1]}),
         (Reply(404, reason="Gone Away"), {"status_code": 404, "message": "Gone Away", "http_status": 404}),
@@ -352,13 +358,15 @@ def test_api_key_not_sent_to_another_scheme(av, api):
             av.http_get_json("/start", {}, "the-key")
     finally:
         urllib.request.install_opener(before)
-    assert len(seen) == 1 and "Authorization" not in dict(seen[0])
+    assert len(seen) == 1
+    assert "Authorization" not in dict(seen[0])
 
 
 def test_redirect_limits_of_the_opener_still_apply(av, api):
     api.set_default(Reply.redirect("/loop"))
     payload = av.http_get_json("/loop", {}, "k")
-    assert payload["http_status"] == 302 and "infinite loop" in payload["message"]
+    assert payload["http_status"] == 302
+    assert "infinite loop" in payload["message"]
     assert [r.header("Authorization") for r in api.requests] == [["k"]] * 5
 
 
@@ -391,7 +399,8 @@ def test_exchange_abandoned_after_two_minutes(av, api):
     started = time.monotonic()
     with pytest.raises(TimeoutError, match="120 seconds"):
         av.fetch_all_subnets_latest("k")
-    assert len(api.requests) == 1 and time.monotonic() - started < 129
+    assert len(api.requests) == 1
+    assert time.monotonic() - started < 129
 
 
 @pytest.mark.parametrize(
@@ -406,7 +415,8 @@ def test_transport_failures_raised_as_host_reports_them(av, monkeypatch, sleeps,
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{closed_port()}")
     with pytest.raises(urllib.error.URLError) as caught:
         call(av)
-    assert type(caught.value) is urllib.error.URLError and isinstance(caught.value.reason, ConnectionRefusedError)
+    assert type(caught.value) is urllib.error.URLError
+    assert isinstance(caught.value.reason, ConnectionRefusedError)
     for base in ["", "127.0.0.1/x"]:
         monkeypatch.setenv("TAOSTATS_API_BASE", base)
         with pytest.raises(ValueError, match="unknown url type"):
@@ -422,7 +432,7 @@ class Int(int):
 
 
 @pytest.mark.parametrize(
-    "payload, expected",
+    ("payload", "expected"),
     [
         ({}, False),
         ({"status_code": 429}, True),
@@ -448,7 +458,7 @@ def test_is_rate_limited(av, payload, expected):
 
 
 @pytest.mark.parametrize(
-    "answers, max_retries, requests, expected_pauses",
+    ("answers", "max_retries", "requests", "expected_pauses"),
     [
         ([fine(1)], 6, 1, []),
         ([limited(1), fine(2)], 6, 2, [2.0]),
@@ -459,14 +469,15 @@ def test_is_rate_limited(av, payload, expected):
         ([limited(n) for n in range(1, 7)] + [fine(7)], 6, 6, SCHEDULE),
         ([limited(1), fine(2)], 1, 1, []),
         ([limited(1), limited(2), fine(3)], 2.9, 2, [2.0]),
-        ([limited(n) for n in range(1, 11)], 10, 10, SCHEDULE + [37.79136, 68.024448, 120.0, 120.0]),
+        ([limited(n) for n in range(1, 11)], 10, 10, [*SCHEDULE, 37.79136, 68.024448, 120.0, 120.0]),
     ],
 )
 def test_retry_schedule(av, api, sleeps, answers, max_retries, requests, expected_pauses):
     api.script(*answers)
     payload = av.with_retries(LISTING_PATH, {"limit": 1}, "k", max_retries=max_retries)
     assert payload.get("n", 1) == requests == len(api.requests)
-    assert sleeps == pytest.approx(expected_pauses) and all(type(p) is float for p in sleeps)
+    assert sleeps == pytest.approx(expected_pauses)
+    assert all(type(p) is float for p in sleeps)
     assert {r.target for r in api.requests} == {LISTING_PATH + "?limit=1"}
 
 
@@ -474,14 +485,16 @@ def test_raised_failures_end_the_retries(av, api, sleeps, monkeypatch):
     api.script(limited(1), limited(2), Reply(drop=True), Reply(200, b"null"))
     with pytest.raises(http.client.RemoteDisconnected):  # at the third attempt: no fourth request
         av.with_retries(LISTING_PATH, {}, "k")
-    assert sleeps == pytest.approx([2.0, 3.6]) and len(api.requests) == 3
+    assert sleeps == pytest.approx([2.0, 3.6])
+    assert len(api.requests) == 3
     with pytest.raises(TypeError, match="'payload'"):  # a null payload is refused by is_rate_limited
         av.with_retries(LISTING_PATH, {}, "k")
     api.script(limited(5), fine(6))
     monkeypatch.setattr(av, "time", SimpleNamespace(sleep=lambda s: sleeps.append(s) or 1 / 0))
     with pytest.raises(ZeroDivisionError):  # a new call starts its back-off afresh
         av.with_retries(LISTING_PATH, {}, "k")
-    assert sleeps[2:] == [2.0] and len(api.requests) == 5
+    assert sleeps[2:] == [2.0]
+    assert len(api.requests) == 5
 
 
 @pytest.mark.parametrize("max_retries", [0, -1, -(2**70), 0.9])
@@ -495,8 +508,10 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
     calls, answers, params = [], iter([{"a": 1}, {"a": 2}, {"a": 3}]), {"x": 1}
     monkeypatch.setattr(av, "http_get_json", lambda *args: calls.append(args) or next(answers))
     monkeypatch.setattr(av, "is_rate_limited", lambda payload: payload["a"] < 3)
-    assert av.with_retries("/p", params, "k") == {"a": 3} and sleeps == pytest.approx([2.0, 3.6])
-    assert calls == [("/p", params, "k")] * 3 and all(c[1] is params for c in calls)
+    assert av.with_retries("/p", params, "k") == {"a": 3}
+    assert sleeps == pytest.approx([2.0, 3.6])
+    assert calls == [("/p", params, "k")] * 3
+    assert all(c[1] is params for c in calls)
     seen, payload = [], {"data": [{"netuid": 1}]}
     monkeypatch.setattr(av, "with_retries", lambda *args, **kw: seen.append((args, kw)) or payload)
     assert av.fetch_all_subnets_latest("k") is payload["data"]
@@ -516,7 +531,7 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
 
 
 @pytest.mark.parametrize(
-    "answer, response",
+    ("answer", "response"),
     [
         *[
             (Reply.json(p), p)
@@ -531,12 +546,13 @@ def test_callers_go_through_the_module_namespace(av, monkeypatch, sleeps):
 def test_no_rows(av, api, sleeps, answer, response):
     api.script(*answer) if isinstance(answer, list) else api.script(answer)
     result = av.fetch_all_subnets_latest("k")
-    assert result == {"error": "no_subnet_rows", "response": response} and list(result) == ["error", "response"]
+    assert result == {"error": "no_subnet_rows", "response": response}
+    assert list(result) == ["error", "response"]
     assert sum(sleeps) == pytest.approx(44.7392 if isinstance(answer, list) else 0)
 
 
 @pytest.mark.parametrize(
-    "answer, rows",
+    ("answer", "rows"),
     [
         (Reply.json({"data": {"netuid": 1}}), {"netuid": 1}),
         (Reply.json({"data": "x"}), "x"),

@@ -53,7 +53,7 @@ def test_lone_surrogates_and_astral_characters_are_escaped(av, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "text, escaped",
+    ("text", "escaped"),
     [
         ('"', r"\""),
         ("\\", r"\\"),
@@ -139,7 +139,7 @@ def test_stored_values_come_back_as_texts(av, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "content, error",
+    ("content", "error"),
     [
         (b"[1, 2]", "'list' object has no attribute 'get'"),
         (b'"x"', "'str' object has no attribute 'get'"),
@@ -185,11 +185,12 @@ def test_unwritable_values_fail_and_keep_the_old_file(av, tmp_path):
     before = path.read_bytes()
     with pytest.raises(TypeError, match="not JSON serializable"):
         av.save_burn_state(str(path), {"1": {1, 2}}, STAMP)
-    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["s.json"]
 
 
 @pytest.mark.parametrize(
-    "name, error",
+    ("name", "error"),
     [("", FileNotFoundError), ("dir/", IsADirectoryError), ("file.json/", IsADirectoryError), ("loop", OSError)],
 )
 def test_paths_open_would_refuse(av, tmp_path, monkeypatch, name, error):
@@ -198,7 +199,8 @@ def test_paths_open_would_refuse(av, tmp_path, monkeypatch, name, error):
     with pytest.raises(error) as e:
         av.save_burn_state(name, {"1": "2"}, STAMP)
     assert e.value.filename == name
-    assert sorted(os.listdir(tmp_path)) == ["loop"] and os.path.islink(tmp_path / "loop")
+    assert sorted(os.listdir(tmp_path)) == ["loop"]
+    assert os.path.islink(tmp_path / "loop")
 
 
 def test_errors_come_in_the_order_open_then_write_raises_them(av, tmp_path):
@@ -212,7 +214,8 @@ def test_errors_come_in_the_order_open_then_write_raises_them(av, tmp_path):
 def test_long_file_names_are_written(av, tmp_path):
     path = tmp_path / ("s" * 250)
     av.save_burn_state(str(path), {"1": "2"}, STAMP)
-    assert path.read_bytes() == expected_bytes({"1": "2"}) and len(os.listdir(tmp_path)) == 1
+    assert path.read_bytes() == expected_bytes({"1": "2"})
+    assert len(os.listdir(tmp_path)) == 1
 
 
 def test_stored_map_changed_while_read_is_refused(av, monkeypatch, tmp_path):
@@ -238,7 +241,8 @@ def test_symbolic_link_is_followed(av, tmp_path):
     link = tmp_path / "link.json"
     link.symlink_to("real.json")
     av.save_burn_state(str(link), {"1": "2"}, STAMP)
-    assert link.is_symlink() and target.read_bytes() == expected_bytes({"1": "2"})
+    assert link.is_symlink()
+    assert target.read_bytes() == expected_bytes({"1": "2"})
     assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
 
 
@@ -326,7 +330,8 @@ def test_failure_after_writing_keeps_the_old_file(av, tmp_path, fail_shim, call)
     env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), fail_shim]))
     out = save_in_child(path, env)
     assert out.split()[0] == "OSError"
-    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["s.json"]
 
 
 def test_full_disk_keeps_the_old_file(av, tmp_path):
@@ -339,7 +344,8 @@ def test_full_disk_keeps_the_old_file(av, tmp_path):
     )
     out = save_in_child(path, dict(os.environ), limit)
     assert out.split() == ["OSError", "27"]  # EFBIG
-    assert path.read_bytes() == before and os.listdir(tmp_path) == ["s.json"]
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["s.json"]
 
 
 def ended_pid():
@@ -362,7 +368,7 @@ def test_temporary_files_of_ended_processes_are_removed(av, tmp_path):
     for name in left + kept:
         (tmp_path / name).write_text("partial")
     av.save_burn_state(str(tmp_path / "s.json"), {"1": "2"}, STAMP)
-    assert sorted(os.listdir(tmp_path)) == sorted(kept + ["s.json"])
+    assert sorted(os.listdir(tmp_path)) == sorted([*kept, "s.json"])
 
 
 @pytest.mark.parametrize("name", ["+{pid}-1", " {pid}-2", "{pid}--3", "{pid}-+4", "0{pid}-5"])

@@ -1,6 +1,7 @@
 """Owner burn values and change detection, with Python's own conversions as the oracle."""
 
 import math
+import re
 import struct
 
 import pytest
@@ -61,7 +62,7 @@ def test_format_owner_burn_matches_format_spec(text):
 
 
 @pytest.mark.parametrize(
-    "decimals, value, expected",
+    ("decimals", "value", "expected"),
     [
         (2, "0.125", "0.12"),
         (0, "2.5", "2"),
@@ -85,7 +86,7 @@ def test_missing_decimals_constant_raises(av, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "old, new, threshold, expected",
+    ("old", "new", "threshold", "expected"),
     [
         ("0.1", "0.5", 0.4, False),
         ("0.1", "0.6", 0.4, True),
@@ -151,9 +152,8 @@ def test_diff_burns_sort_is_stable_for_equal_ids(av):
 
 @pytest.mark.parametrize("bad", ["1.5", "abc", ""])
 def test_diff_burns_refuses_ids_that_are_not_integers(av, bad):
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError, match=f"^{re.escape(f'invalid literal for int() with base 10: {bad!r}')}$"):
         av.diff_burns({}, {"1": "0", bad: "0"}, 0)
-    assert str(e.value) == f"invalid literal for int() with base 10: {bad!r}"
 
 
 def test_diff_burns_compares_through_the_namespace(av, monkeypatch):
@@ -198,7 +198,8 @@ def test_burn_functions_do_not_leak(av):
 
 
 def test_nan_text_formats_as_nan(av):
-    assert av.format_owner_burn("nan") == "nan" and av.format_owner_burn("-inf") == "-inf"
+    assert av.format_owner_burn("nan") == "nan"
+    assert av.format_owner_burn("-inf") == "-inf"
     assert math.isnan(float(av.format_owner_burn("NaN")))
 
 

@@ -72,7 +72,9 @@ def test_a_watch_list_change_keeps_the_baselines():
     only_1 = Policy(subnets=parse_subnets("S", "1"), threshold=0.5)
     changes, known = detect(only_1, {}, {}, A)
     changes, known = detect(only_1, known, A, {"1": "0.2", "2": "0.6", "3": "0.3"})
-    assert changes == [] and known["2"].baseline == "0.6" and known["1"].baseline == "0.1"
+    assert changes == []
+    assert known["2"].baseline == "0.6"
+    assert known["1"].baseline == "0.1"
     changes, _ = detect(Policy(threshold=0.05), known, {}, {"1": "0.2", "2": "0.6", "3": "0.3"})
     assert changes == [("1", "0.1", "0.2")]
 

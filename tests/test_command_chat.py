@@ -33,10 +33,12 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
     assert (run.status, run.err) == (0, "[burn] stopped (SIGTERM)\n")  # the long poll ends at once
     burn, top, refused, muted, usage, unknown, state = answers(services)
     assert re.fullmatch(r"SN3: \d\.\d{4}\nSN999: not in the last poll", burn)
-    assert len(top.split("\n")) == 2 and refused == "Only the admins may /mute."
+    assert len(top.split("\n")) == 2
+    assert refused == "Only the admins may /mute."
     assert re.fullmatch(r"SN5 muted until \S+Z UTC", muted)
     assert (usage, unknown) == ("Usage: /top [K]", "Unknown command. /help lists the commands.")
-    assert state.startswith("ashvigil ") and re.search(r"^muted: SN5 until \S+ UTC$", state, re.M)
+    assert state.startswith("ashvigil ")
+    assert re.search(r"^muted: SN5 until \S+ UTC$", state, re.M)
     assert "ashvigil_bot_updates_ignored_total 1\n" in metrics.read_text()
     assert "SN5 until" in services.run("config").stdout
     # A muted subnet is not alerted.

@@ -26,7 +26,7 @@ def too_many(retry_after):
 
 
 @pytest.mark.parametrize(
-    "replies, waits",
+    ("replies", "waits"),
     [
         ([too_many(1)], ["in 1 s: HTTP 429"]),
         # No JSON parameters: the Retry-After header says how long.
@@ -40,13 +40,15 @@ def test_transient_failures_are_retried_and_the_alert_arrives_once(av, services,
     done = services.run("once")
     assert done.returncode == 0, done.stderr
     retries = done.stderr.splitlines()[:-1]
-    assert len(retries) == len(waits) and all(w in line for w, line in zip(waits, retries, strict=True))
+    assert len(retries) == len(waits)
+    assert all(w in line for w, line in zip(waits, retries, strict=True))
     assert done.stderr.endswith(ALERT_SENT)
-    assert len(services.sends()) == len(replies) + 1 and len(services.bot.messages()) == 1
+    assert len(services.sends()) == len(replies) + 1
+    assert len(services.bot.messages()) == 1
 
 
 @pytest.mark.parametrize(
-    "reply, line",
+    ("reply", "line"),
     [
         (refused("Bad Request: message text is empty"), "[burn] telegram failed: {'ok': False, "),  # a 2xx
         (refused("Bad Request: chat not found", 400), "[burn] telegram failed: Bad Request: chat not found\n"),
@@ -61,7 +63,7 @@ def test_final_replies_are_never_sent_again(av, services, reply, line):
     assert len(services.sends()) == 1
 
 
-@pytest.mark.parametrize("retry_after, requests", [(0, 4), (121, 1)])
+@pytest.mark.parametrize(("retry_after", "requests"), [(0, 4), (121, 1)])
 def test_retry_budget_exhausted_leaves_the_modules_failure(av, services, retry_after, requests):
     """Three repeats at most; a wait beyond the 120 s budget is not started at all."""
     services.seed_change(av)
@@ -70,7 +72,8 @@ def test_retry_budget_exhausted_leaves_the_modules_failure(av, services, retry_a
     assert done.returncode == 1
     assert done.stderr.endswith(f"[burn] telegram failed: Too Many Requests: retry after {retry_after}\n")
     assert done.stderr.count("[burn] telegram retry") == requests - 1
-    assert len(services.sends()) == requests and services.bot.messages() == []
+    assert len(services.sends()) == requests
+    assert services.bot.messages() == []
 
 
 def test_refused_connection_is_retried_then_fails(av, services):
@@ -84,7 +87,7 @@ def test_refused_connection_is_retried_then_fails(av, services):
 
 
 @pytest.mark.parametrize(
-    "args, success",
+    ("args", "success"),
     [
         (["once"], ALERT_SENT),
         (["run"], "[burn] startup snapshot sent (130 subnets)\n"),
@@ -95,7 +98,7 @@ def test_sigterm_waits_for_a_delivery_in_its_retry_wait(av, services, args, succ
     services.bot.script(too_many(2))
     process = services.start(*args)
     wait_until(lambda: len(services.sends()) == 1)  # the 429 is out: the command is in its wait
-    status, out, err = stop(process)
+    status, _out, err = stop(process)
     assert status == 0, err
     assert err.endswith(success + "[burn] stopped (SIGTERM)\n")
     assert len(services.bot.messages()) == 1
@@ -113,8 +116,9 @@ def test_second_sigint_stops_at_once(av, services):
             break
         except subprocess.TimeoutExpired:
             pass
-    status, out, err = stop(process, signal.SIGINT, timeout=10)
-    assert status == 130 and "Traceback" not in err
+    status, _out, err = stop(process, signal.SIGINT, timeout=10)
+    assert status == 130
+    assert "Traceback" not in err
     assert err.endswith("[burn] stopped at once (SIGINT)\n")
     assert services.bot.messages() == []
 
@@ -126,4 +130,5 @@ def test_only_the_piece_that_failed_is_sent_again(services):
     done = services.run("snapshot")
     assert (done.returncode, done.stderr.splitlines()[-1]) == (0, "[burn] startup snapshot sent (300 subnets)")
     bodies = [r.fields["text"].split("\n")[0] for r in services.sends()]
-    assert bodies == ["(1/2)", "(2/2)", "(2/2)"] and len(services.bot.messages()) == 2
+    assert bodies == ["(1/2)", "(2/2)", "(2/2)"]
+    assert len(services.bot.messages()) == 2

@@ -48,15 +48,17 @@ def test_a_lost_reply_is_not_repeated_in_its_cycle_and_arrives_marked_next_cycle
     services.seed_change(av)
     services.bot.script(Reply(drop=True))  # the request arrives; the connection closes unanswered
     first = services.run("once")
-    assert first.returncode == 1 and "it is sent again next cycle" in first.stderr
+    assert first.returncode == 1
+    assert "it is sent again next cycle" in first.stderr
     assert len(services.sends()) == 1
     second = services.run("once")
     assert second.returncode == 0, second.stderr
-    assert len(services.sends()) == 2 and DELAYED.match(services.bot.messages()[0])
+    assert len(services.sends()) == 2
+    assert DELAYED.match(services.bot.messages()[0])
 
 
 @pytest.mark.parametrize(
-    "command, last_line",
+    ("command", "last_line"),
     [("once", "[burn] alert sent (300 subnet(s))"), ("snapshot", "[burn] startup snapshot sent (300 subnets)")],
 )
 def test_sigterm_during_a_two_piece_text_waits_for_every_piece(av, services, command, last_line):
@@ -67,7 +69,8 @@ def test_sigterm_during_a_two_piece_text_waits_for_every_piece(av, services, com
     process = services.start(command)
     wait_until(lambda: len(services.sends()) == 1)  # the first piece is out, its reply held back
     status, _, err = stop(process)
-    assert status == 0 and err.endswith(f"{last_line}\n[burn] stopped (SIGTERM)\n")
+    assert status == 0
+    assert err.endswith(f"{last_line}\n[burn] stopped (SIGTERM)\n")
     assert [m.split("\n")[0] for m in services.bot.messages()] == ["(1/2)", "(2/2)"]
 
 
@@ -79,7 +82,8 @@ def test_a_failed_write_ahead_stores_nothing_and_the_change_is_found_again(av, s
     services.api.set_incentive_burn(3, 0.5)
     done = services.run("once")
     assert (done.returncode, done.stderr) == (1, "[burn] database write failed, rates not stored: disk full\n")
-    assert services.state.read_bytes() == before and services.sends() == []
+    assert services.state.read_bytes() == before
+    assert services.sends() == []
     with database(services) as db:
         db.execute("DROP TRIGGER full")
     done = services.run("once")

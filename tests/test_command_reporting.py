@@ -36,9 +36,8 @@ def test_quiet_hours_hold_alerts_across_a_restart_and_send_one_digest_after(av, 
     assert services.run("once").stderr == ""  # the digest is sent once
     (digest,) = services.bot.messages()
     lines = digest.split("\n")
-    assert (
-        lines[0] == "Owner burn rate changed" and lines[-1] == "3 moves during quiet hours, merged: first and last rate"
-    )
+    assert lines[0] == "Owner burn rate changed"
+    assert lines[-1] == "3 moves during quiet hours, merged: first and last rate"
     assert lines[3:5] == [
         f"SN3: {av.format_owner_burn(services.state_rates['3'])} → 0.6000",
         f"SN4: {av.format_owner_burn(services.state_rates['4'])} → 0.9000",
@@ -54,10 +53,10 @@ def test_failing_cycles_are_told_once_and_so_is_the_recovery(services):
     assert services.run("once").returncode == 0
     assert services.run("once").returncode == 0
     failing, recovered = services.bot.messages()
-    assert failing.startswith("ashvigil: watch cycles failing since ") and failing.endswith(
-        "(3 in a row): HTTP 401: the API key was refused"
-    )
-    assert recovered.startswith("ashvigil: watch cycles recovered at ") and "(4 cycles in a row since " in recovered
+    assert failing.startswith("ashvigil: watch cycles failing since ")
+    assert failing.endswith("(3 in a row): HTTP 401: the API key was refused")
+    assert recovered.startswith("ashvigil: watch cycles recovered at ")
+    assert "(4 cycles in a row since " in recovered
 
 
 def test_config_file_settings_their_precedence_and_sources(services):
@@ -76,7 +75,8 @@ def test_config_file_settings_their_precedence_and_sources(services):
 
 def test_the_example_config_file_loads_and_shows_every_setting(services):
     done = services.run("--config", EXAMPLE, "config", env={"ASHVIGIL_BOT_TOKEN": "", "TAOSTATS_API_KEY": ""})
-    assert done.returncode == 0 and "ASHVIGIL_SUBNET_THRESHOLDS = 12=0.01,64=0.002 (config file)" in done.stdout
+    assert done.returncode == 0
+    assert "ASHVIGIL_SUBNET_THRESHOLDS = 12=0.01,64=0.002 (config file)" in done.stdout
     keys = set(re.findall(r"^#? ?(\w+) =", open(EXAMPLE).read(), re.M))
     assert {key_of(name) for name, _, _ in VARIABLES if name not in NOT_IN_FILE} - keys == {"subnet_thresholds"}
 
@@ -94,7 +94,8 @@ def test_the_example_config_file_loads_and_shows_every_setting(services):
 def test_a_bad_config_file_exits_2_naming_the_key_and_line(services, content, named):
     (services.tmp / "bad.toml").write_text(content)
     done = services.run("once", env={"ASHVIGIL_CONFIG": str(services.tmp / "bad.toml")})
-    assert done.returncode == 2 and named in done.stderr and done.stderr.count("\n") == 1, done.stderr
+    assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
+    assert named in done.stderr
 
 
 def test_sighup_reloads_between_cycles_and_keeps_a_bad_configuration_out(services):
@@ -123,4 +124,5 @@ def test_the_snapshot_shows_the_watched_subnets_and_names_those_missing(services
     lines = services.bot.messages()[0].split("\n")
     check = services.run("check", env={"ASHVIGIL_SUBNETS": "1-3,200-201"}).stdout.splitlines()[0]
     assert check == "taostats API key: ok (130 subnets listed; watched subnets not in the listing: 200-201)"
-    assert lines[2] == "2 of 130 subnets" and [line.split(":")[0] for line in lines[4:]] == ["SN1", "SN3"]
+    assert lines[2] == "2 of 130 subnets"
+    assert [line.split(":")[0] for line in lines[4:]] == ["SN1", "SN3"]

@@ -39,7 +39,8 @@ def test_a_second_monitor_on_the_same_state_exits_2(services, notify):
         notify.wait_for("READY=1")
         for command in (["run"], ["once"], ["snapshot"], ["outbox", "--drop"]):
             second = services.run(*command)
-            assert second.returncode == 2 and str(services.state) in second.stderr
+            assert second.returncode == 2
+            assert str(services.state) in second.stderr
         assert services.run("outbox").returncode == 0  # looking needs no lock
     finally:
         status, _, err = stop(first)
@@ -137,8 +138,11 @@ def test_check_reports_every_check_when_one_fails_unexpectedly(services):
     # A line break inside the key makes the request itself fail (no reply at all).
     check = services.run("check", env={"TAOSTATS_API_KEY": "stand-in\nkey"})
     lines = check.stdout.splitlines()
-    assert check.returncode == 1 and len(lines) == 5 and check.stderr == ""
-    assert lines[0].startswith("taostats API key: FAILED (ValueError: ") and "stand-in" not in lines[0]
+    assert check.returncode == 1
+    assert len(lines) == 5
+    assert check.stderr == ""
+    assert lines[0].startswith("taostats API key: FAILED (ValueError: ")
+    assert "stand-in" not in lines[0]
     assert all(line.split(": ", 1)[1].startswith("ok (") for line in lines[1:])
 
 

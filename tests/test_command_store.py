@@ -22,7 +22,8 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
         return
     store = Store(path)
     store.write_ahead({"1": "0.5"}, "2026-12-08T00:00:00Z", ["piece"])
-    assert store.burn_map() == ({"1": "0.5"}, False) and [p.body for p in store.pending()] == ["piece"]
+    assert store.burn_map() == ({"1": "0.5"}, False)
+    assert [p.body for p in store.pending()] == ["piece"]
     store.close()
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA user_version").fetchone()[0] == len(MIGRATIONS)

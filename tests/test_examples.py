@@ -34,7 +34,8 @@ def test_demo_runs_the_installed_command():
         "Done: 4 Telegram messages",
     ]:
         assert expected in out
-    assert "(exit status 1" not in out and "(exit status 2" not in out
+    assert "(exit status 1" not in out
+    assert "(exit status 2" not in out
 
 
 @pytest.fixture

@@ -39,12 +39,12 @@ def test_pause_test_is_the_hosts_isfile(av, monkeypatch, answer):
     monkeypatch.setattr(av.os.path, "isfile", lambda p: answer)
     assert av._burn_is_paused("p") is answer
     monkeypatch.setattr(av.os.path, "isfile", lambda p: 1)
-    with pytest.raises(TypeError, match="^Expected bool, got int$"):
+    with pytest.raises(TypeError, match=r"^Expected bool, got int$"):
         av._burn_is_paused("p")
 
 
 @pytest.mark.parametrize(
-    "interval, sleeps",
+    ("interval", "sleeps"),
     [
         (0, []),
         (-1, []),
@@ -68,7 +68,7 @@ def test_existing_pause_file_ends_the_wait_without_sleeping(av, clock, pause):
     assert av._sleep_until_interval(0, str(pause)) is False
 
 
-@pytest.mark.parametrize("created_after, sleeps", [(1, [1.0]), (2, [1.0, 1.0]), (3, [1.0, 1.0, 1.0])])
+@pytest.mark.parametrize(("created_after", "sleeps"), [(1, [1.0]), (2, [1.0, 1.0]), (3, [1.0, 1.0, 1.0])])
 def test_pause_created_during_a_wait_is_found_at_the_next_test(av, clock, pause, created_after, sleeps):
     clock.after_sleep = lambda n: n == created_after and pause.write_text("")
     assert av._sleep_until_interval(3, str(pause)) is False
@@ -89,14 +89,15 @@ LOOP_ARGS = dict(state_path="/nonexistent/state.json", threshold=0.01, burn_toke
 
 
 @pytest.mark.parametrize(
-    "minutes, seconds",
+    ("minutes", "seconds"),
     [(1, 60.0), (0.5, 60.0), (0, 60.0), (-3, 60.0), (float("nan"), 60.0), (1.5, 90.0), (5, 300.0), (True, 60.0)],
 )
 def test_loop_interval(av, monkeypatch, stderr, minutes, seconds):
     waits = []
     monkeypatch.setattr(av, "_sleep_until_interval", lambda i, p: waits.append((i, p)) and False)
     assert av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=minutes, pause_path="p") is None
-    assert waits == [(seconds, "p")] and type(waits[0][0]) is float
+    assert waits == [(seconds, "p")]
+    assert type(waits[0][0]) is float
     assert stderr.getvalue() == "[burn] monitoring paused\n"
 
 
@@ -104,7 +105,8 @@ def test_loop_with_an_existing_pause_file_runs_no_cycle(av, clock, stderr, pause
     pause.write_text("")
     monkeypatch.setattr(av, "run_ashvigil_once", lambda **kw: pytest.fail("cycle ran"))
     av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=1, pause_path=str(pause))
-    assert clock.sleeps == [] and stderr.getvalue() == "[burn] monitoring paused\n"
+    assert clock.sleeps == []
+    assert stderr.getvalue() == "[burn] monitoring paused\n"
 
 
 def scripted_cycles(av, monkeypatch, outcomes):
@@ -127,7 +129,8 @@ def test_loop_logs_failures_and_goes_on_until_paused(av, clock, stderr, pause, m
     clock.after_sleep = lambda n: n == 8 * 60 + 30 and pause.write_text("")
     av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=2, pause_path=str(pause))
     assert stderr.getvalue() == "[burn] error: boom\n[burn] error: \n[burn] monitoring paused\n"
-    assert len(seen) == 4 and len(clock.sleeps) == 8 * 60 + 30
+    assert len(seen) == 4
+    assert len(clock.sleeps) == 8 * 60 + 30
     assert seen[0] == {
         "state_path": "/nonexistent/state.json",
         "threshold": 0.01,
@@ -139,7 +142,8 @@ def test_loop_logs_failures_and_goes_on_until_paused(av, clock, stderr, pause, m
 def test_pause_created_during_a_cycle_ends_the_loop_without_sleeping(av, clock, stderr, pause, monkeypatch):
     seen = scripted_cycles(av, monkeypatch, [lambda: pause.write_text("") and 0])
     av.run_burn_poll_loop(**LOOP_ARGS, interval_minutes=1, pause_path=str(pause))
-    assert len(seen) == 1 and clock.sleeps == [1.0] * 60
+    assert len(seen) == 1
+    assert clock.sleeps == [1.0] * 60
     assert stderr.getvalue() == "[burn] monitoring paused\n"
 
 

@@ -10,7 +10,7 @@ TUN = "T\nU\nN\n\nL1\nL2\nL3\nL4\nL5\nL6\nL7"
 
 
 @pytest.mark.parametrize(
-    "changes, tail",
+    ("changes", "tail"),
     [
         ([], "\n"),
         (
@@ -25,7 +25,7 @@ def test_alert_text(av, changes, tail):
 
 
 @pytest.mark.parametrize(
-    "change, error, message",
+    ("change", "error", "message"),
     [
         (("1", "2", "3", "4"), ValueError, "too many values to unpack (expected 3)"),
         (iter("1234"), ValueError, "too many values to unpack (expected 3)"),
@@ -88,7 +88,7 @@ class RowLike:
 
 
 @pytest.mark.parametrize(
-    "bad, error",
+    ("bad", "error"),
     [
         ({"netuid": None}, TypeError),
         ({"netuid": "abc"}, ValueError),
@@ -106,7 +106,7 @@ def test_snapshot_failures_come_before_any_line_is_made(av, monkeypatch, bad, er
 
 
 @pytest.mark.parametrize(
-    "text, max_len, pieces",
+    ("text", "max_len", "pieces"),
     [
         (TUN, 15, ["T\nU\nN\n\nL1\nL2\nL3", "T\nU\nN\n\nL4\nL5\nL6", "T\nU\nN\n\nL7"]),
         (TUN, 20, ["T\nU\nN\n\nL1\nL2\nL3\nL4", "T\nU\nN\n\nL5\nL6\nL7"]),
@@ -139,7 +139,8 @@ def test_default_limit_and_an_over_long_alert(av):
     assert av._chunk_text(text) == av._chunk_text(text, 3900) == av._chunk_text(text, max_len=3900.9)
     pieces = av._chunk_text(text)
     header = f"Owner burn rate changed\n{T} UTC\n\n"
-    assert len(pieces) == 3 and all(p.startswith(header) and p[len(header)] == "S" for p in pieces)
+    assert len(pieces) == 3
+    assert all(p.startswith(header) and p[len(header)] == "S" for p in pieces)
     assert [line for p in pieces for line in p[len(header) :].split("\n")] == text.split("\n")[3:]
     assert all(len(p) <= 3900 for p in pieces)
 
@@ -164,7 +165,7 @@ def test_pieces_hold_every_body_line_once_in_order(header, body, max_len):
     assert all(p.startswith(head) for p in pieces)
     bodies = [p[len(head) :].split("\n") for p in pieces]
     assert [line for b in bodies for line in b] == body
-    for piece, lines, following in zip(pieces, bodies, bodies[1:] + [None], strict=True):
+    for piece, lines, following in zip(pieces, bodies, [*bodies[1:], None], strict=True):
         assert len(piece) <= max_len or len(lines) == 1
         # A piece closes only when the next line would not fit.
         assert following is None or len(piece) + 1 + len(following[0]) > max_len

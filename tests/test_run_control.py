@@ -60,7 +60,8 @@ def test_first_run_stores_and_reports_nothing(av, api, bot, stderr, state, exist
         state.write_text(existing)
     assert cycle(av, state) == 0
     assert stored(state) == {"owner_burn_rate": burns_of(api.rows), "updated_at_utc": STAMP}
-    assert bot.requests == [] and stderr.getvalue() == ""
+    assert bot.requests == []
+    assert stderr.getvalue() == ""
     request = api.requests[0]
     assert (request.path, request.query, request.header("Authorization")) == (
         "/api/subnet/latest/v1",
@@ -77,7 +78,8 @@ def test_quiet_cycle_rewrites_the_state(av, api, bot, stderr, state):
     finally:
         FixedClock.moment = FixedClock.moment.replace(minute=4)
     assert stored(state)["updated_at_utc"] == "2025-01-02T03:09:05Z"
-    assert bot.requests == [] and stderr.getvalue() == ""
+    assert bot.requests == []
+    assert stderr.getvalue() == ""
 
 
 def test_changes_are_alerted_after_they_are_stored(av, api, bot, stderr, state, monkeypatch):
@@ -107,17 +109,20 @@ def test_failed_delivery_is_not_alerted_again(av, api, bot, stderr, state):
     assert cycle(av, state) == 1
     assert stderr.getvalue() == "[burn] telegram failed: Bad Request: chat not found\n"
     assert stored(state)["owner_burn_rate"]["5"] == str(api.rows[5]["incentive_burn"])
-    assert cycle(av, state) == 0 and len(bot.requests) == 1 and len(stderr.writes) == 1
+    assert cycle(av, state) == 0
+    assert len(bot.requests) == 1
+    assert len(stderr.writes) == 1
 
 
-@pytest.mark.parametrize("token, chat", [("", "42"), ("123:abc", "")])
+@pytest.mark.parametrize(("token", "chat"), [("", "42"), ("123:abc", "")])
 def test_unconfigured_bot(av, api, bot, stderr, state, token, chat):
     cycle(av, state, token, chat)
     assert cycle(av, state, token, chat) == 0  # nothing changed, nothing to send
     api.set_incentive_burn(1, 0.123)
     assert cycle(av, state, token, chat) == 1
     assert stderr.getvalue() == "[burn] telegram failed: burn telegram not configured\n"
-    assert bot.requests == [] and stored(state)["owner_burn_rate"]["1"] == "0.123"
+    assert bot.requests == []
+    assert stored(state)["owner_burn_rate"]["1"] == "0.123"
 
 
 @pytest.mark.parametrize("key", [None, "", "  \t\n"])
@@ -129,10 +134,14 @@ def test_missing_key_makes_no_request(av, api, bot, stderr, state, monkeypatch, 
         monkeypatch.setenv("TAOSTATS_API_KEY", key)
     assert run(av, state) == 1
     assert stderr.getvalue() == NO_CREDENTIALS
-    assert api.requests == [] and bot.requests == [] and not state.exists()
+    assert api.requests == []
+    assert bot.requests == []
+    assert not state.exists()
 
 
-@pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
+@pytest.mark.parametrize(
+    ("run", "prefix"), [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")]
+)
 def test_listing_failure_leaves_the_state_untouched(av, api, bot, stderr, state, run, prefix):
     state.write_bytes(b'{"owner_burn_rate": {"1": "0.5"}}')
     api.set_default(Reply.json({"message": "Unauthorized \u2192"}, status=401))
@@ -140,18 +149,20 @@ def test_listing_failure_leaves_the_state_untouched(av, api, bot, stderr, state,
     payload = {"error": "no_subnet_rows", "response": {"message": "Unauthorized \u2192", "http_status": 401}}
     assert stderr.getvalue() == prefix + json.dumps(payload) + "\n"
     assert "\\u2192" in stderr.getvalue()
-    assert state.read_bytes() == b'{"owner_burn_rate": {"1": "0.5"}}' and bot.requests == []
+    assert state.read_bytes() == b'{"owner_burn_rate": {"1": "0.5"}}'
+    assert bot.requests == []
 
 
 @pytest.mark.parametrize("run", [cycle, snapshot])
 @pytest.mark.parametrize(
-    "listing, kind", [({"data": [1]}, "dict"), ({"error": ""}, "dict"), (None, "NoneType"), ((), "tuple")]
+    ("listing", "kind"), [({"data": [1]}, "dict"), ({"error": ""}, "dict"), (None, "NoneType"), ((), "tuple")]
 )
 def test_listing_that_is_not_a_list(av, api, bot, stderr, state, monkeypatch, run, listing, kind):
     monkeypatch.setattr(av, "fetch_all_subnets_latest", lambda auth: listing)
     with pytest.raises(TypeError, match=f"^Expected list, got {kind}$"):
         run(av, state)
-    assert not state.exists() and stderr.getvalue() == ""
+    assert not state.exists()
+    assert stderr.getvalue() == ""
 
 
 def test_rows_without_netuid_and_duplicates(av, api, bot, stderr, state):
@@ -203,17 +214,21 @@ def test_startup_snapshot_stores_and_sends_every_row(av, api, bot, stderr, state
         f"Subnet owner burn rates (startup)\n{STAMP} UTC\n3 subnets\n\nSNNone: 0.0000\nSN1: 1.0000\nSN2: 0.1800"
     ]
     assert stderr.getvalue() == "[burn] startup snapshot sent (3 subnets)\n"
-    assert cycle(av, state) == 0 and len(bot.requests) == 1
+    assert cycle(av, state) == 0
+    assert len(bot.requests) == 1
 
 
 def test_startup_snapshot_of_a_full_network_is_numbered(av, api, bot, stderr, state, clock):
     api.rows = make_subnet_rows(400)
     assert snapshot(av, state) == 0
     messages = bot.messages()
-    assert len(messages) == 2 and clock.sleeps == [0.4]
+    assert len(messages) == 2
+    assert clock.sleeps == [0.4]
     assert [m.split("\n", 1)[0] for m in messages] == ["(1/2)", "(2/2)"]
     body_lines = [line for m in messages for line in m.split("\n")[5:]]
-    assert len(body_lines) == 400 and body_lines[0].startswith("SN0: ") and body_lines[-1].startswith("SN399: ")
+    assert len(body_lines) == 400
+    assert body_lines[0].startswith("SN0: ")
+    assert body_lines[-1].startswith("SN399: ")
     assert stderr.getvalue() == "[burn] startup snapshot sent (400 subnets)\n"
 
 
@@ -374,11 +389,12 @@ def assert_safe(stderr, *secrets):
     text = stderr.getvalue()  # one write a line, each ending the line
     assert all(w.startswith("[burn] ") for w in stderr.writes)
     for secret in secrets:
-        assert secret not in text and repr(secret)[1:-1] not in text
+        assert secret not in text
+        assert repr(secret)[1:-1] not in text
 
 
 @pytest.mark.parametrize(
-    "token, key, line",
+    ("token", "key", "line"),
     [
         # A blank in the token makes the request URL invalid; the host's message quotes the path.
         (
@@ -405,7 +421,7 @@ def test_failures_raised_with_a_secret_are_masked_in_the_loop(
     assert_safe(stderr, token, key)
 
 
-@pytest.mark.parametrize("token, shown", [("123:abcdefgh", "***"), ("1:abcde", "1:abcde")])
+@pytest.mark.parametrize(("token", "shown"), [("123:abcdefgh", "***"), ("1:abcde", "1:abcde")])
 def test_bot_page_echoing_the_token(av, api, bot, stderr, state, token, shown):
     cycle(av, state, token=token)
     api.set_incentive_burn(1, 0.123)
@@ -414,11 +430,14 @@ def test_bot_page_echoing_the_token(av, api, bot, stderr, state, token, shown):
     assert stderr.getvalue() == f"[burn] telegram failed: 404 page not found: /bot{shown}/sendMessage\n"
 
 
-@pytest.mark.parametrize("run, prefix", [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")])
+@pytest.mark.parametrize(
+    ("run", "prefix"), [(cycle, "[burn] fetch failed: "), (snapshot, "[burn] startup fetch failed: ")]
+)
 def test_api_page_echoing_the_key(av, api, bot, stderr, state, run, prefix):
     api.set_default(Reply.text(f"Unauthorized: key {KEY}\x1b[2J", status=401))
     assert run(av, state) == 1
-    assert stderr.getvalue().startswith(prefix) and "Unauthorized: key ***\\u001b[2J" in stderr.getvalue()
+    assert stderr.getvalue().startswith(prefix)
+    assert "Unauthorized: key ***\\u001b[2J" in stderr.getvalue()
     assert_safe(stderr, KEY)
 
 
@@ -463,7 +482,7 @@ def test_a_key_cut_with_the_raw_text_is_masked(av, api, bot, stderr, state, monk
 
 
 @pytest.mark.parametrize(
-    "token, kept, masked",
+    ("token", "kept", "masked"),
     [
         ("123456:Bot-token_Of-24ch", 11, False),  # under half the token
         ("123456:Bot-token_Of-24ch", 12, True),
@@ -496,7 +515,8 @@ def test_server_pages_stay_one_bounded_line(av, api, bot, stderr, state):
     page = "<html>\r\n<body>\n[burn] alert sent (99 subnet(s))\n\x1b]0;x\x07</body>\n</html>"
     snapshot(av, state)
     bot.script(Reply.text(page, status=502), Reply.text("y" * 10000, status=502))
-    assert snapshot(av, state) == 1 and snapshot(av, state) == 1
+    assert snapshot(av, state) == 1
+    assert snapshot(av, state) == 1
     assert stderr.writes[1:] == [
         "[burn] startup telegram failed: <html>\\r\\n<body>\\n[burn] alert sent (99 subnet(s))\\n"
         "\\x1b]0;x\\x07</body>\\n</html>\n",

@@ -26,11 +26,12 @@ def form(text, chat_id=CHAT):
     return urllib.parse.urlencode({"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"}).encode()
 
 
-@pytest.mark.parametrize("token, chat_id", [("", CHAT), (TOKEN, ""), ("", "")])
+@pytest.mark.parametrize(("token", "chat_id"), [("", CHAT), (TOKEN, ""), ("", "")])
 def test_unconfigured_bot_makes_no_request(av, bot, sleeps, token, chat_id):
     assert av.send_burn_telegram("hi", token, chat_id) == NOT_CONFIGURED
     assert av.send_burn_telegram_messages("x\n" * 5000, token, chat_id) == NOT_CONFIGURED
-    assert bot.requests == [] and sleeps == []
+    assert bot.requests == []
+    assert sleeps == []
 
 
 def test_request_on_the_wire(av, bot):
@@ -67,14 +68,15 @@ def test_lone_surrogates_fail_like_urlencode(av, bot):
         form("a\ud800", "\ud83d\ude00\udfff")  # chat_id is encoded first
     with pytest.raises(UnicodeEncodeError) as info:
         av.send_burn_telegram("a\ud800", TOKEN, "\ud83d\ude00\udfff")
-    assert str(info.value) == str(expected.value) and bot.requests == []
+    assert str(info.value) == str(expected.value)
+    assert bot.requests == []
 
 
 LONG = json.dumps({"ok": False, "note": "\U0001f600" * 400}, ensure_ascii=False)
 
 
 @pytest.mark.parametrize(
-    "reply, expected",
+    ("reply", "expected"),
     [
         (accepted(), (True, "")),
         (refused("no"), (False, "{'ok': False, 'error_code': 200, 'description': 'no'}")),
@@ -109,7 +111,8 @@ def test_transport_failures(av):
         result = av.send_burn_telegram("hello", TOKEN, CHAT)
         with pytest.raises(urllib.error.URLError) as direct:
             urllib.request.urlopen(f"https://api.telegram.org/bot{TOKEN}/sendMessage", data=b"x", timeout=30)
-    assert result == (False, str(direct.value)) and "refused" in result[1]
+    assert result == (False, str(direct.value))
+    assert "refused" in result[1]
     with TelegramStandIn() as server, route_telegram(server, timeout=0.1):
         server.script(accepted(delay=0.5))
         assert av.send_burn_telegram("hello", TOKEN, CHAT) == (False, "timed out")
@@ -160,7 +163,7 @@ def fake_urlopen(av, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "outcome, expected",
+    ("outcome", "expected"),
     [
         (lambda: Body(b'{"ok": true}'), (True, "")),
         (lambda: Body(b"not json"), json.JSONDecodeError),
@@ -188,7 +191,7 @@ def test_bodies_are_closed_on_every_path(av, fake_urlopen, outcome, expected):
     ]
 
 
-@pytest.mark.parametrize("body, error", [(b"\xff", UnicodeDecodeError), (b"[1]", AttributeError)])
+@pytest.mark.parametrize(("body", "error"), [(b"\xff", UnicodeDecodeError), (b"[1]", AttributeError)])
 def test_failures_in_the_error_branch_chain_to_the_http_error(av, fake_urlopen, body, error):
     fake_urlopen.outcomes = iter([lambda: http_error(Body(body))])
     with pytest.raises(error) as e:
@@ -200,7 +203,8 @@ def test_long_snapshot_arrives_as_numbered_pieces(av, bot, sleeps):
     text = av.format_burn_snapshot([{"netuid": n, "incentive_burn": n / 997} for n in range(600)], "t")
     pieces = av._chunk_text(text)
     assert av.send_burn_telegram_messages(text, TOKEN, CHAT) == (True, "")
-    assert len(pieces) == 3 and bot.messages() == [f"({i}/3)\n{p}" for i, p in enumerate(pieces, 1)]
+    assert len(pieces) == 3
+    assert bot.messages() == [f"({i}/3)\n{p}" for i, p in enumerate(pieces, 1)]
     assert sleeps == [0.4, 0.4]
 
 
@@ -224,7 +228,7 @@ def test_delivery_stops_at_the_failed_piece(av, bot, sleeps, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "answer, expected",
+    ("answer", "expected"),
     [
         ((0, "zero"), (False, "zero")),
         ([None, ["why"]], (False, ["why"])),
@@ -237,9 +241,10 @@ def test_sender_is_looked_up_in_the_namespace(av, sleeps, monkeypatch, answer, e
     sent = []
     monkeypatch.setattr(av, "send_burn_telegram", lambda *args: sent.append(args) or answer)
     try:
-        assert av.send_burn_telegram_messages("t", "tok", "chat") == expected
+        result = av.send_burn_telegram_messages("t", "tok", "chat")
     except ValueError as error:
-        assert str(error) == expected
+        result = str(error)
+    assert result == expected
     assert sent == [("t", "tok", "chat")]
 
 
@@ -264,7 +269,7 @@ def test_telegram_does_not_leak(av, fake_urlopen, sleeps):
     def calls():
         sleeps.clear()
         fake_urlopen.seen.clear()
-        fake_urlopen.outcomes = iter(outcomes + [outcomes[0], outcomes[5]])
+        fake_urlopen.outcomes = iter([*outcomes, outcomes[0], outcomes[5]])
         for _ in outcomes:
             try:
                 av.send_burn_telegram("hello \u2192", TOKEN, CHAT)

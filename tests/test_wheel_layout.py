@@ -21,13 +21,13 @@ def test_the_expected_layout_passes():
 
 
 @pytest.mark.parametrize(
-    "names, complaint",
+    ("names", "complaint"),
     [
-        (GOOD + ["ashvigil/function.cpp", "tests/conftest.py"], "unexpected file tests/conftest.py"),
-        (GOOD + ["ashvigil-stubs/extra.pyi"], "ashvigil-stubs/: expected ['__init__.pyi']"),
+        ([*GOOD, "ashvigil/function.cpp", "tests/conftest.py"], "unexpected file tests/conftest.py"),
+        ([*GOOD, "ashvigil-stubs/extra.pyi"], "ashvigil-stubs/: expected ['__init__.pyi']"),
         ([n for n in GOOD if "stubs" not in n], "ashvigil-stubs/: expected ['__init__.pyi'], found []"),
         ([n for n in GOOD if "LICENSE" not in n], "ashvigil-*.dist-info/: expected"),
-        (GOOD + ["ashvigil.cpython-311-x86_64-linux-gnu.so"], "expected one file"),
+        ([*GOOD, "ashvigil.cpython-311-x86_64-linux-gnu.so"], "expected one file"),
     ],
 )
 def test_strays_and_missing_files_are_reported(names, complaint):
