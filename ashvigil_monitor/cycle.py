@@ -153,10 +153,9 @@ class Watch:
 
     def send_pending(self, current: str | None = None) -> bool:
         """Pending pieces, oldest first, those of other cycles than `current` marked Delayed;
-        stops at the first that fails. True when nothing is left pending. Quiet hours hold them."""
+        stops at the first that fails. False when one failed; quiet hours hold them (no failure)."""
         self.drop_expired()
-        pending = self.store.pending()
-        return not pending if self.quiet() else self._send(pending, current)
+        return self.quiet() or self._send(self.store.pending(), current)
 
     def announce(self, text: str) -> None:
         """A message of the command's own (a failure, a recovery), through the outbox."""
