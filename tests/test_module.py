@@ -1,5 +1,6 @@
 """The module's surface: namespace, function objects, signatures and the argument checks."""
 
+import ctypes.util
 import datetime
 import importlib
 import inspect
@@ -173,8 +174,17 @@ print(ashvigil._chunk_text("a", 3))
 @pytest.mark.skipif(
     bool(os.environ.get("ASHVIGIL_EMULATED")), reason="qemu-user keeps the address-space limit to itself"
 )
-def test_allocation_failure_in_a_body_raises_memory_error():
-    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True, text=True)
+@pytest.mark.parametrize("preload", [None, "stdc++"])
+def test_allocation_failure_in_a_body_raises_memory_error(preload):
+    # With libstdc++ loaded too, a module that links its C++ runtime statically must still
+    # allocate, throw and catch with its own.
+    env = dict(os.environ)
+    if preload:
+        library = ctypes.util.find_library(preload)
+        if library is None:
+            pytest.skip(f"lib{preload} not found")
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), library]))
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], env=env, capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, "MemoryError\n['a']\n"), done.stderr
 
 
