@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-CHECKERS=(mypy==2.4.1 pyright==1.1.414)
+CHECKERS=(mypy pyright)
 DIST=build/dist
 ROOT=$PWD
 

@@ -1,5 +1,8 @@
 # Shared by the scripts: finding interpreters and making virtual environments.
 
+# Every tool the scripts install comes in the version that constraints.txt pins.
+export PIP_CONSTRAINT="$PWD/constraints.txt"
+
 find_python() {  # version -> path of a working interpreter of that version
     local v=$1 c
     for c in "python$v" /usr/local/bin/python$v /usr/bin/python$v "${PYENV_ROOT:-$HOME/.pyenv}"/versions/$v*/bin/python$v; do

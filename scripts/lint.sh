@@ -8,7 +8,7 @@ source scripts/lib.sh
 
 venv=.venv/lint
 if [ ! -x "$venv/bin/python" ]; then "$(find_python 3.10 || find_newest_python)" -m venv "$venv"; fi
-"$venv/bin/pip" install -q --disable-pip-version-check ruff==0.17.6 clang-format==23.1.5
+"$venv/bin/pip" install -q --disable-pip-version-check ruff clang-format
 echo "== lint: ruff check, ruff format --check, clang-format"
 "$venv/bin/ruff" check --quiet .
 "$venv/bin/ruff" format --check --quiet .
