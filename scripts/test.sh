@@ -38,7 +38,7 @@ RUNNER=(env ASHVIGIL_FULL_RUN=1)
 run_suite py310 "$reference"
 # The command's package type-checks strictly against the module's installed stubs.
 echo "== mypy --strict ashvigil_monitor"
-.venv/py310/bin/pip install -q --disable-pip-version-check mypy==2.4.1
+.venv/py310/bin/pip install -q --disable-pip-version-check mypy
 .venv/py310/bin/python -m mypy --strict ashvigil_monitor
 RUNNER=(env)
 if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
