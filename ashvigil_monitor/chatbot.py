@@ -92,9 +92,16 @@ class ChatBot:
             self._username = str(me.result.get("username", ""))
         menu = [{"command": name, "description": f"{args} {what}".strip()} for name, args, what in COMMANDS]
         self._bot.call("setMyCommands", {"commands": json.dumps(menu)})
-        self._poll(int(store.get("bot_offset", "0")))
+        while not self._stop.is_set():
+            try:
+                self._poll(int(store.get("bot_offset", "0")))
+                return
+            except Exception as e:  # noqa: BLE001 - a fault in the chat never ends monitoring
+                log.line(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
+                self._sleep(MAX_BACKOFF)
 
     def _poll(self, offset: int) -> None:
+        """Until stopped, or refused (409)."""
         backoff = 1.0
         while not self._stop.is_set():
             fields = {"offset": str(offset), "timeout": str(LONG_POLL), "allowed_updates": '["message"]'}
