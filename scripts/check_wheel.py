@@ -1,28 +1,18 @@
 """Checks that a wheel holds exactly the installed package: no sources, tests or stand-ins."""
 
 import fnmatch
+import os
 import sys
 import zipfile
+
+COMMAND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ashvigil_monitor")
 
 # Every top-level entry the wheel holds, with the files inside it (None: the entry is one file).
 LAYOUT = {
     "ashvigil.cpython-*.so": None,  # the extension module
     "ashvigil-stubs": ["__init__.pyi"],  # its type stubs
-    "ashvigil_monitor": [  # the `ashvigil` command
-        "__init__.py",
-        "__main__.py",
-        "checks.py",
-        "cli.py",
-        "config.py",
-        "delivery.py",
-        "health.py",
-        "locking.py",
-        "monitor.py",
-        "notify.py",
-        "py.typed",
-        "redact.py",
-        "stopping.py",
-    ],
+    # the `ashvigil` command: every module of its source folder, and its typed marker
+    "ashvigil_monitor": sorted(n for n in os.listdir(COMMAND) if n.endswith(".py") or n == "py.typed"),
     "ashvigil-*.dist-info": ["METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"],
 }
 
