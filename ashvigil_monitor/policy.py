@@ -89,6 +89,15 @@ def parse_quiet_hours(name: str, text: str) -> tuple[datetime.time, datetime.tim
     return first, last
 
 
+def parse_time_of_day(name: str, text: str) -> datetime.time | None:
+    if not text.strip():
+        return None
+    match = _CLOCK.fullmatch(text)
+    if match is None:
+        raise ConfigError(f"{name} must be a time of day such as 09:00, got {text!r}")
+    return datetime.time(int(match[1]), int(match[2]))
+
+
 @dataclass(frozen=True)
 class Policy:
     threshold: float = 0.0001
