@@ -74,7 +74,7 @@ def parse_choice(name: str, text: str, choices: tuple[str, ...]) -> str:
 def parse_timezone(name: str, text: str) -> zoneinfo.ZoneInfo:
     try:
         return zoneinfo.ZoneInfo(text.strip() or "UTC")
-    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):  # OSError: a directory such as "America"
         raise ConfigError(f"{name} must be an IANA time zone such as Europe/Berlin, got {text!r}") from None
 
 
