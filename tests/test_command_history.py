@@ -6,6 +6,7 @@ import datetime
 import importlib.util
 import io
 import json
+import pathlib
 import re
 import sqlite3
 
@@ -319,3 +320,9 @@ def test_the_gauge_carries_each_numeric_rate(av, services, burns, absent):
         str(r["netuid"]): float(av.owner_burn_from_row(r)) for r in services.api.rows if str(r["netuid"]) not in absent
     }
     assert rates == expected
+    dashboard = (pathlib.Path(__file__).parent.parent / "contrib" / "grafana-dashboard.json").read_text()
+    used = set(
+        re.findall(r"ashvigil_[a-z_]+", "\n".join(re.findall(r'"(?:expr|query|definition)": "([^"]*)"', dashboard)))
+    )
+    assert used
+    assert used <= {s.name for f in families.values() for s in f.samples}
