@@ -250,6 +250,7 @@ def test_a_chart_follows_a_delivered_alert_and_a_failed_one_is_one_line(
             "09:00",
             [("08:59:30", False), ("09:00:10", True), ("09:05", False), ("+1 08:59", False), ("+1 09:01", True)],
         ),
+        ("Pacific/Auckland", "09:00", [("19:59", False), ("20:01", True), ("+1 19:00", False)]),  # a day ahead
         ("Asia/Kolkata", "09:00", [("03:29", False), ("03:31", True), ("09:01", False)]),
         ("UTC", "09:00", [("15:00", False), ("+1 08:00", False), ("+1 09:30", True), ("+1 23:59", False)]),
     ],
@@ -305,20 +306,23 @@ def test_the_digest_covers_the_day_and_arrives_at_least_once(av, services):
 
 
 @pytest.mark.parametrize(
-    ("burns", "absent"),
-    [({}, set()), ({5: "n/a", 6: "1e999", 7: None}, {"5", "6"})],
+    ("burns", "watched", "shown"),
+    [
+        ({}, "", set(range(130))),
+        ({5: "n/a", 6: "1e999", 7: None}, "", set(range(130)) - {5, 6}),
+        ({}, "3-8,120", {3, 4, 5, 6, 7, 8, 120}),  # the watch list
+    ],
 )
-def test_the_gauge_carries_each_numeric_rate(av, services, burns, absent):
+def test_the_gauge_carries_each_numeric_rate(av, services, burns, watched, shown):
     metrics = services.tmp / "ashvigil.prom"
     services.api.set_incentive_burns(burns)
-    assert services.run("once", env={"ASHVIGIL_METRICS_PATH": str(metrics)}).returncode == 0
+    env = {"ASHVIGIL_METRICS_PATH": str(metrics), "ASHVIGIL_SUBNETS": watched}
+    assert services.run("once", env=env).returncode == 0
     families = {f.name: f for f in text_string_to_metric_families(metrics.read_text())}
     gauge = families["ashvigil_owner_burn_rate"]
     assert gauge.type == "gauge"
     rates = {s.labels["netuid"]: s.value for s in gauge.samples}
-    expected = {
-        str(r["netuid"]): float(av.owner_burn_from_row(r)) for r in services.api.rows if str(r["netuid"]) not in absent
-    }
+    expected = {str(r["netuid"]): float(av.owner_burn_from_row(r)) for r in services.api.rows if r["netuid"] in shown}
     assert rates == expected
     dashboard = (pathlib.Path(__file__).parent.parent / "contrib" / "grafana-dashboard.json").read_text()
     used = set(
