@@ -4,6 +4,7 @@ line. A chart is never queued: it is sent once, after the text it follows was de
 
 from __future__ import annotations
 
+import importlib.util
 from collections.abc import Callable, Mapping, Sequence
 
 from ashvigil_monitor import history, log
@@ -61,7 +62,7 @@ class Chronicle:
         if not pieces or not self.send(pieces[0].cycle_at):
             return
         log.line("digest sent")
-        if movers and self.config.alert_charts:
+        if movers and importlib.util.find_spec("matplotlib") is not None:
             top = movers[:CHART_SUBNETS]
             self._chart(top, f"{_names(top)}: biggest moves of the day, last {CHART_DAYS} days")
 
