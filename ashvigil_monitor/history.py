@@ -59,12 +59,13 @@ def record_poll(store: Store, burns: Mapping[str, str], at: int, keep_days: floa
     prunes when the last pruning is a day old."""
     db = store.connection
     with store.transaction():
-        last: dict[str, str | None] = {n: b for n, b, _ in db.execute(_LATEST)}
+        last: dict[str, str | None] = dict(db.execute("SELECT netuid, burn FROM recorded"))
         rows: list[tuple[str, int, str | None]] = [
             (n, at, b) for n, b in burns.items() if n not in last or last[n] != b
         ]
         rows += [(n, at, None) for n, b in last.items() if b is not None and n not in burns]
         db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
+        db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", [(n, b) for n, _, b in rows])
         db.execute("INSERT INTO polls VALUES (?, 1, ?)", (at, len(burns)))
         pruned = db.execute("SELECT value FROM settings WHERE key = 'history_pruned_at'").fetchone()
         if pruned is None or at - int(pruned[0]) >= DAY:
@@ -79,9 +80,6 @@ def record_poll(store: Store, burns: Mapping[str, str], at: int, keep_days: floa
 
 def record_failure(store: Store, at: int) -> None:
     store.connection.execute("INSERT INTO polls VALUES (?, 0, NULL)", (at,))
-
-
-_LATEST = "SELECT netuid, burn, max(rowid) FROM moves GROUP BY netuid"
 
 
 # --- reading ---

@@ -65,6 +65,8 @@ MIGRATIONS: tuple[str, ...] = (
     );
     CREATE INDEX moves_at ON moves (at);
     CREATE INDEX moves_netuid ON moves (netuid);
+    -- each subnet's last move, the baseline of the next poll
+    CREATE TABLE recorded (netuid TEXT PRIMARY KEY, burn TEXT) WITHOUT ROWID;
     """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
