@@ -38,7 +38,7 @@ def main() -> None:
         start = 1_800_000_000
         moves = 0
         for at in range(start, start + YEAR, POLL):
-            while rng.random() < chance:
+            for _ in range(int(chance) + (rng.random() < chance % 1)):
                 burns[str(rng.randrange(args.subnets))] = str(round(rng.random(), 6))
                 moves += 1
             history.record_poll(store, burns, at, 365)
