@@ -55,11 +55,11 @@ def _history_parsers(commands: argparse._SubParsersAction[argparse.ArgumentParse
 
     listing = commands.add_parser("history", help="the recorded moves of the burn rates, oldest first")
     listing.add_argument("netuids", nargs="*", metavar="NETUID", type=netuid_argument, help="only these subnets")
-    listing.add_argument("--since", type=since_argument, metavar="7d|12h|DATE", help="from then on (UTC)")
+    listing.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", help="from then on (UTC)")
     listing.add_argument("--format", choices=("table", "csv", "json"), default="table")
     chart = commands.add_parser("chart", help="a PNG step chart of burn rates (needs ashvigil[charts])")
     chart.add_argument("netuids", nargs="+", metavar="NETUID", type=netuid_argument)
-    chart.add_argument("--since", type=since_argument, metavar="7d|12h|DATE", default="30d", help="(default: 30d)")
+    chart.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", default="30d", help="(default: 30d)")
     chart.add_argument("--output", required=True, metavar="FILE.png")
     chart.add_argument("--zoom", action="store_true", help="fit the rate axis to the data instead of 0 to 1")
 

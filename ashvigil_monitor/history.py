@@ -29,7 +29,7 @@ from ashvigil_monitor.store import Store
 SCHEMA = 4  # the database version that holds the history
 DAY = 86400
 GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
-_SINCE = re.compile(r"(\d+)([dh])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
+_SINCE = re.compile(r"(\d+)([dhm])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
 
 
 def epoch(stamp: str) -> int:
@@ -165,13 +165,13 @@ def numeric_rates(burns: Mapping[str, str], watched: Callable[[str], bool]) -> d
 
 
 def since_argument(text: str) -> int:
-    """--since: "7d", "12h", "2026-12-01" or "2026-12-01T06:00" (UTC), as Unix time."""
+    """--since: "7d", "12h", "30m", "2026-12-01" or "2026-12-01T06:00" (UTC), as Unix time."""
     match = _SINCE.fullmatch(text.strip())
     if match is None:
-        raise argparse.ArgumentTypeError(f"expected 7d, 12h, 2026-12-01 or 2026-12-01T06:00, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected 7d, 12h, 30m, 2026-12-01 or 2026-12-01T06:00, got {text!r}")
     count, unit, day, clock = match.groups()
     if count:
-        return int(time.time()) - int(count) * (DAY if unit == "d" else 3600)
+        return int(time.time()) - int(count) * {"d": DAY, "h": 3600, "m": 60}[unit]
     try:
         moment = datetime.datetime.fromisoformat(f"{day}T{clock or '00:00'}")
     except ValueError:

@@ -118,10 +118,10 @@ def main():
         if importlib.util.find_spec("matplotlib"):
             step = "a PNG step chart: open the file to look at it"
             ok &= (
-                ashvigil(env, "chart", "4", "17", "250", "--since", "1h", "--output", chart, step=step).returncode == 0
+                ashvigil(env, "chart", "4", "17", "250", "--since", "2m", "--output", chart, step=step).returncode == 0
             )
         else:
-            print(f"$ ashvigil chart 4 17 250 --since 1h --output {chart}      # skipped: needs ashvigil[charts]")
+            print(f"$ ashvigil chart 4 17 250 --since 2m --output {chart}      # skipped: needs ashvigil[charts]")
 
         open(os.path.join(state_dir, "pause"), "w").close()
         ok &= ashvigil(env, "run", "--no-snapshot", step="the pause file exists").returncode == 0

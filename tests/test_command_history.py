@@ -114,6 +114,21 @@ def shown(entry, form, av):
     return kind, at, netuid, "-" if old is None else av.format_owner_burn(old), av.format_owner_burn(new or "(gone)")
 
 
+@pytest.mark.parametrize(
+    ("text", "since"),
+    [
+        ("7d", T - 7 * 86400),
+        ("12h", T - 12 * 3600),
+        ("30m", T - 1800),
+        ("2026-12-01", 1796083200),
+        ("2026-12-01T06:30", 1796083200 + 6 * 3600 + 1800),
+    ],
+)
+def test_since_takes_days_hours_minutes_or_a_utc_date(monkeypatch, text, since):
+    monkeypatch.setattr(history.time, "time", lambda: T)
+    assert history.since_argument(text) == since
+
+
 @pytest.mark.parametrize("form", ["table", "csv", "json"])
 @pytest.mark.parametrize("since", [None, T + 900])
 def test_history_lists_moves_and_gaps_in_every_format(av, services, recorded, form, since):
