@@ -15,6 +15,7 @@ from __future__ import annotations
 import email.message
 import http.client
 import json
+import secrets
 import time
 import urllib.error
 import urllib.parse
@@ -94,11 +95,30 @@ class BotApi:
     def send_message(self, chat_id: str, text: str) -> Reply:
         return self.call("sendMessage", {"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"})
 
+    def send_photo(self, chat_id: str, png: bytes, caption: str) -> Reply:
+        """sendPhoto as multipart/form-data: the fields, then the image as a file part."""
+        boundary = secrets.token_hex(16)
+        parts = [
+            f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n{value}\r\n'.encode()
+            for name, value in (("chat_id", chat_id), ("caption", caption))
+        ]
+        parts.append(
+            f'--{boundary}\r\nContent-Disposition: form-data; name="photo"; filename="chart.png"\r\n'
+            "Content-Type: image/png\r\n\r\n".encode()
+            + png
+            + f"\r\n--{boundary}--\r\n".encode()
+        )
+        kind = {"Content-Type": f"multipart/form-data; boundary={boundary}"}
+        return self._post("sendPhoto", b"".join(parts), kind, TIMEOUT)
+
     def call(self, method: str, fields: Mapping[str, str] | None = None, http_timeout: float = TIMEOUT) -> Reply:
-        data = urllib.parse.urlencode(fields).encode() if fields else None
+        return self._post(method, urllib.parse.urlencode(fields).encode() if fields else None, {}, http_timeout)
+
+    def _post(self, method: str, data: bytes | None, headers: dict[str, str], http_timeout: float) -> Reply:
         waited = 0.0
         for attempt in range(MAX_RETRIES + 1):
-            outcome = self._attempt(urllib.request.Request(self._base + method, data=data), http_timeout)
+            request = urllib.request.Request(self._base + method, data=data, headers=headers)
+            outcome = self._attempt(request, http_timeout)
             delay = BACKOFF[min(attempt, len(BACKOFF) - 1)] if outcome.asked is None else outcome.asked
             if not outcome.retry or attempt == MAX_RETRIES or waited + delay > MAX_WAIT:
                 return outcome.reply

@@ -46,7 +46,22 @@ def parser() -> argparse.ArgumentParser:
     message.add_argument("text", nargs="?", help="the message (default: names the host and the version)")
     commands.add_parser("check", help="verify the configuration without sending anything to the chat")
     commands.add_parser("config", help="the effective settings, each with where it came from")
+    _history_parsers(commands)
     return top
+
+
+def _history_parsers(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    from ashvigil_monitor.history import netuid_argument, since_argument
+
+    listing = commands.add_parser("history", help="the recorded moves of the burn rates, oldest first")
+    listing.add_argument("netuids", nargs="*", metavar="NETUID", type=netuid_argument, help="only these subnets")
+    listing.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", help="from then on (UTC)")
+    listing.add_argument("--format", choices=("table", "csv", "json"), default="table")
+    chart = commands.add_parser("chart", help="a PNG step chart of burn rates (needs ashvigil[charts])")
+    chart.add_argument("netuids", nargs="+", metavar="NETUID", type=netuid_argument)
+    chart.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", default="30d", help="(default: 30d)")
+    chart.add_argument("--output", required=True, metavar="FILE.png")
+    chart.add_argument("--zoom", action="store_true", help="fit the rate axis to the data instead of 0 to 1")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -69,7 +84,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 # Read by the module itself from the process environment.
 MODULE_VARIABLES = ("TAOSTATS_API_BASE", "TAOSTATS_USER_AGENT")
-NEEDS = {"check": ("api", "telegram"), "test-message": ("telegram",), "outbox": (), "config": ()}
+NEEDS = {
+    "check": ("api", "telegram"),
+    "test-message": ("telegram",),
+    "outbox": (),
+    "config": (),
+    "history": (),
+    "chart": (),
+}
 
 
 def settings(args: argparse.Namespace, environment: dict[str, str]) -> tuple[dict[str, str], dict[str, str]]:
@@ -114,6 +136,14 @@ def _main(args: argparse.Namespace) -> int:
         return checks.test_message(config, args.text)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.db_path)
+    if args.command == "history":
+        from ashvigil_monitor.history import show
+
+        return show(config.db_path, args.netuids, args.since, args.format, config.interval_seconds)
+    if args.command == "chart":
+        from ashvigil_monitor.charts import command
+
+        return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     configuration.prepare_state_dir(config.state_path)
     with StateLock(config.state_path):
         store = Store(config.db_path)

@@ -3,6 +3,7 @@ and the checks that run before anything is sent."""
 
 from __future__ import annotations
 
+import datetime
 import math
 import os
 import re
@@ -45,7 +46,7 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("ASHVIGIL_BOT_COMMANDS", "0", "1: answer commands in the chat (/status, /burn, /top, /mute, ...) while run runs"),
     ("ASHVIGIL_ADMIN_IDS", "unset", "Telegram user ids that may /mute, /unmute and /snapshot, such as 1234,5678"),
     ("ASHVIGIL_QUIET_HOURS", "unset", "alerts wait and go out as one digest after, such as 22:00-07:00"),
-    ("ASHVIGIL_TIMEZONE", "UTC", "IANA time zone of the quiet hours, such as Europe/Berlin"),
+    ("ASHVIGIL_TIMEZONE", "UTC", "IANA time zone of the quiet hours and the digest, such as Europe/Berlin"),
     ("ASHVIGIL_INTERVAL_MINUTES", "5", "wait between polls (finite, > 0; up to 1 means one minute)"),
     ("ASHVIGIL_PAUSE_PATH", "pause beside the state file", "a file here stops the loop; empty: never"),
     ("ASHVIGIL_TELEGRAM_API", "https://api.telegram.org", "Bot API origin (a self-hosted Bot API server)"),
@@ -54,6 +55,9 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("TAOSTATS_API_BASE", "https://api.taostats.io", "taostats API origin"),
     ("TAOSTATS_USER_AGENT", "a desktop browser's", "User-Agent of taostats requests"),
     ("NOTIFY_SOCKET", "set by systemd", "systemd notify socket (READY, WATCHDOG, STATUS, STOPPING)"),
+    ("ASHVIGIL_HISTORY_DAYS", "365", "days of rate history kept in the database (finite, > 0)"),
+    ("ASHVIGIL_ALERT_CHARTS", "0", "1: a chart of its subnets follows each alert (needs ashvigil[charts])"),
+    ("ASHVIGIL_DIGEST_AT", "unset", "HH:MM: a daily digest of the last 24 hours at this time"),
 )
 
 _CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
@@ -78,6 +82,9 @@ class Config:
     telegram_api: str | None
     heartbeat_url: str | None
     metrics_path: str | None
+    history_days: float = 365.0
+    alert_charts: bool = False
+    digest_at: datetime.time | None = None
 
     @property
     def interval_seconds(self) -> float:
@@ -235,6 +242,9 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         telegram_api=_http_url(env, "ASHVIGIL_TELEGRAM_API", origin_only=True),
         heartbeat_url=_http_url(env, "ASHVIGIL_HEARTBEAT_URL", origin_only=False),
         metrics_path=env.get("ASHVIGIL_METRICS_PATH") or None,
+        history_days=_number(env, "ASHVIGIL_HISTORY_DAYS", "365", lambda v: v > 0, "finite and > 0"),
+        alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
+        digest_at=policy.parse_time_of_day("ASHVIGIL_DIGEST_AT", env.get("ASHVIGIL_DIGEST_AT", "")),
     )
     _require_regular_files(config)
     return config

@@ -24,6 +24,7 @@ import ashvigil
 from ashvigil_monitor import log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import detect, merge
+from ashvigil_monitor.chronicle import Chronicle
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.policy import Policy
@@ -134,6 +135,7 @@ class Watch:
         self.subnets: int | None = None  # subnets in the last stored map
         self.failure = ""  # why the last cycle failed, in words
         self._told_absent = False
+        self.chronicle = Chronicle(config, store, bot, self.send_pending)
 
     # --- the outbox ---
 
@@ -235,6 +237,7 @@ class Watch:
         updated_at = utc_now()
         listing = self._listing("fetch failed: ")
         if listing is None:
+            self.chronicle.failed(updated_at)
             return 1
         policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
         current = listing[1]
@@ -245,6 +248,7 @@ class Watch:
         hold = changes if quiet else []
         if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
             return 1
+        self.chronicle.stored(current, updated_at)
         if not alert:
             if hold:
                 log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
@@ -255,6 +259,7 @@ class Watch:
         if not self._send(self.store.pending(), updated_at):
             return 1
         log.line(f"alert sent ({len(alert)} subnet(s))")
+        self.chronicle.alert_sent(alert)
         return 0
 
     def _listing(self, failure: str) -> tuple[list[dict[str, Any]], dict[str, str]] | None:
@@ -286,6 +291,7 @@ class Watch:
         records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
         if not self._store(current, updated_at, [], subnets=records):
             return 1
+        self.chronicle.stored(current, updated_at)
         if quiet:
             log.line("startup snapshot skipped: quiet hours")
             return 0

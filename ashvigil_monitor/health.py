@@ -49,6 +49,7 @@ class Metrics:
     outbox_pending: int = 0
     alerts_dropped: int = 0
     bot_ignored: int = 0
+    burn_rates: dict[str, float] = field(default_factory=dict)  # subnet id: its numeric burn rate
 
     @classmethod
     def load(cls, path: str) -> Metrics:
@@ -122,6 +123,12 @@ class Metrics:
             "# HELP ashvigil_bot_updates_ignored_total Chat messages to the bot from other chats, ignored.",
             "# TYPE ashvigil_bot_updates_ignored_total counter",
             f"ashvigil_bot_updates_ignored_total {self.bot_ignored}",
+            "# HELP ashvigil_owner_burn_rate Owner burn rate of each subnet with a numeric rate, as last stored.",
+            "# TYPE ashvigil_owner_burn_rate gauge",
+            *(
+                f'ashvigil_owner_burn_rate{{netuid="{n}"}} {v!r}'
+                for n, v in sorted(self.burn_rates.items(), key=_by_id)
+            ),
         ]
         return "\n".join(lines) + "\n"
 
@@ -140,3 +147,7 @@ class Metrics:
                 raise
         except OSError as e:
             log.line(f"metrics not written: {e}")
+
+
+def _by_id(item: tuple[str, float]) -> int:
+    return int(item[0])

@@ -74,7 +74,7 @@ def parse_choice(name: str, text: str, choices: tuple[str, ...]) -> str:
 def parse_timezone(name: str, text: str) -> zoneinfo.ZoneInfo:
     try:
         return zoneinfo.ZoneInfo(text.strip() or "UTC")
-    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):  # OSError: a directory such as "America"
         raise ConfigError(f"{name} must be an IANA time zone such as Europe/Berlin, got {text!r}") from None
 
 
@@ -87,6 +87,15 @@ def parse_quiet_hours(name: str, text: str) -> tuple[datetime.time, datetime.tim
         raise ConfigError(f"{name} must be two different times such as 22:00-07:00, got {text!r}")
     first, last = (datetime.time(int(m[1]), int(m[2])) for m in ends if m)
     return first, last
+
+
+def parse_time_of_day(name: str, text: str) -> datetime.time | None:
+    if not text.strip():
+        return None
+    match = _CLOCK.fullmatch(text)
+    if match is None:
+        raise ConfigError(f"{name} must be a time of day such as 09:00, got {text!r}")
+    return datetime.time(int(match[1]), int(match[2]))
 
 
 @dataclass(frozen=True)

@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable
 
 import ashvigil
-from ashvigil_monitor import health, log
+from ashvigil_monitor import health, history, log
 from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
@@ -149,6 +149,7 @@ class Runner:
         sent_before = watch.alerts_sent
         try:
             status = watch.cycle()
+            watch.chronicle.after_cycle()
         except Exception as e:
             self._after_cycle("error", watch.alerts_sent - sent_before)
             self._track_failures(f"{type(e).__name__}: {e}")
@@ -201,6 +202,7 @@ class Runner:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
             if self.chat is not None:
                 self.metrics.bot_ignored += self.chat.take_ignored()
+            self.metrics.burn_rates = history.gauge_rates(self.store, self.config.policy.watched)
             self.metrics.write()
 
     def _outbox_counts(self) -> tuple[int | None, int | None]:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import sqlite3
 import time
 from collections.abc import Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
 from ashvigil_monitor.errors import ConfigError
@@ -50,6 +50,23 @@ MIGRATIONS: tuple[str, ...] = (
     """,
     """
     CREATE TABLE mutes (netuid TEXT PRIMARY KEY, until REAL NOT NULL) WITHOUT ROWID  -- until: Unix time
+    """,
+    """
+    CREATE TABLE polls (
+        at INTEGER NOT NULL,         -- Unix time of the cycle's time stamp
+        ok INTEGER NOT NULL,         -- 1: the listing was fetched and stored, 0: the cycle failed
+        subnets INTEGER              -- subnets in the stored map, NULL when it failed
+    );
+    CREATE INDEX polls_at ON polls (at);
+    CREATE TABLE moves (
+        netuid TEXT NOT NULL,
+        at INTEGER NOT NULL,         -- the poll that first saw this burn text
+        burn TEXT                    -- NULL: the subnet left the listing
+    );
+    CREATE INDEX moves_at ON moves (at);
+    CREATE INDEX moves_netuid ON moves (netuid);
+    -- each subnet's last move, the baseline of the next poll
+    CREATE TABLE recorded (netuid TEXT PRIMARY KEY, burn TEXT) WITHOUT ROWID;
     """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
@@ -110,6 +127,14 @@ class Store:
                 for statement in _statements(MIGRATIONS[target - 1]):
                     self._db.execute(statement)
                 self._db.execute(f"PRAGMA user_version = {target}")
+
+    @property
+    def connection(self) -> sqlite3.Connection:
+        return self._db
+
+    def transaction(self) -> AbstractContextManager[sqlite3.Connection]:
+        """One write transaction (BEGIN IMMEDIATE), rolled back when the block raises."""
+        return self._transaction()
 
     @contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:

@@ -8,6 +8,7 @@ comes after its interval, so the demo takes a little over a minute.
 """
 
 import contextlib
+import importlib.util
 import os
 import signal
 import sqlite3
@@ -110,10 +111,29 @@ def main():
         ok &= ashvigil(env, "once", step="Telegram is back: the alert arrives, marked Delayed").returncode == 0
         chat.show()
 
+        ok &= (
+            ashvigil(env, "history", "4", "17", "250", step="the moves of three subnets, oldest first").returncode == 0
+        )
+        chart = os.path.join(state_dir, "burn-rates.png")
+        if importlib.util.find_spec("matplotlib"):
+            step = "a PNG step chart: open the file to look at it"
+            ok &= (
+                ashvigil(env, "chart", "4", "17", "250", "--since", "2m", "--output", chart, step=step).returncode == 0
+            )
+        else:
+            print(f"$ ashvigil chart 4 17 250 --since 2m --output {chart}      # skipped: needs ashvigil[charts]")
+
         open(os.path.join(state_dir, "pause"), "w").close()
         ok &= ashvigil(env, "run", "--no-snapshot", step="the pause file exists").returncode == 0
         print("$ cat ashvigil.prom    # for a node exporter's textfile collector")
-        show("".join(line for line in open(env["ASHVIGIL_METRICS_PATH"]) if not line.startswith("#")), "file  ")
+        kept = ('{netuid="4"}', '{netuid="17"}', '{netuid="250"}')  # of the gauge of every subnet
+        lines = [
+            line
+            for line in open(env["ASHVIGIL_METRICS_PATH"])
+            if not line.startswith("#")
+            and (not line.startswith("ashvigil_owner_burn_rate{") or line.startswith(kept, 24))
+        ]
+        show("".join(lines), "file  ")
         print(f"\nDone: {len(bot.messages())} Telegram messages, {len(api.requests)} taostats requests.")
     return 0 if ok else 1
 

@@ -13,6 +13,8 @@ is recorded as it arrived on the wire, with the reply it got.
 
 from __future__ import annotations
 
+import email
+import email.policy
 import json
 import socket
 import threading
@@ -89,11 +91,39 @@ class Request:
 
     @property
     def form(self) -> list[tuple[str, str]]:
-        """The form fields of an urlencoded body, in order; [] when the body is not one."""
+        """The form fields of an urlencoded or a multipart/form-data body, in order (file parts
+        left out: see ``files``); [] when the body is neither."""
+        if self._parts() is not None:
+            return [(name, data.decode()) for name, filename, _, data in self._parts() or [] if filename is None]
         try:
             return urllib.parse.parse_qsl(self.body.decode("ascii"), keep_blank_values=True)
         except (UnicodeDecodeError, ValueError):
             return []
+
+    @property
+    def files(self) -> dict[str, tuple[str, str, bytes]]:
+        """The file parts of a multipart/form-data body: field name -> (file name, type, bytes)."""
+        return {name: (filename, kind, data) for name, filename, kind, data in self._parts() or [] if filename}
+
+    def _parts(self) -> list[tuple[str, str | None, str, bytes]] | None:
+        """(name, file name, content type, bytes) of each part; None when the body is not multipart."""
+        kind = (self.header("Content-Type") or [""])[0]
+        if not kind.lower().startswith("multipart/form-data"):
+            return None
+        message = email.message_from_bytes(
+            f"Content-Type: {kind}\r\n\r\n".encode() + self.body, policy=email.policy.HTTP
+        )
+        if not message.is_multipart():
+            return None
+        return [
+            (
+                str(part.get_param("name", header="content-disposition")),
+                part.get_filename(),
+                part.get_content_type(),
+                part.get_payload(decode=True),
+            )
+            for part in message.iter_parts()
+        ]
 
     @property
     def fields(self) -> dict[str, str]:

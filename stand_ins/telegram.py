@@ -68,6 +68,18 @@ class TelegramStandIn(StandIn):
                 and _is_ok(r.reply.body)
             ]
 
+    def photos(self):
+        """(caption, PNG bytes) of the sendPhoto requests answered with ok true."""
+        with self._lock:
+            return [
+                (r.fields.get("caption"), r.files["photo"][2])
+                for r in self.requests
+                if r.path.endswith("/sendPhoto")
+                and r.reply is not None
+                and r.reply.status == 200
+                and _is_ok(r.reply.body)
+            ]
+
     def _own_reply(self, request: Request) -> Reply:
         fields = request.fields
         if request.path.endswith("/getMe"):

@@ -49,6 +49,13 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_QUIET_HOURS": "22:00"}, "ASHVIGIL_QUIET_HOURS"),
         ({"ASHVIGIL_QUIET_HOURS": "25:00-07:00"}, "ASHVIGIL_QUIET_HOURS"),
         ({"ASHVIGIL_TIMEZONE": "Mars/Olympus"}, "ASHVIGIL_TIMEZONE"),
+        ({"ASHVIGIL_HISTORY_DAYS": "0"}, "ASHVIGIL_HISTORY_DAYS"),
+        ({"ASHVIGIL_HISTORY_DAYS": "inf"}, "ASHVIGIL_HISTORY_DAYS"),
+        ({"ASHVIGIL_ALERT_CHARTS": "2"}, "ASHVIGIL_ALERT_CHARTS"),
+        ({"ASHVIGIL_DIGEST_AT": "24:00"}, "ASHVIGIL_DIGEST_AT"),
+        ({"ASHVIGIL_DIGEST_AT": "9am"}, "ASHVIGIL_DIGEST_AT"),
+        ({"ASHVIGIL_TIMEZONE": "../../etc/passwd"}, "ASHVIGIL_TIMEZONE"),
+        ({"ASHVIGIL_TIMEZONE": "America"}, "ASHVIGIL_TIMEZONE"),
     ],
 )
 def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
@@ -181,7 +188,7 @@ def test_version_and_help():
     for name, default, _ in VARIABLES:
         assert f"  {name}  " in help_text or f"  {name} " in help_text
         assert f"(default: {default})" in help_text.replace("\n", " ")
-    for sub in ("run", "once", "snapshot", "test-message", "check"):
+    for sub in ("run", "once", "snapshot", "test-message", "check", "history", "chart"):
         assert subprocess.run([COMMAND, sub, "--help"], capture_output=True, timeout=30).returncode == 0
 
 

@@ -31,7 +31,10 @@ def test_demo_runs_the_installed_command():
         "chat   | Delayed: alert of ",
         "stderr | [burn] monitoring paused",
         'file   | ashvigil_cycles_total{result="ok"} 1',
+        'file   | ashvigil_owner_burn_rate{netuid="17"} 0.61',
+        "Z  SN17    1.0000  0.6100",  # a move in the history
         "Done: 4 Telegram messages",
+        "chart written to " if importlib.util.find_spec("matplotlib") else "# skipped: needs ashvigil[charts]",
     ]:
         assert expected in out
     assert "(exit status 1" not in out

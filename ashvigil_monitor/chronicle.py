@@ -1,0 +1,83 @@
+"""What a cycle leaves besides its alert: the history of the rates, a chart after an alert, and
+the daily digest. None of it ever fails, delays or changes a cycle or its alert: a failure is one
+line. A chart is never queued: it is sent once, after the text it follows was delivered."""
+
+from __future__ import annotations
+
+import importlib.util
+from collections.abc import Callable, Mapping, Sequence
+
+from ashvigil_monitor import history, log
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.config import Config
+from ashvigil_monitor.store import Store
+
+CHART_SUBNETS = 6
+CHART_DAYS = 7
+
+
+class Chronicle:
+    def __init__(self, config: Config, store: Store, bot: BotApi, send: Callable[[str | None], bool]) -> None:
+        """`send(cycle_at)` delivers the pending pieces, those of other cycles than `cycle_at`
+        marked Delayed; True when nothing is left pending."""
+        self.config = config
+        self.store = store
+        self.bot = bot
+        self.send = send
+
+    def stored(self, burns: Mapping[str, str], updated_at: str) -> None:
+        """A good poll, after its map was stored."""
+        try:
+            history.record_poll(self.store, burns, history.epoch(updated_at), self.config.history_days)
+        except Exception as e:  # noqa: BLE001 - recording never fails a cycle
+            log.line(f"history not recorded: {e}")
+
+    def failed(self, updated_at: str) -> None:
+        """A poll that fetched nothing."""
+        try:
+            history.record_failure(self.store, history.epoch(updated_at))
+        except Exception as e:  # noqa: BLE001 - recording never fails a cycle
+            log.line(f"history not recorded: {e}")
+
+    def alert_sent(self, changes: Sequence[tuple[str, str, str]]) -> None:
+        if self.config.alert_charts:
+            from ashvigil_monitor.charts import biggest
+
+            netuids = biggest(changes, CHART_SUBNETS)
+            self._chart(netuids, f"{_names(netuids)}: owner burn rate, last {CHART_DAYS} days")
+
+    def after_cycle(self) -> None:
+        """The daily digest, when it is due: queued, then sent when nothing older waits before it."""
+        if self.config.digest_at is None:
+            return
+        from ashvigil_monitor import digest
+
+        try:
+            pieces, movers = digest.queue(
+                self.store, self.config.digest_at, self.config.policy.timezone, self.config.policy.watched
+            )
+        except Exception as e:  # noqa: BLE001 - the digest never fails a cycle
+            log.line(f"digest not queued: {e}")
+            return
+        if not pieces or not self.send(pieces[0].cycle_at):
+            return
+        log.line("digest sent")
+        if movers and importlib.util.find_spec("matplotlib") is not None:
+            top = movers[:CHART_SUBNETS]
+            self._chart(top, f"{_names(top)}: biggest moves of the day, last {CHART_DAYS} days")
+
+    def _chart(self, netuids: Sequence[str], caption: str) -> None:
+        try:
+            from ashvigil_monitor import charts
+
+            png = charts.recent(self.store, netuids, CHART_DAYS, self.config.interval_seconds)
+            reply = self.bot.send_photo(self.config.chat_id, png, caption)
+        except Exception as e:  # noqa: BLE001 - a chart never fails a cycle or the text it follows
+            log.line(f"chart not sent: {e}")
+            return
+        if not reply.ok:
+            log.line(f"chart not sent: {reply.error}")
+
+
+def _names(netuids: Sequence[str]) -> str:
+    return ", ".join(f"SN{n}" for n in netuids)

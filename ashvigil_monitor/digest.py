@@ -1,0 +1,110 @@
+"""The daily digest: at ASHVIGIL_DIGEST_AT in ASHVIGIL_TIMEZONE, one message on the last 24 hours,
+queued in the outbox like an alert, so that it arrives at least once.
+
+The settings row `digest_due` holds the scheduled moment of the last digest queued. A cycle queues
+the digest when the most recent scheduled moment is later than it, whenever the cycle runs, so a
+restart just before the time, or a monitor that was down at the time, sends it once. The first
+cycle that sees the setting only notes the moment that has just passed: the first digest is the
+next one.
+"""
+
+from __future__ import annotations
+
+import datetime
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import ashvigil
+from ashvigil_monitor.history import DAY, Move, burns_at, moves, polls, utc_text
+from ashvigil_monitor.store import Piece, Store
+
+TOP = 5  # moves and failed cycles listed
+SHOWN = 40  # characters of a burn text that is not a number
+
+
+@dataclass(frozen=True)
+class Digest:
+    text: str
+    movers: list[str]  # subnets, biggest move first
+
+
+def last_due(now: float, at: datetime.time, zone: datetime.tzinfo) -> int:
+    """The latest scheduled moment at or before `now`."""
+    local = datetime.datetime.fromtimestamp(now, zone)
+    for days in (0, 1):
+        moment = datetime.datetime.combine(local.date() - datetime.timedelta(days=days), at, tzinfo=zone)
+        if moment.timestamp() <= now:
+            return int(moment.timestamp())
+    raise AssertionError("unreachable: yesterday's moment is in the past")
+
+
+def queue(
+    store: Store,
+    at: datetime.time,
+    zone: datetime.tzinfo,
+    watched: Callable[[str], bool] = lambda netuid: True,
+    now: float | None = None,
+) -> tuple[list[Piece], list[str]]:
+    """Queues the digest when it is due: its piece ([] when none was due) and its subnets, biggest
+    move first."""
+    now = time.time() if now is None else now
+    due = last_due(now, at, zone)
+    db = store.connection
+    with store.transaction():
+        row = db.execute("SELECT value FROM settings WHERE key = 'digest_due'").fetchone()
+        if row is not None and int(row[0]) >= due:
+            return [], []
+        db.execute("INSERT OR REPLACE INTO settings VALUES ('digest_due', ?)", (due,))
+        if row is None:
+            return [], []
+        digest = compose(store, int(now), zone, watched)
+        cursor = db.execute(
+            "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, 1, 1, ?, ?)",
+            (utc_text(now), digest.text, now),
+        )
+        return [Piece(int(cursor.lastrowid or 0), utc_text(now), 1, 1, digest.text, now, 0, None)], digest.movers
+
+
+def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[str], bool]) -> Digest:
+    """The digest of the 24 hours before `now`, of the watched subnets."""
+    from ashvigil_monitor.charts import biggest
+
+    start = now - DAY
+    moved = [m for m in moves(store, start) if not m.first and watched(m.netuid)]
+    spans = _spans(store, start, moved)
+    movers = biggest([(n, old, new) for n, (old, new) in spans.items()], len(spans))
+    recorded = polls(store, start)
+    failed = [at for at, ok in recorded if not ok]
+
+    def local(at: int) -> str:
+        return datetime.datetime.fromtimestamp(at, zone).strftime("%Y-%m-%d %H:%M")
+
+    lines = [
+        f"Daily digest: {local(start)} \u2013 {local(now)} ({zone})",
+        f"Polls: {len(recorded)}, {len(failed)} failed",
+        f"Subnets moved: {len(spans)}",
+    ]
+    if movers:
+        lines.append("Biggest moves:")
+        lines += [f"SN{n}: {_shown(spans[n][0])} → {_shown(spans[n][1])}" for n in movers[:TOP]]
+    if failed:
+        more = f" and {len(failed) - TOP} more" if len(failed) > TOP else ""
+        lines.append("Failed cycles: " + ", ".join(utc_text(at) for at in failed[:TOP]) + more)
+    return Digest("\n".join(lines), movers)
+
+
+def _spans(store: Store, start: int, moved: Sequence[Move]) -> dict[str, tuple[str | None, str | None]]:
+    """Each moved subnet's burn before the window and at its end."""
+    before = burns_at(store, start, {m.netuid for m in moved})
+    spans: dict[str, tuple[str | None, str | None]] = {}
+    for m in moved:
+        spans[m.netuid] = (spans[m.netuid][0] if m.netuid in spans else before.get(m.netuid, m.old), m.new)
+    return {n: span for n, span in spans.items() if span[0] != span[1]}
+
+
+def _shown(burn: str | None) -> str:
+    if burn is None:
+        return "(gone)"
+    text = ashvigil.format_owner_burn(burn)
+    return text if len(text) <= SHOWN else text[: SHOWN - 1] + "…"
