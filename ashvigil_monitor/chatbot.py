@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import ashvigil
-from ashvigil_monitor import __version__, log
+from ashvigil_monitor import __version__, charts, history, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import message_bodies, snapshot_text
@@ -31,6 +31,8 @@ COMMANDS = (
     ("status", "", "version, uptime, last cycle, next poll, outbox, mutes"),
     ("burn", "N [N...]", "the current rate of subnets"),
     ("top", "[K]", "the K highest rates (10)"),
+    ("changes", "[hours]", "the moves of the last hours (24)"),
+    ("chart", "N [days]", "a chart of a subnet's rate (7 days)"),
     ("mute", "N [hours]", "no alerts for a subnet (24 h; admins)"),
     ("unmute", "N", "alerts for a subnet again (admins)"),
     ("snapshot", "", "every watched rate now (admins)"),
@@ -188,7 +190,32 @@ class ChatBot:
         if not ids:
             raise Usage
         rates, _ = self._store.burn_map()
-        return ["\n".join(_rate_line(n, rates.get(n)) for n in ids)]
+        last = {m.netuid: m.at for m in history.moves(self._store, netuids=ids) if not m.first}
+        return [
+            "\n".join(
+                _rate_line(n, rates.get(n)) + (f", last changed {stamp(last[n])} UTC" if n in last else "") for n in ids
+            )
+        ]
+
+    def _changes(self, args: Sequence[str]) -> list[str]:
+        hours = _number(args, 24.0)
+        found = [m for m in history.moves(self._store, int(time.time() - hours * 3600)) if not m.first]
+        lines = [f"SN{m.netuid}: {_shown(m.old)} → {_shown(m.new)} at {stamp(m.at)}" for m in found]
+        heading = f"Owner burn rate moves, last {hours:g} h\n{utc_now()} UTC\n{len(found)} moves"
+        return message_bodies("\n\n".join([heading, "\n".join(lines)]) if lines else heading)
+
+    def _chart(self, args: Sequence[str]) -> list[str]:
+        ids = _ids(args[:1])
+        days = _number(args[1:], 7.0)
+        if len(ids) != 1:
+            raise Usage
+        try:
+            charts.render_check()
+        except charts.ChartsMissing:
+            return ["Charts are not installed here: pip install 'ashvigil[charts]'"]
+        png = charts.recent(self._store, ids, days, self.config.interval_seconds)
+        reply = self._bot.send_photo(self.config.chat_id, png, f"SN{ids[0]}, last {days:g} days")
+        return [] if reply.ok else [f"The chart could not be sent: {reply.error}"]
 
     def _top(self, args: Sequence[str]) -> list[str]:
         if len(args) > 1 or (args and not (args[0].isdigit() and 0 < int(args[0]) <= 200)):
@@ -206,11 +233,8 @@ class ChatBot:
 
     def _mute(self, args: Sequence[str]) -> list[str]:
         ids = _ids(args[:1])
-        try:
-            hours = float(args[1]) if len(args) == 2 else 24.0
-        except ValueError:
-            hours = -1
-        if len(ids) != 1 or len(args) > 2 or not 0 < hours <= 24 * 365:
+        hours = _number(args[1:], 24.0)
+        if len(ids) != 1:
             raise Usage
         until = time.time() + hours * 3600
         self._store.mute(ids[0], until)
@@ -229,6 +253,23 @@ class ChatBot:
             return ["The listing failed: " + json.dumps(rows)[:300]]
         watched = [row for row in rows if isinstance(row, dict)]
         return message_bodies(snapshot_text(self.config.policy, watched, utc_now()))
+
+
+def _number(args: Sequence[str], default: float) -> float:
+    """The one optional positive number of hours or days a command takes (at most a year's worth)."""
+    if len(args) > 1:
+        raise Usage
+    try:
+        value = float(args[0]) if args else default
+    except ValueError:
+        raise Usage from None
+    if not 0 < value <= 366 * 24:
+        raise Usage
+    return value
+
+
+def _shown(burn: str | None) -> str:
+    return "gone" if burn is None else ashvigil.format_owner_burn(burn)
 
 
 def _ids(args: Sequence[str]) -> list[str]:

@@ -1,5 +1,6 @@
 """Commands in the chat, answered by the installed command while `run` runs."""
 
+import importlib.util
 import re
 
 from command import CHAT, Running, wait_until
@@ -7,14 +8,21 @@ from command import CHAT, Running, wait_until
 ADMIN, SOMEONE = 42, 7
 
 
+CHARTS = importlib.util.find_spec("matplotlib") is not None
+
+
 def answers(services):
-    return [m for m in services.bot.messages() if not m.startswith("Subnet owner burn rates")]
+    return [
+        m for m in services.bot.messages() if not m.startswith(("Subnet owner burn rates", "Owner burn rate changed"))
+    ]
 
 
 def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(services):
     services.env.update(ASHVIGIL_BOT_COMMANDS="1", ASHVIGIL_ADMIN_IDS=str(ADMIN))
     metrics = services.tmp / "ashvigil.prom"
     assert services.run("once").returncode == 0  # rates to answer with
+    services.api.set_incentive_burn(3, 0.42)
+    assert services.run("once").returncode == 0  # and a move in the history
     env = {"ASHVIGIL_METRICS_PATH": str(metrics)}
     with Running(services, "run", "--no-snapshot", env=env) as run:
         services.bot.say("/status@someotherbot")  # for another bot: ignored
@@ -27,12 +35,19 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
             ("/top many", SOMEONE),
             ("/nope", SOMEONE),
             ("/status@ashvigil_stand_in_bot", SOMEONE),
+            ("/changes 1", SOMEONE),
+            ("/chart 3", SOMEONE),
         ]:
             services.bot.say(text, chat_id=int(CHAT), user_id=user)
-        wait_until(lambda: len(answers(services)) == 7)
+        wait_until(lambda: len(answers(services)) + len(services.bot.photos()) == 9)
     assert (run.status, run.err) == (0, "[burn] stopped (SIGTERM)\n")  # the long poll ends at once
-    burn, top, refused, muted, usage, unknown, state = answers(services)
-    assert re.fullmatch(r"SN3: \d\.\d{4}\nSN999: not in the last poll", burn)
+    burn, top, refused, muted, usage, unknown, state, changes, *chart = answers(services)
+    assert re.fullmatch(r"SN3: 0\.4200, last changed \S+Z UTC\nSN999: not in the last poll", burn)
+    assert re.search(r"^SN3: \d\.\d{4} → 0\.4200 at \S+Z$", changes, re.M)
+    if CHARTS:
+        assert [caption for caption, _ in services.bot.photos()] == ["SN3, last 7 days"]
+    else:
+        assert chart == ["Charts are not installed here: pip install 'ashvigil[charts]'"]
     assert len(top.split("\n")) == 2
     assert refused == "Only the admins may /mute."
     assert re.fullmatch(r"SN5 muted until \S+Z UTC", muted)
@@ -54,7 +69,7 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
     before_restart = len(polls())
     with Running(services, "run", "--no-snapshot"):
         wait_until(lambda: len(polls()) > before_restart + 1)
-    assert polls()[before_restart:][:2] == ["1009", "1009"]
+    assert polls()[before_restart:][:2] == ["1011", "1011"]  # 11 messages said, ids 1000 to 1010
     assert len(services.bot.messages()) == before
 
 
