@@ -104,7 +104,9 @@ test_wheel() {  # version wheel: the whole suite against the wheel alone, no com
     nocc=$(no_compiler_path)
     rm -rf "$venv"
     "$(find_python "$v")" -m venv "$venv"
-    PATH=$nocc "$venv/bin/pip" install -q --disable-pip-version-check --only-binary :all: pytest hypothesis "$wheel"
+    # With its charts extra, as an operator installs it; prometheus_client parses the metrics in tests.
+    PATH=$nocc "$venv/bin/pip" install -q --disable-pip-version-check --only-binary :all: \
+        pytest hypothesis prometheus_client "$wheel[charts]"
     (cd tests && PATH=$nocc ASHVIGIL_TEST_CC=$WRAPPERS/cc "../$venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
 
