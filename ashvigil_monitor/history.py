@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from ashvigil_monitor import log
 from ashvigil_monitor.errors import Failed
 from ashvigil_monitor.store import Store
+from ashvigil_monitor.times import stamp
 
 SCHEMA = 4  # the database version that holds the history
 DAY = 86400
@@ -38,8 +39,7 @@ def epoch(stamp: str) -> int:
     return int(moment.timestamp())
 
 
-def utc_text(at: float) -> str:
-    return datetime.datetime.fromtimestamp(at, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+utc_text = stamp  # a Unix time as a cycle time stamp
 
 
 def rate(burn: str | None) -> float | None:
