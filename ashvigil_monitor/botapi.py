@@ -13,37 +13,36 @@ marked, rather than twice within seconds).
 from __future__ import annotations
 
 import email.message
-import http.client
 import json
 import secrets
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from ashvigil_monitor import log
+from ashvigil_monitor import egress, log, transport
 
 BOT_API_ORIGIN = "https://api.telegram.org"
 MAX_RETRIES = 3
 MAX_WAIT = 120.0
 BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx or connection failure
-TIMEOUT = 30.0
-MAX_REPLY = 1 << 20  # Bot API replies are small; a larger body is not read further
+DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
 
 
 @dataclass(frozen=True)
 class Reply:
     """How a call ended. `ok`: Telegram answered 2xx with "ok": true. `lost`: the request went out
-    and no readable reply came back, so it may have been carried out."""
+    and no readable reply came back, so it may have been carried out. `error` is the detail for the
+    log (masked there); `words` says what happened without quoting the server or a URL, for the
+    chat."""
 
     ok: bool
     error: str = ""
     lost: bool = False
     result: Any = None
     status: int | None = None  # the HTTP status of an error reply
+    words: str = ""
 
 
 @dataclass(frozen=True)
@@ -54,18 +53,11 @@ class _Attempt:
     why: str = ""
 
 
-class _NoRedirect(urllib.request.HTTPRedirectHandler):
-    """A redirect is an answer like any other (a 3xx HTTPError): the token stays on its origin."""
-
-    def redirect_request(self, *args: Any, **kwargs: Any) -> None:
-        return None
-
-
 def retry_after(body: bytes, headers: email.message.Message) -> float | None:
     """Telegram's wait for a 429: parameters.retry_after of the JSON reply, else Retry-After."""
     try:
         value: Any = json.loads(body)["parameters"]["retry_after"]
-    except (ValueError, TypeError, KeyError):
+    except (ValueError, TypeError, KeyError, RecursionError):
         value = headers.get("Retry-After", "")
     try:
         seconds = float(value)
@@ -74,11 +66,19 @@ def retry_after(body: bytes, headers: email.message.Message) -> float | None:
     return seconds if 0 <= seconds < float("inf") else None
 
 
+def _json(body: bytes) -> Any:
+    """The reply's JSON; ValueError for anything else, a nesting too deep to read included."""
+    try:
+        return json.loads(body)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+
+
 def _error_text(body: bytes, fallback: str) -> str:
     """What went wrong, in Telegram's words where it gave any: its description, else the body."""
     text = body.decode("utf-8", "replace")
     try:
-        payload = json.loads(text)
+        payload = _json(body)
     except ValueError:
         return text or fallback
     if isinstance(payload, dict) and payload.get("description"):
@@ -87,10 +87,18 @@ def _error_text(body: bytes, fallback: str) -> str:
 
 
 class BotApi:
-    def __init__(self, token: str, origin: str | None, sleep: Callable[[float], None] = time.sleep) -> None:
+    def __init__(
+        self,
+        token: str,
+        origin: str | None,
+        sleep: Callable[[float], None] = time.sleep,
+        cut_at: Callable[[], float] = transport.never,
+    ) -> None:
+        """`sleep` waits between attempts; `cut_at()` is the moment a stop request ends every
+        exchange and wait (infinite while none is)."""
         self._base = f"{origin or BOT_API_ORIGIN}/bot{token}/"
         self._sleep = sleep
-        self._opener = urllib.request.build_opener(_NoRedirect())
+        self._cut_at = cut_at
 
     def send_message(self, chat_id: str, text: str) -> Reply:
         return self.call("sendMessage", {"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"})
@@ -100,7 +108,7 @@ class BotApi:
         boundary = secrets.token_hex(16)
         parts = [
             f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n{value}\r\n'.encode()
-            for name, value in (("chat_id", chat_id), ("caption", caption))
+            for name, value in (("chat_id", chat_id), ("caption", egress.mask(caption)))
         ]
         parts.append(
             f'--{boundary}\r\nContent-Disposition: form-data; name="photo"; filename="chart.png"\r\n'
@@ -109,54 +117,65 @@ class BotApi:
             + f"\r\n--{boundary}--\r\n".encode()
         )
         kind = {"Content-Type": f"multipart/form-data; boundary={boundary}"}
-        return self._post("sendPhoto", b"".join(parts), kind, TIMEOUT)
+        return self._post("sendPhoto", b"".join(parts), kind, DEADLINE, transport.MAX_BODY)
 
-    def call(self, method: str, fields: Mapping[str, str] | None = None, http_timeout: float = TIMEOUT) -> Reply:
-        return self._post(method, urllib.parse.urlencode(fields).encode() if fields else None, {}, http_timeout)
+    def call(
+        self,
+        method: str,
+        fields: Mapping[str, str] | None = None,
+        deadline: float = DEADLINE,
+        cap: int = transport.MAX_BODY,
+    ) -> Reply:
+        """Every text a person may read leaves masked: a secret echoed into it never reaches the chat."""
+        if fields and "text" in fields:
+            fields = {**fields, "text": egress.mask(fields["text"])}
+        data = urllib.parse.urlencode(fields).encode() if fields else None
+        kind = {"Content-Type": "application/x-www-form-urlencoded"} if data else {}
+        return self._post(method, data, kind, deadline, cap)
 
-    def _post(self, method: str, data: bytes | None, headers: dict[str, str], http_timeout: float) -> Reply:
+    def _post(self, method: str, data: bytes | None, headers: dict[str, str], deadline: float, cap: int) -> Reply:
         waited = 0.0
         for attempt in range(MAX_RETRIES + 1):
-            request = urllib.request.Request(self._base + method, data=data, headers=headers)
-            outcome = self._attempt(request, http_timeout)
+            outcome = self._attempt(method, data, headers, deadline, cap)
             delay = BACKOFF[min(attempt, len(BACKOFF) - 1)] if outcome.asked is None else outcome.asked
-            if not outcome.retry or attempt == MAX_RETRIES or waited + delay > MAX_WAIT:
+            cut = time.monotonic() + delay > self._cut_at()  # a stop does not wait out a retry
+            if not outcome.retry or attempt == MAX_RETRIES or waited + delay > MAX_WAIT or cut:
                 return outcome.reply
             log.line(f"telegram retry {attempt + 1}/{MAX_RETRIES} in {delay:g} s: {outcome.why}")
             self._sleep(delay)
+            if time.monotonic() >= self._cut_at():  # stopped while waiting: the last answer stands
+                return outcome.reply
             waited += delay
         raise AssertionError("unreachable")
 
-    def _attempt(self, request: urllib.request.Request, timeout: float) -> _Attempt:
+    def _attempt(self, method: str, data: bytes | None, headers: dict[str, str], deadline: float, cap: int) -> _Attempt:
         try:
-            with self._opener.open(request, timeout=timeout) as response:
-                status, body = response.status, response.read(MAX_REPLY)
-        except urllib.error.HTTPError as e:
-            try:
-                body = e.read(MAX_REPLY) if e.fp else b""
-            except (OSError, http.client.HTTPException) as lost:
-                return _Attempt(Reply(False, f"{e} (reply lost: {lost})", lost=True))
-            finally:
-                e.close()
-            return self._refused(e, body)
-        except urllib.error.URLError as e:  # raised before the request was complete
-            return _Attempt(Reply(False, str(e)), retry=True, why=str(e.reason))
-        except (OSError, http.client.HTTPException) as e:  # the request went out; the reply did not come
-            return _Attempt(Reply(False, str(e) or type(e).__name__, lost=True))
-        return _Attempt(self._accepted(status, body))
+            response = transport.exchange(
+                "POST", self._base + method, data, headers, deadline=deadline, cap=cap, cut_at=self._cut_at
+            )
+        except transport.Unsent as e:
+            return _Attempt(Reply(False, str(e), words="the Bot API could not be reached"), retry=True, why=str(e))
+        except transport.Lost as e:
+            return _Attempt(Reply(False, str(e), lost=True, words="no complete reply from the Bot API"))
+        if 200 <= response.status < 300:
+            return _Attempt(self._accepted(response.status, response.body))
+        return self._refused(response)
 
     def _accepted(self, status: int, body: bytes) -> Reply:
         try:
-            payload = json.loads(body)
+            payload = _json(body)
         except ValueError:
-            return Reply(False, f"HTTP {status} with a reply that is not JSON", lost=True)
+            words = "the Bot API answered with a reply that is not JSON"
+            return Reply(False, f"HTTP {status} with a reply that is not JSON", lost=True, words=words)
         if isinstance(payload, dict) and payload.get("ok"):
             return Reply(True, result=payload.get("result"))
-        return Reply(False, str(payload))
+        return Reply(False, str(payload)[:300], words="the Bot API refused the request")
 
-    def _refused(self, e: urllib.error.HTTPError, body: bytes) -> _Attempt:
-        reply = Reply(False, _error_text(body, str(e)), status=e.code)
-        why = f"HTTP {e.code} {e.reason}"
-        if e.code == 429:
-            return _Attempt(reply, retry=True, asked=retry_after(body, e.headers), why=why)
-        return _Attempt(reply, retry=e.code >= 500, why=why)
+    def _refused(self, response: transport.Response) -> _Attempt:
+        status = response.status
+        words = f"HTTP {status} from the Bot API"
+        reply = Reply(False, _error_text(response.body, f"HTTP {status} {response.reason}"), status=status, words=words)
+        why = f"HTTP {status} {response.reason}"
+        if status == 429:
+            return _Attempt(reply, retry=True, asked=retry_after(response.body, response.headers), why=why)
+        return _Attempt(reply, retry=status >= 500, why=why)

@@ -25,6 +25,9 @@ from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp, utc_now
 
 LONG_POLL = 50  # seconds Telegram holds a getUpdates open
+# Updates asked for at once: 20 of Telegram's largest messages fit the command's reply cap, so a
+# burst of long messages never makes a reply too large to read, and the offset always moves on.
+UPDATES_LIMIT = 20
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
 COMMANDS = (
@@ -106,8 +109,13 @@ class ChatBot:
         """Until stopped, or refused (409)."""
         backoff = 1.0
         while not self._stop.is_set():
-            fields = {"offset": str(offset), "timeout": str(LONG_POLL), "allowed_updates": '["message"]'}
-            reply = self._bot.call("getUpdates", fields, http_timeout=LONG_POLL + 15)
+            fields = {
+                "offset": str(offset),
+                "limit": str(UPDATES_LIMIT),
+                "timeout": str(LONG_POLL),
+                "allowed_updates": '["message"]',
+            }
+            reply = self._bot.call("getUpdates", fields, deadline=LONG_POLL + 30)
             if reply.status == 409:
                 log.line(f"chat commands off: {reply.error}")
                 return

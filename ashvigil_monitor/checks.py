@@ -15,8 +15,8 @@ import ashvigil
 from ashvigil_monitor import __version__
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
+from ashvigil_monitor.egress import safe
 from ashvigil_monitor.errors import ConfigError
-from ashvigil_monitor.log import safe
 from ashvigil_monitor.store import Store
 
 

@@ -12,7 +12,7 @@ import time
 import traceback
 from collections.abc import Sequence
 
-from ashvigil_monitor import __version__, config_file, log, redact
+from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.locking import StateLock
@@ -65,12 +65,12 @@ def _history_parsers(commands: argparse._SubParsersAction[argparse.ArgumentParse
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    redact.install()
+    egress.install()
     args = parser().parse_args(argv)
     try:
         return _main(args)
     except (Refused, Failed) as e:
-        print(f"ashvigil: {log.safe(str(e))}", file=sys.stderr)
+        print(f"ashvigil: {egress.safe(str(e))}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt:
         log.line("stopped at once (SIGINT)")
@@ -78,7 +78,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as e:  # noqa: BLE001 - the last resort: one line, exit 1
         if args.debug:
             traceback.print_exc()
-        print(f"ashvigil: {type(e).__name__}: {log.safe(str(e))}", file=sys.stderr)
+        print(f"ashvigil: {type(e).__name__}: {egress.safe(str(e))}", file=sys.stderr)
         return 1
 
 
@@ -115,7 +115,7 @@ def settings(args: argparse.Namespace, environment: dict[str, str]) -> tuple[dic
 
 def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration.Config:
     env, _ = settings(args, environment)
-    config = configuration.load(env, redact.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
+    config = configuration.load(env, egress.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
     for name in MODULE_VARIABLES:  # never a secret: the key goes to the module as an argument
         if name in env:
             os.environ[name] = env[name]
@@ -162,7 +162,7 @@ def _list_outbox(db_path: str) -> int:
         with contextlib.closing(Store(db_path, read_only=True)) as store:
             pieces = store.pending()
     for p in pieces:
-        print(f"{p.label}; last error: {log.safe(p.last_error or '-')}")
+        print(f"{p.label}; last error: {egress.safe(p.last_error or '-')}")
     print(f"{len(pieces)} alert pieces pending")
     return 0
 
@@ -206,8 +206,8 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
             value = "set" if env.get(name) else "not set"
         else:
             value = env[name] if name in env else default
-        print(f"{name} = {log.safe(value)} ({sources.get(name, 'default')})")
-    config = configuration.load(env, redact.SECRETS.add, ())
+        print(f"{name} = {egress.safe(value)} ({sources.get(name, 'default')})")
+    config = configuration.load(env, egress.SECRETS.add, ())
     if os.path.exists(config.db_path):
         with contextlib.closing(Store(config.db_path, read_only=True)) as store:
             mutes = store.mutes(time.time()) if store.version() >= 3 else {}

@@ -9,25 +9,32 @@ import re
 import tempfile
 import time
 import urllib.parse
-import urllib.request
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
-from ashvigil_monitor import log
+from ashvigil_monitor import log, transport
 from ashvigil_monitor.files import read_bounded
 
 RESULTS = ("ok", "failed", "error")
 _SAMPLE = re.compile(r'^(ashvigil_[a-z_]+)(?:\{result="([a-z]+)"\})? (\S+)$')
 METRICS_LIMIT = 64 * 1024
+PING_DEADLINE = 10.0
+PING_CAP = 64 * 1024  # a heartbeat's reply is a word; the rest is not read
 
 
-def ping(url: str, result: str) -> None:
+def ping(url: str, result: str, cut_at: Callable[[], float] = transport.never) -> None:
     """GET the URL after a good cycle, the URL + /fail after a failed one."""
     target = url if result == "ok" else _fail_url(url)
     try:
-        with urllib.request.urlopen(target, timeout=10) as response:
-            response.read()
-    except Exception as e:  # noqa: BLE001 - any failure of the ping is the ping's, never the monitor's
+        response = transport.exchange("GET", target, deadline=PING_DEADLINE, cap=PING_CAP, cut_at=cut_at)
+    except (transport.Unsent, transport.Lost) as e:
         log.line(f"heartbeat failed: {e}")
+        return
+    except Exception as e:  # noqa: BLE001 - any failure of the ping is the ping's, never the monitor's
+        log.line(f"heartbeat failed: {type(e).__name__}: {e}")
+        return
+    if not 200 <= response.status < 300:
+        log.line(f"heartbeat failed: HTTP Error {response.status}: {response.reason}")
 
 
 def _fail_url(url: str) -> str:

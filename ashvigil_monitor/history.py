@@ -22,7 +22,7 @@ import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 
-from ashvigil_monitor import log
+from ashvigil_monitor import egress, log
 from ashvigil_monitor.errors import Failed
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp
@@ -220,7 +220,7 @@ def _cell(text: str | None, first: bool = False) -> str:
 
     if text is None:
         return "-" if first else "(gone)"
-    return log.safe(ashvigil.format_owner_burn(text))
+    return egress.safe(ashvigil.format_owner_burn(text))
 
 
 def _table(entries: Sequence[Move | Gap]) -> None:
@@ -230,7 +230,7 @@ def _table(entries: Sequence[Move | Gap]) -> None:
             missed = f"-- no good poll from {utc_text(e.start)} to {utc_text(e.end)} ({e.failed} failed cycles)"
             rows.append((missed, "", "", ""))
         else:
-            rows.append((utc_text(e.at), f"SN{log.safe(e.netuid)}", _cell(e.old, e.first), _cell(e.new)))
+            rows.append((utc_text(e.at), f"SN{egress.safe(e.netuid)}", _cell(e.old, e.first), _cell(e.new)))
     widths = [max(len(r[i]) for r in rows if r[1]) for i in range(4)]
     for r in rows:
         print("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() if r[1] else r[0])

@@ -44,9 +44,11 @@ class Runner:
         self.chat: ChatBot | None = None
 
     def pause_in_cycle(self, seconds: float) -> None:
-        """A wait that belongs to a cycle: a first stop request does not end it."""
-        self.notifier.watchdog()
-        time.sleep(seconds)
+        """A wait that belongs to a cycle: a stop request ends it only after its grace."""
+        end = time.monotonic() + seconds
+        while (left := min(end, self.stopper.cut_at()) - time.monotonic()) > 0:
+            self.notifier.watchdog()
+            time.sleep(min(left, 0.5))
 
     # --- the commands ---
 
@@ -99,7 +101,7 @@ class Runner:
         if self.watch is None:
             from ashvigil_monitor.botapi import BotApi
 
-            bot = BotApi(self.config.bot_token, self.config.telegram_api, self.pause_in_cycle)
+            bot = BotApi(self.config.bot_token, self.config.telegram_api, self.pause_in_cycle, self.stopper.cut_at)
             self.watch = Watch(self.config, self.store, bot, self.pause_in_cycle)
         return self.watch
 
@@ -197,7 +199,7 @@ class Runner:
             + (f", {pending} alert pieces pending" if pending is not None else "")
         )
         if self.config.heartbeat_url:
-            health.ping(self.config.heartbeat_url, outcome)
+            health.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
             if self.chat is not None:

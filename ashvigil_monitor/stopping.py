@@ -1,12 +1,14 @@
 """Graceful stop on SIGTERM and SIGINT.
 
-The first signal only sets a flag: a cycle in progress (store and delivery, retries included)
-runs to its end, and a wait between cycles ends at once. A second SIGINT raises
-KeyboardInterrupt wherever the program is, for an operator who will not wait.
+The first signal only sets a flag: a cycle in progress finishes what it can within GRACE seconds
+(a delivery in flight, a short retry wait), and a wait between cycles ends at once. After the
+grace, every HTTP exchange is cut and no retry wait starts: what is left undelivered waits in the
+outbox. A second SIGINT raises KeyboardInterrupt wherever the program is.
 """
 
 from __future__ import annotations
 
+import math
 import os
 import select
 import signal
@@ -19,9 +21,13 @@ class Stopped(BaseException):
     survives ordinary failures of a cycle, lets it through."""
 
 
+GRACE = 1.5  # seconds a stop request leaves the cycle in progress
+
+
 class Stopper:
     def __init__(self) -> None:
         self.signal_name: str | None = None
+        self._stopped_at = math.inf  # monotonic; a float, so the handler takes no lock
         self.reload_requested = False  # SIGHUP: read the configuration again between cycles
         self._wake_r = -1
 
@@ -49,7 +55,12 @@ class Stopper:
             signal.signal(signal.SIGINT, signal.SIG_IGN)
             raise KeyboardInterrupt
         if not self.requested:
+            self._stopped_at = time.monotonic()
             self.signal_name = name
+
+    def cut_at(self) -> float:
+        """The moment from which exchanges and retry waits end: the grace after a stop request."""
+        return self._stopped_at + GRACE
 
     def wait(self, seconds: float) -> bool:
         """Waits up to `seconds`; True as soon as a stop is requested. A reload request ends the

@@ -34,7 +34,8 @@ class Reply:
     phrase of the status line. ``delay`` holds the reply back that many seconds (it ends early
     when the server stops). ``drop`` closes the connection without answering at all. ``repeat``
     sends the body that many times, ``pause`` seconds apart (ending early when the client goes or
-    the server stops): a long or a slow body.
+    the server stops): a long or a slow body. ``header_pause`` sends the headers one at a time,
+    that many seconds apart: slow headers.
     """
 
     status: int = 200
@@ -45,6 +46,7 @@ class Reply:
     drop: bool = False
     repeat: int = 1
     pause: float = 0.0
+    header_pause: float = 0.0
 
     @classmethod
     def json(cls, value: Any, status: int = 200, **kwargs: Any) -> Reply:
@@ -158,6 +160,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(reply.status, reply.reason)
         for name, value in reply.headers:
             self.send_header(name, value)
+            if reply.header_pause and not self._trickled(reply.header_pause):
+                return
         if all(name.lower() != "content-length" for name, _ in reply.headers):
             self.send_header("Content-Length", str(len(reply.body) * reply.repeat))
         self.end_headers()
@@ -171,6 +175,16 @@ class _Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):  # the client stopped reading
             self.close_connection = True
+
+    def _trickled(self, pause: float) -> bool:
+        """Sends the headers so far, then waits; False when the client went or the server stops."""
+        try:
+            self.flush_headers()
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+            return False
+        return not self.server.stand_in._stopping.wait(pause)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _serve
 

@@ -11,7 +11,7 @@ import urllib.parse
 import pytest
 from command import API_KEY, COMMAND, TOKEN
 
-from ashvigil_monitor import redact
+from ashvigil_monitor import egress
 from ashvigil_monitor.config import VARIABLES
 from stand_ins.server import Reply
 from stand_ins.telegram import refused
@@ -173,10 +173,10 @@ def test_a_malformed_token_exits_2_and_never_appears(services, token, in_file):
 
 
 def test_a_cut_bot_path_in_a_message_is_hidden():
-    secrets = redact.Secrets()
+    secrets = egress.Secrets()
     secrets.add("123456:abc#def")
     text = "URL can't contain control characters. '/bot123456:abc' (found at least ' ')"
-    assert secrets.hide(text) == "URL can't contain control characters. '/bot***' (found at least ' ')"
+    assert secrets.mask(text) == "URL can't contain control characters. '/bot***' (found at least ' ')"
 
 
 def test_version_and_help():

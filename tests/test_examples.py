@@ -25,7 +25,7 @@ def test_demo_runs_the_installed_command():
         "chat   | (1/2)",
         "chat   | (2/2)",
         "stderr | [burn] stopped (SIGTERM)",
-        "stderr | [burn] telegram retry 3/3 in 2 s: HTTP 502",
+        "stderr | [burn] telegram failed: HTTP 502 Bad Gateway",
         "stdout | 1 alert pieces pending",
         "stderr | [burn] delayed alert sent (",
         "chat   | Delayed: alert of ",
