@@ -9,10 +9,11 @@ import sys
 import urllib.parse
 
 import pytest
-from command import API_KEY, COMMAND, TOKEN
+from command import API_KEY, CHAT, COMMAND, TOKEN
 
-from ashvigil_monitor import redact
+from ashvigil_monitor import config, redact
 from ashvigil_monitor.config import VARIABLES
+from ashvigil_monitor.errors import ConfigError
 from stand_ins.server import Reply
 from stand_ins.telegram import refused
 
@@ -58,12 +59,21 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_TIMEZONE": "America"}, "ASHVIGIL_TIMEZONE"),
     ],
 )
-def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
-    done = services.run("run", env=env)
-    assert done.returncode == 2
-    assert done.stderr.count("\n") == 1
-    assert named in done.stderr
-    assert done.stderr.startswith("ashvigil: ")
+def test_invalid_configuration_is_refused_naming_the_variable(tmp_path, env, named):
+    valid = {
+        "TAOSTATS_API_KEY": API_KEY,
+        "ASHVIGIL_BOT_TOKEN": TOKEN,
+        "ASHVIGIL_CHAT_ID": CHAT,
+        "ASHVIGIL_STATE_PATH": str(tmp_path / "state.json"),
+    }
+    with pytest.raises(ConfigError) as refused:
+        config.load({**valid, **env}, found=lambda _: None)
+    assert named in str(refused.value)
+
+
+def test_invalid_configuration_exits_2_with_one_line_before_any_request(services):
+    done = services.run("run", env={"ASHVIGIL_THRESHOLD": "nan"})
+    assert (done.returncode, done.stderr) == (2, "ashvigil: ASHVIGIL_THRESHOLD must be finite and >= 0, got 'nan'\n")
     assert services.api.requests == []
     assert services.bot.requests == []
 
