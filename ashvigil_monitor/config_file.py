@@ -12,7 +12,7 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, NamedTuple
 
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text
@@ -30,21 +30,27 @@ def key_of(variable: str) -> str:
     return variable.removeprefix("ASHVIGIL_").lower()
 
 
-def read(path: str, variables: Iterable[str]) -> dict[str, str]:
-    """The file's settings as variable name -> text. ConfigError naming the key and its line."""
+class Setting(NamedTuple):
+    text: str  # as the variable would hold it
+    where: str  # the file, the line and the key, to name in a message about the value
+
+
+def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
+    """The file's settings by variable name. ConfigError naming the key and its line."""
     text = read_small_text(path, "ASHVIGIL_CONFIG")
     try:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         raise ConfigError(f"ASHVIGIL_CONFIG: {path}: {e}") from None
     names = {key_of(v): v for v in variables if v not in NOT_IN_FILE}
-    settings: dict[str, str] = {}
+    settings: dict[str, Setting] = {}
     for key, value in document.items():
         where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, key)}: {key}"
         if key == "thresholds" and isinstance(value, dict):
-            settings["ASHVIGIL_SUBNET_THRESHOLDS"] = ",".join(f"{k}={_text(v, where)}" for k, v in value.items())
+            pairs = ",".join(f"{k}={_text(v, where)}" for k, v in value.items())
+            settings["ASHVIGIL_SUBNET_THRESHOLDS"] = Setting(pairs, where)
         elif key in names:
-            settings[names[key]] = _text(value, where)
+            settings[names[key]] = Setting(_text(value, where), where)
         elif key_of(key.upper()) in map(key_of, SECRETS):
             raise ConfigError(f"{where}: secrets stay out of the file; use {key}_file")
         else:
@@ -63,6 +69,7 @@ def _text(value: Any, where: str) -> str:
 
 
 def _line_of(text: str, key: str) -> int:
-    pattern = re.compile(rf"^\s*(\[\s*{re.escape(key)}\s*\]|\"?{re.escape(key)}\"?\s*=)", re.M)
+    # [ \t], not \s: a blank line before the key must not count as the key's line
+    pattern = re.compile(rf"^[ \t]*(\[\s*{re.escape(key)}\s*\]|\"?{re.escape(key)}\"?\s*=)", re.M)
     match = pattern.search(text)
     return text.count("\n", 0, match.start()) + 1 if match else 0

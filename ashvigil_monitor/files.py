@@ -19,9 +19,9 @@ def require_regular_or_absent(path: str, name: str) -> None:
     except FileNotFoundError:
         return
     except OSError as e:
-        raise ConfigError(f"{name}: cannot examine {path} ({e.strerror})") from None
+        raise ConfigError(f"{name}: cannot examine {path} ({e.strerror})", name) from None
     if not stat.S_ISREG(mode):
-        raise ConfigError(f"{name}: {path} is not a regular file")
+        raise ConfigError(f"{name}: {path} is not a regular file", name)
 
 
 def read_bounded(path: str, limit: int) -> bytes:
@@ -42,6 +42,6 @@ def read_small_text(path: str, name: str) -> str:
     try:
         return read_bounded(path, SMALL_FILE_LIMIT).decode("utf-8")
     except OSError as e:
-        raise ConfigError(f"{name}: cannot read {path} ({e.strerror or e})") from None
+        raise ConfigError(f"{name}: cannot read {path} ({e.strerror or e})", name) from None
     except UnicodeDecodeError:
-        raise ConfigError(f"{name}: {path} is not UTF-8 text") from None
+        raise ConfigError(f"{name}: {path} is not UTF-8 text", name) from None

@@ -11,7 +11,7 @@ import urllib.parse
 import pytest
 from command import API_KEY, CHAT, COMMAND, TOKEN
 
-from ashvigil_monitor import config, redact
+from ashvigil_monitor import cli, config, redact
 from ashvigil_monitor.config import VARIABLES
 from ashvigil_monitor.errors import ConfigError
 from stand_ins.server import Reply
@@ -33,7 +33,7 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_CHAT_ID": ""}, "ASHVIGIL_CHAT_ID"),
         ({"TAOSTATS_API_KEY": " "}, "TAOSTATS_API_KEY"),
         ({"ASHVIGIL_BOT_TOKEN": ""}, "ASHVIGIL_BOT_TOKEN"),
-        ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN"),  # both set
+        ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),  # both set
         ({"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),
         ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
         ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
@@ -60,15 +60,38 @@ from stand_ins.telegram import refused
     ],
 )
 def test_invalid_configuration_is_refused_naming_the_variable(tmp_path, env, named):
-    valid = {
+    with pytest.raises(ConfigError) as refused:
+        config.load({**_valid(tmp_path), **env}, found=lambda _: None)
+    assert named in str(refused.value)
+    assert refused.value.setting == named
+
+
+def _valid(tmp_path):
+    return {
         "TAOSTATS_API_KEY": API_KEY,
         "ASHVIGIL_BOT_TOKEN": TOKEN,
         "ASHVIGIL_CHAT_ID": CHAT,
         "ASHVIGIL_STATE_PATH": str(tmp_path / "state.json"),
     }
+
+
+@pytest.mark.parametrize(
+    ("content", "env", "message"),
+    [
+        ("chat_id = '1'\n\nthreshold = -1\n", {}, "{file}, line 3: threshold must be finite and >= 0, got '-1'"),
+        ("compare = 'sometimes'\n", {}, "{file}, line 1: compare must be one of last-alert, last-poll"),
+        ("bot_token_file = '/nonexistent/token'\n", {"ASHVIGIL_BOT_TOKEN": ""}, "{file}, line 1: bot_token_file: "),
+        ("threshold = 1\n", {"ASHVIGIL_THRESHOLD": "-1"}, "ASHVIGIL_THRESHOLD must be"),  # the environment's value
+    ],
+)
+def test_a_bad_value_from_the_config_file_is_named_by_its_key_and_line(tmp_path, monkeypatch, content, env, message):
+    monkeypatch.setattr(redact, "SECRETS", redact.Secrets())
+    path = tmp_path / "ashvigil.toml"
+    path.write_text(content)
+    args = cli.parser().parse_args(["--config", str(path), "check"])
     with pytest.raises(ConfigError) as refused:
-        config.load({**valid, **env}, found=lambda _: None)
-    assert named in str(refused.value)
+        cli.load(args, {**_valid(tmp_path), **env})
+    assert str(refused.value).startswith(message.format(file=f"ASHVIGIL_CONFIG: {path}"))
 
 
 def test_invalid_configuration_exits_2_with_one_line_before_any_request(services):
