@@ -25,6 +25,28 @@ else:  # pragma: no cover - the reference interpreter
 SECRETS = ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN")
 NOT_IN_FILE = (*SECRETS, "ASHVIGIL_CONFIG", "NOTIFY_SOCKET")
 
+# The TOML types a key takes besides a text (the variable's own form), and how to say so. Any
+# other type would become a text no check expects: `threshold = [1]` read as 1.
+Kind = tuple[tuple[type, ...], str]
+_TEXT: Kind = ((), "a text")
+_NUMBER: Kind = ((int, float), "a number or a text")
+_KINDS: dict[str, Kind] = {
+    **dict.fromkeys(
+        ("threshold", "outbox_max_age_hours", "failure_alert_after", "interval_minutes", "history_days"), _NUMBER
+    ),
+    **dict.fromkeys(("subnets", "exclude_subnets", "admin_ids"), ((int, list), "a text, number or list of ids")),
+    **dict.fromkeys(("report_new_and_gone", "bot_commands", "alert_charts"), ((bool,), "true, false or a text")),
+    "chat_id": ((int,), "a text or an integer"),
+}
+_TOML_TYPES = {
+    bool: "true/false",
+    int: "an integer",
+    float: "a float",
+    str: "a text",
+    list: "an array",
+    dict: "a table",
+}
+
 
 def key_of(variable: str) -> str:
     return variable.removeprefix("ASHVIGIL_").lower()
@@ -46,11 +68,10 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
     settings: dict[str, Setting] = {}
     for key, value in document.items():
         where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, key)}: {key}"
-        if key == "thresholds" and isinstance(value, dict):
-            pairs = ",".join(f"{k}={_text(v, where)}" for k, v in value.items())
-            settings["ASHVIGIL_SUBNET_THRESHOLDS"] = Setting(pairs, where)
+        if key == "thresholds":
+            settings["ASHVIGIL_SUBNET_THRESHOLDS"] = Setting(_thresholds(value, where), where)
         elif key in names:
-            settings[names[key]] = Setting(_text(value, where), where)
+            settings[names[key]] = Setting(_text(value, _KINDS.get(key, _TEXT), where), where)
         elif key_of(key.upper()) in map(key_of, SECRETS):
             raise ConfigError(f"{where}: secrets stay out of the file; use {key}_file")
         else:
@@ -58,14 +79,29 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
     return settings
 
 
-def _text(value: Any, where: str) -> str:
+def _thresholds(value: Any, where: str) -> str:
+    if not isinstance(value, dict):
+        raise ConfigError(f"{where}: a table of subnet thresholds, got {_type_of(value)}")
+    return ",".join(f"{k}={_text(v, _NUMBER, where)}" for k, v in value.items())
+
+
+def _text(value: Any, kind: Kind, where: str) -> str:
+    types, wanted = kind
+    if isinstance(value, bool):
+        fits = bool in types
+    elif isinstance(value, list):
+        fits = list in types and all(isinstance(v, (int, str)) and not isinstance(v, bool) for v in value)
+    else:
+        fits = isinstance(value, (str, *types))
+    if not fits:
+        raise ConfigError(f"{where}: {wanted}, got {_type_of(value)}")
     if isinstance(value, bool):
         return "1" if value else "0"
-    if isinstance(value, (int, float, str)):
-        return str(value)
-    if isinstance(value, list) and all(isinstance(v, (int, str)) and not isinstance(v, bool) for v in value):
-        return ",".join(str(v) for v in value)
-    raise ConfigError(f"{where}: a text, number, true/false or list of subnet ids, got {type(value).__name__}")
+    return ",".join(str(v) for v in value) if isinstance(value, list) else str(value)
+
+
+def _type_of(value: Any) -> str:
+    return _TOML_TYPES.get(type(value), "a date or time")
 
 
 def _line_of(text: str, key: str) -> int:

@@ -3,6 +3,7 @@ files, and secrets kept out of every line it writes."""
 
 import importlib.metadata
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import urllib.parse
 import pytest
 from command import API_KEY, CHAT, COMMAND, TOKEN
 
-from ashvigil_monitor import cli, config, redact
+from ashvigil_monitor import cli, config, config_file, redact
 from ashvigil_monitor.config import VARIABLES
 from ashvigil_monitor.errors import ConfigError
 from stand_ins.server import Reply
@@ -99,6 +100,44 @@ def test_invalid_configuration_exits_2_with_one_line_before_any_request(services
     assert (done.returncode, done.stderr) == (2, "ashvigil: ASHVIGIL_THRESHOLD must be finite and >= 0, got 'nan'\n")
     assert services.api.requests == []
     assert services.bot.requests == []
+
+
+def _read_config(tmp_path, content):
+    path = tmp_path / "ashvigil.toml"
+    path.write_text(content)
+    return config_file.read(str(path), [name for name, _, _ in VARIABLES])
+
+
+@pytest.mark.parametrize(
+    ("content", "named"),
+    [
+        ("threshold = [1]\n", "line 1: threshold: a number or a text, got an array"),
+        ("\ninterval_minutes = true\n", "line 2: interval_minutes: a number or a text, got true/false"),
+        ("history_days = {a = 1}\n", "line 1: history_days: a number or a text, got a table"),
+        ("bot_commands = 2\n", "line 1: bot_commands: true, false or a text, got an integer"),
+        ("admin_ids = [true]\n", "line 1: admin_ids: a text, number or list of ids, got an array"),
+        ("timezone = 1\n", "line 1: timezone: a text, got an integer"),
+        ("[thresholds]\n12 = true\n", "line 1: thresholds: a number or a text, got true/false"),
+        ("thresholds = 0.1\n", "line 1: thresholds: a table of subnet thresholds, got a float"),
+    ],
+)
+def test_a_config_file_value_of_another_type_is_refused_naming_key_and_line(tmp_path, content, named):
+    with pytest.raises(ConfigError, match=re.escape(named)):
+        _read_config(tmp_path, content)
+
+
+@pytest.mark.parametrize(
+    ("content", "variable", "text"),
+    [
+        ("threshold = '1e-3'\n", "ASHVIGIL_THRESHOLD", "1e-3"),
+        ("bot_commands = 'yes'\n", "ASHVIGIL_BOT_COMMANDS", "yes"),
+        ("alert_charts = false\n", "ASHVIGIL_ALERT_CHARTS", "0"),
+        ("chat_id = -100123\n", "ASHVIGIL_CHAT_ID", "-100123"),
+        ("admin_ids = [12, 34]\n", "ASHVIGIL_ADMIN_IDS", "12,34"),
+    ],
+)
+def test_a_config_file_value_becomes_the_variables_text(tmp_path, content, variable, text):
+    assert _read_config(tmp_path, content)[variable].text == text
 
 
 def test_state_directory_is_created_private(services):
