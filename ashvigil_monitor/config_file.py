@@ -64,6 +64,8 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         raise ConfigError(f"ASHVIGIL_CONFIG: {path}: {e}") from None
+    except RecursionError:  # the parser recurses once per level of nesting
+        raise ConfigError(f"ASHVIGIL_CONFIG: {path}: arrays or tables nested too deeply") from None
     names = {key_of(v): v for v in variables if v not in NOT_IN_FILE}
     settings: dict[str, Setting] = {}
     for key, value in document.items():

@@ -126,6 +126,12 @@ def test_a_config_file_value_of_another_type_is_refused_naming_key_and_line(tmp_
         _read_config(tmp_path, content)
 
 
+@pytest.mark.parametrize("content", ["a = " + "[" * 60000, "a = " + "{b = " * 12000])
+def test_a_config_file_nested_too_deeply_is_refused_on_one_line(tmp_path, content):
+    with pytest.raises(ConfigError, match=f"^ASHVIGIL_CONFIG: {re.escape(str(tmp_path))}.*nested too deeply$"):
+        _read_config(tmp_path, content)
+
+
 @pytest.mark.parametrize(
     ("content", "variable", "text"),
     [
