@@ -38,6 +38,9 @@ _KINDS: dict[str, Kind] = {
     **dict.fromkeys(("report_new_and_gone", "bot_commands", "alert_charts"), ((bool,), "true, false or a text")),
     "chat_id": ((int,), "a text or an integer"),
 }
+# Only a key shaped like a setting's name is echoed: another may be a secret pasted as a key.
+_NAME_LIKE = re.compile(r"[a-z][a-z_]{0,39}")
+_SUBNET_ID = re.compile(r"[0-9]{1,5}")
 _TOML_TYPES = {
     bool: "true/false",
     int: "an integer",
@@ -69,7 +72,10 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
     names = {key_of(v): v for v in variables if v not in NOT_IN_FILE}
     settings: dict[str, Setting] = {}
     for key, value in document.items():
-        where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, key)}: {key}"
+        where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, key)}"
+        if not _NAME_LIKE.fullmatch(key):
+            raise ConfigError(f"{where}: an unknown setting")
+        where += f": {key}"
         if key == "thresholds":
             settings["ASHVIGIL_SUBNET_THRESHOLDS"] = Setting(_thresholds(value, where), where)
         elif key in names:
@@ -84,6 +90,8 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
 def _thresholds(value: Any, where: str) -> str:
     if not isinstance(value, dict):
         raise ConfigError(f"{where}: a table of subnet thresholds, got {_type_of(value)}")
+    if not all(_SUBNET_ID.fullmatch(k) for k in value):
+        raise ConfigError(f"{where}: its keys must be subnet ids")
     return ",".join(f"{k}={_text(v, _NUMBER, where)}" for k, v in value.items())
 
 
@@ -108,6 +116,6 @@ def _type_of(value: Any) -> str:
 
 def _line_of(text: str, key: str) -> int:
     # [ \t], not \s: a blank line before the key must not count as the key's line
-    pattern = re.compile(rf"^[ \t]*(\[\s*{re.escape(key)}\s*\]|\"?{re.escape(key)}\"?\s*=)", re.M)
+    pattern = re.compile(rf"^[ \t]*(\[\s*{re.escape(key)}\s*\]|[\"']?{re.escape(key)}[\"']?\s*=)", re.M)
     match = pattern.search(text)
     return text.count("\n", 0, match.start()) + 1 if match else 0

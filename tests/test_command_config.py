@@ -133,6 +133,20 @@ def test_a_config_file_nested_too_deeply_is_refused_on_one_line(tmp_path, conten
 
 
 @pytest.mark.parametrize(
+    ("content", "named"),
+    [
+        ('threshold = 1\n"7654321:AAHsecretsecret" = 1\n', "line 2: an unknown setting"),
+        ("'7654321:AAHsecretsecret' = 'x'\n", "line 1: an unknown setting"),
+        ('[thresholds]\n"7654321:AAHsecretsecret" = 0.1\n', "line 1: thresholds: its keys must be subnet ids"),
+    ],
+)
+def test_a_config_file_key_that_is_no_setting_name_is_never_echoed(tmp_path, content, named):
+    with pytest.raises(ConfigError, match=re.escape(named)) as refused:
+        _read_config(tmp_path, content)
+    assert "secret" not in str(refused.value)
+
+
+@pytest.mark.parametrize(
     ("content", "variable", "text"),
     [
         ("threshold = '1e-3'\n", "ASHVIGIL_THRESHOLD", "1e-3"),
