@@ -96,8 +96,8 @@ class Config:
 
 def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
     """Sets the file's KEY=VALUE lines in `env`; they win over values already there."""
-    lines = read_small_text(path, f"--env-file {path}").splitlines()
-    for number, line in enumerate(lines, 1):
+    text = read_small_text(path, f"--env-file {path}").removeprefix("\ufeff")  # a BOM some editors write
+    for number, line in enumerate(text.splitlines(), 1):
         text = line.strip()
         if not text or text.startswith("#"):
             continue
@@ -107,6 +107,8 @@ def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
             raise ConfigError(f"--env-file {path}, line {number}: expected KEY=VALUE")
         if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
             value = value[1:-1]
+        if "\0" in value:
+            raise ConfigError(f"--env-file {path}, line {number}: a NUL character, which no variable can hold")
         env[key] = value
 
 

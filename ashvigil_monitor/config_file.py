@@ -107,7 +107,10 @@ def _text(value: Any, kind: Kind, where: str) -> str:
         raise ConfigError(f"{where}: {wanted}, got {_type_of(value)}")
     if isinstance(value, bool):
         return "1" if value else "0"
-    return ",".join(str(v) for v in value) if isinstance(value, list) else str(value)
+    text = ",".join(str(v) for v in value) if isinstance(value, list) else str(value)
+    if "\0" in text:  # a TOML escape can write one; no variable, path or argument can hold it
+        raise ConfigError(f"{where}: a NUL character, which no variable can hold")
+    return text
 
 
 def _type_of(value: Any) -> str:

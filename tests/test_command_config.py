@@ -119,9 +119,10 @@ def _read_config(tmp_path, content):
         ("timezone = 1\n", "line 1: timezone: a text, got an integer"),
         ("[thresholds]\n12 = true\n", "line 1: thresholds: a number or a text, got true/false"),
         ("thresholds = 0.1\n", "line 1: thresholds: a table of subnet thresholds, got a float"),
+        ('state_path = "/tmp/state\\u0000"\n', "line 1: state_path: a NUL character"),
     ],
 )
-def test_a_config_file_value_of_another_type_is_refused_naming_key_and_line(tmp_path, content, named):
+def test_a_config_file_value_it_cannot_take_is_refused_naming_key_and_line(tmp_path, content, named):
     with pytest.raises(ConfigError, match=re.escape(named)):
         _read_config(tmp_path, content)
 
@@ -167,12 +168,12 @@ def test_state_directory_is_created_private(services):
 
 
 def test_secrets_from_files_and_an_env_file(av, services):
-    """LoadCredential= style files (one trailing line feed dropped) and an env file with comments
-    and quotes; the env file's values win over the environment."""
+    """LoadCredential= style files (one trailing line feed dropped) and an env file with a BOM,
+    comments and quotes; the env file's values win over the environment."""
     (services.tmp / "key").write_text(API_KEY + "\n")
     (services.tmp / "token").write_text(TOKEN + "\n")
     (services.tmp / "ashvigil.env").write_text(
-        "# written by the operator\n\n"
+        "\ufeff# written by the operator\n\n"
         f"TAOSTATS_API_KEY_FILE={services.tmp / 'key'}\n"
         f"ASHVIGIL_BOT_TOKEN_FILE='{services.tmp / 'token'}'\n"
         'export ASHVIGIL_CHAT_ID="@burnwatch"\n'
@@ -188,11 +189,14 @@ def test_secrets_from_files_and_an_env_file(av, services):
     assert sent.fields["chat_id"] == "@burnwatch"
 
 
-@pytest.mark.parametrize(("content", "where"), [("NO_EQUALS_SIGN\n", "line 1"), ("OK=1\n2BAD=x\n", "line 2")])
+@pytest.mark.parametrize(
+    ("content", "where"),
+    [("NO_EQUALS_SIGN\n", "line 1"), ("OK=1\n2BAD=x\n", "line 2"), ("OK=1\nASHVIGIL_PAUSE_PATH='a\0b'\n", "line 2")],
+)
 def test_malformed_env_file_exits_2(services, content, where):
     (services.tmp / "bad.env").write_text(content)
     done = services.run("--env-file", str(services.tmp / "bad.env"), "once")
-    assert done.returncode == 2
+    assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
     assert where in done.stderr
     assert services.api.requests == []
 
