@@ -303,6 +303,16 @@ def _directory(path):
     return str(path)
 
 
+def _lock_is_a_directory(path):
+    path.with_name(path.name + ".lock").mkdir()
+    return str(path)
+
+
+def _lock_is_a_fifo(path):
+    os.mkfifo(path.with_name(path.name + ".lock"))
+    return str(path)
+
+
 def _over_64_kib(path):
     path.write_text("x" * (64 * 1024 + 1))
     return str(path)
@@ -313,6 +323,8 @@ def _over_64_kib(path):
     [
         ("ASHVIGIL_STATE_PATH", _fifo),
         ("ASHVIGIL_STATE_PATH", _link_to_dev_null),
+        ("ASHVIGIL_STATE_PATH", _lock_is_a_directory),
+        ("ASHVIGIL_STATE_PATH", _lock_is_a_fifo),
         ("ASHVIGIL_DB_PATH", _fifo),
         ("ASHVIGIL_PAUSE_PATH", _directory),
         ("ASHVIGIL_METRICS_PATH", _fifo),
