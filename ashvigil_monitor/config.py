@@ -122,7 +122,7 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
     if direct and path:
         raise ConfigError(f"set {name} or {file_name}, not both", file_name)
     if path:
-        value = read_small_text(path, file_name)
+        value = read_small_text(path, file_name, path_is_secret=True)
         value = value[:-1] if value.endswith("\n") else value
         found(value)
         source = file_name

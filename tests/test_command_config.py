@@ -346,6 +346,28 @@ def test_a_file_that_is_not_a_small_regular_file_exits_2_naming_it(services, var
     assert services.api.requests == []
 
 
+def _not_utf8(path):
+    path.write_bytes(b"\xff" + TOKEN.encode())
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "make"),
+    [
+        ("ASHVIGIL_BOT_TOKEN", lambda _: "7654321:AAHsecretsecret"),  # the token set in the file's place
+        ("TAOSTATS_API_KEY", _directory),
+        ("ASHVIGIL_BOT_TOKEN", _not_utf8),
+        ("TAOSTATS_API_KEY", _over_64_kib),
+    ],
+)
+def test_a_secret_file_setting_is_named_and_its_value_never_shown(tmp_path, name, make):
+    value = make(tmp_path / "7654321:AAHsecretsecret")
+    with pytest.raises(ConfigError) as refused:
+        config.load({**_valid(tmp_path), name: "", f"{name}_FILE": value}, found=lambda _: None)
+    assert str(refused.value).startswith(f"{name}_FILE: ")
+    assert "AAHsecret" not in str(refused.value)
+
+
 @pytest.mark.parametrize("content", [b"garbage", b"[1, 2]", b'{"owner_burn_rate": {"3": "\xff"}}', b""])
 def test_an_unreadable_state_file_is_set_aside_and_the_database_map_stands_in(services, content):
     assert services.run("once").returncode == 0  # first poll: the database holds the map too
