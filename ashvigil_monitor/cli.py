@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
-from ashvigil_monitor.errors import Failed, Refused
+from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
@@ -97,6 +97,14 @@ NEEDS = {
 def settings(args: argparse.Namespace, environment: dict[str, str]) -> tuple[dict[str, str], dict[str, str]]:
     """The settings' texts, highest first: the env file, the environment, the config file; and
     where each came from. Read again on SIGHUP."""
+    env, sources, _ = _placed_settings(args, environment)
+    return env, sources
+
+
+def _placed_settings(
+    args: argparse.Namespace, environment: dict[str, str]
+) -> tuple[dict[str, str], dict[str, str], dict[str, str]]:
+    """As settings(), and the place in the config file of each value taken from it."""
     sources = dict.fromkeys(environment, "environment")
     env = dict(environment)
     if args.env_file:
@@ -104,22 +112,36 @@ def settings(args: argparse.Namespace, environment: dict[str, str]) -> tuple[dic
         configuration.apply_env_file(args.env_file, from_file)
         env.update(from_file)
         sources.update(dict.fromkeys(from_file, "env file"))
+    places: dict[str, str] = {}
     path = args.config or env.get("ASHVIGIL_CONFIG")
     if path:
         names = [name for name, _, _ in configuration.VARIABLES]
-        for name, value in config_file.read(path, names).items():
+        for name, setting in config_file.read(path, names).items():
             if name not in env:
-                env[name], sources[name] = value, "config file"
-    return env, sources
+                env[name], sources[name], places[name] = setting.text, "config file", setting.where
+    return env, sources, places
 
 
 def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration.Config:
-    env, _ = settings(args, environment)
-    config = configuration.load(env, egress.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
+    env, _, places = _placed_settings(args, environment)
+    try:
+        config = configuration.load(env, egress.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
+    except ConfigError as e:
+        if e.setting not in places:
+            raise
+        raise _in_the_file(e, places[e.setting]) from None
     for name in MODULE_VARIABLES:  # never a secret: the key goes to the module as an argument
         if name in env:
             os.environ[name] = env[name]
     return config
+
+
+def _in_the_file(e: ConfigError, where: str) -> ConfigError:
+    """The error about a value from the config file, naming the key and line the operator edits
+    instead of the variable (which may not be set at all)."""
+    message, setting = str(e), e.setting or ""
+    rule = message[len(setting) :] if message.startswith(setting) else f": {message}"
+    return ConfigError(where + rule, setting)
 
 
 def _main(args: argparse.Namespace) -> int:

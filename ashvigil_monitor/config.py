@@ -10,6 +10,7 @@ import re
 import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
+from typing import TypeVar
 
 from ashvigil_monitor import policy
 from ashvigil_monitor.errors import ConfigError
@@ -63,6 +64,7 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
 _CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
 _BOT_TOKEN = re.compile(r"[0-9]+:[A-Za-z0-9_-]+")
 _ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+T = TypeVar("T")
 
 
 @dataclass(frozen=True)
@@ -94,8 +96,8 @@ class Config:
 
 def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
     """Sets the file's KEY=VALUE lines in `env`; they win over values already there."""
-    lines = read_small_text(path, f"--env-file {path}").splitlines()
-    for number, line in enumerate(lines, 1):
+    text = read_small_text(path, f"--env-file {path}").removeprefix("\ufeff")  # a BOM some editors write
+    for number, line in enumerate(text.splitlines(), 1):
         text = line.strip()
         if not text or text.startswith("#"):
             continue
@@ -105,6 +107,8 @@ def apply_env_file(path: str, env: MutableMapping[str, str]) -> None:
             raise ConfigError(f"--env-file {path}, line {number}: expected KEY=VALUE")
         if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
             value = value[1:-1]
+        if "\0" in value:
+            raise ConfigError(f"--env-file {path}, line {number}: a NUL character, which no variable can hold")
         env[key] = value
 
 
@@ -116,9 +120,9 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
     file_name = name + "_FILE"
     direct, path = env.get(name), env.get(file_name)
     if direct and path:
-        raise ConfigError(f"set {name} or {file_name}, not both")
+        raise ConfigError(f"set {name} or {file_name}, not both", file_name)
     if path:
-        value = read_small_text(path, file_name)
+        value = read_small_text(path, file_name, path_is_secret=True)
         value = value[:-1] if value.endswith("\n") else value
         found(value)
         source = file_name
@@ -128,7 +132,7 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
         source = name
     value = value.strip()
     if not value:
-        raise ConfigError(f"{source} is empty" if path else f"missing required variable {name}")
+        raise ConfigError(f"{source} is empty" if path else f"missing required variable {name}", source)
     found(value)
     return value
 
@@ -155,9 +159,9 @@ def _number(env: Mapping[str, str], name: str, default: str, ok: Callable[[float
     try:
         value = float(text)
     except ValueError:
-        raise ConfigError(f"{name} must be a number, got {text!r}") from None
+        raise ConfigError(f"{name} must be a number, got {text!r}", name) from None
     if not math.isfinite(value) or not ok(value):
-        raise ConfigError(f"{name} must be {rule}, got {text!r}")
+        raise ConfigError(f"{name} must be {rule}, got {text!r}", name)
     return value
 
 
@@ -178,7 +182,7 @@ def _http_url(env: Mapping[str, str], name: str, origin_only: bool) -> str | Non
         return None
     parts = urllib.parse.urlsplit(text)
     if parts.scheme not in ("http", "https") or not parts.netloc or (origin_only and (parts.query or parts.fragment)):
-        raise ConfigError(f"{name} must be an http:// or https:// URL, got {text!r}")
+        raise ConfigError(f"{name} must be an http:// or https:// URL, got {text!r}", name)
     return text.rstrip("/") if origin_only else text
 
 
@@ -187,16 +191,21 @@ def _bot_token(env: Mapping[str, str], found: Callable[[str], None]) -> str:
     comment read along from a file) would fail every delivery, or reach another path."""
     token = read_secret(env, "ASHVIGIL_BOT_TOKEN", found)
     if not _BOT_TOKEN.fullmatch(token):
-        raise ConfigError("ASHVIGIL_BOT_TOKEN is not a bot token (expected digits, ':', then letters, digits, _ or -)")
+        raise ConfigError(
+            "ASHVIGIL_BOT_TOKEN is not a bot token (expected digits, ':', then letters, digits, _ or -)",
+            "ASHVIGIL_BOT_TOKEN",
+        )
     return token
 
 
 def _chat_id(env: Mapping[str, str]) -> str:
     text = env.get("ASHVIGIL_CHAT_ID", "").strip()
     if not text:
-        raise ConfigError("missing required variable ASHVIGIL_CHAT_ID")
+        raise ConfigError("missing required variable ASHVIGIL_CHAT_ID", "ASHVIGIL_CHAT_ID")
     if not _CHAT_ID.fullmatch(text):
-        raise ConfigError(f"ASHVIGIL_CHAT_ID must be an integer chat id or @channelname, got {text!r}")
+        raise ConfigError(
+            f"ASHVIGIL_CHAT_ID must be an integer chat id or @channelname, got {text!r}", "ASHVIGIL_CHAT_ID"
+        )
     return text
 
 
@@ -244,26 +253,31 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         metrics_path=env.get("ASHVIGIL_METRICS_PATH") or None,
         history_days=_number(env, "ASHVIGIL_HISTORY_DAYS", "365", lambda v: v > 0, "finite and > 0"),
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
-        digest_at=policy.parse_time_of_day("ASHVIGIL_DIGEST_AT", env.get("ASHVIGIL_DIGEST_AT", "")),
+        digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
     )
     _require_regular_files(config)
     return config
 
 
-def _policy(env: Mapping[str, str]) -> policy.Policy:
-    def text(name: str) -> str:
-        return env.get(name, "")
+def _parsed(env: Mapping[str, str], name: str, parse: Callable[..., T], *rules: object) -> T:
+    """`parse(name, text, *rules)` of a policy setting; its ConfigError names the setting."""
+    try:
+        return parse(name, env.get(name, ""), *rules)
+    except ConfigError as e:
+        raise ConfigError(str(e), name) from None
 
+
+def _policy(env: Mapping[str, str]) -> policy.Policy:
     return policy.Policy(
         threshold=_number(env, "ASHVIGIL_THRESHOLD", "0.0001", lambda v: v >= 0, "finite and >= 0"),
-        compare=policy.parse_choice("ASHVIGIL_COMPARE", text("ASHVIGIL_COMPARE"), policy.COMPARE_RULES),
+        compare=_parsed(env, "ASHVIGIL_COMPARE", policy.parse_choice, policy.COMPARE_RULES),
         report_new_and_gone=_flag(env, "ASHVIGIL_REPORT_NEW_AND_GONE", True),
-        subnets=policy.parse_subnets("ASHVIGIL_SUBNETS", text("ASHVIGIL_SUBNETS")),
-        excluded=policy.parse_subnets("ASHVIGIL_EXCLUDE_SUBNETS", text("ASHVIGIL_EXCLUDE_SUBNETS"), everyone=False),
-        thresholds=policy.parse_thresholds("ASHVIGIL_SUBNET_THRESHOLDS", text("ASHVIGIL_SUBNET_THRESHOLDS")),
-        direction=policy.parse_choice("ASHVIGIL_DIRECTION", text("ASHVIGIL_DIRECTION"), policy.DIRECTIONS),
-        quiet_hours=policy.parse_quiet_hours("ASHVIGIL_QUIET_HOURS", text("ASHVIGIL_QUIET_HOURS")),
-        timezone=policy.parse_timezone("ASHVIGIL_TIMEZONE", text("ASHVIGIL_TIMEZONE")),
+        subnets=_parsed(env, "ASHVIGIL_SUBNETS", policy.parse_subnets),
+        excluded=_parsed(env, "ASHVIGIL_EXCLUDE_SUBNETS", policy.parse_subnets, False),
+        thresholds=_parsed(env, "ASHVIGIL_SUBNET_THRESHOLDS", policy.parse_thresholds),
+        direction=_parsed(env, "ASHVIGIL_DIRECTION", policy.parse_choice, policy.DIRECTIONS),
+        quiet_hours=_parsed(env, "ASHVIGIL_QUIET_HOURS", policy.parse_quiet_hours),
+        timezone=_parsed(env, "ASHVIGIL_TIMEZONE", policy.parse_timezone),
     )
 
 
@@ -271,7 +285,9 @@ def _admin_ids(env: Mapping[str, str]) -> frozenset[int]:
     text = env.get("ASHVIGIL_ADMIN_IDS", "")
     parts = [p.strip() for p in text.split(",") if p.strip()]
     if not all(re.fullmatch(r"[0-9]+", p) for p in parts):
-        raise ConfigError(f"ASHVIGIL_ADMIN_IDS must be Telegram user ids such as 1234,5678, got {text!r}")
+        raise ConfigError(
+            f"ASHVIGIL_ADMIN_IDS must be Telegram user ids such as 1234,5678, got {text!r}", "ASHVIGIL_ADMIN_IDS"
+        )
     return frozenset(map(int, parts))
 
 
@@ -283,7 +299,7 @@ def _flag(env: Mapping[str, str], name: str, default: bool) -> bool:
     if not text:
         return default
     if text not in _TRUE + _FALSE:
-        raise ConfigError(f"{name} must be 1 or 0, got {text!r}")
+        raise ConfigError(f"{name} must be 1 or 0, got {text!r}", name)
     return text in _TRUE
 
 

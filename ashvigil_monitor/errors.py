@@ -17,4 +17,9 @@ class Refused(Exception):
 
 
 class ConfigError(Refused):
-    """A configuration value that must not run."""
+    """A configuration value that must not run; `setting` names the variable that holds it, so
+    that a value from the config file can be shown where it is written."""
+
+    def __init__(self, message: str, setting: str | None = None) -> None:
+        super().__init__(message)
+        self.setting = setting

@@ -19,9 +19,9 @@ def require_regular_or_absent(path: str, name: str) -> None:
     except FileNotFoundError:
         return
     except OSError as e:
-        raise ConfigError(f"{name}: cannot examine {path} ({e.strerror})") from None
+        raise ConfigError(f"{name}: cannot examine {path} ({e.strerror})", name) from None
     if not stat.S_ISREG(mode):
-        raise ConfigError(f"{name}: {path} is not a regular file")
+        raise ConfigError(f"{name}: {path} is not a regular file", name)
 
 
 def read_bounded(path: str, limit: int) -> bytes:
@@ -30,18 +30,28 @@ def read_bounded(path: str, limit: int) -> bytes:
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     with os.fdopen(fd, "rb") as f:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise OSError(f"{path} is not a regular file")
+            raise _refused(path, "not a regular file")
         data = f.read(limit + 1)
     if len(data) > limit:
-        raise OSError(f"{path} is larger than {limit // 1024} KiB")
+        raise _refused(path, f"larger than {limit // 1024} KiB")
     return data
 
 
-def read_small_text(path: str, name: str) -> str:
-    """A small UTF-8 file the operator named (an env file, a secret); ConfigError naming `name`."""
+def _refused(path: str, reason: str) -> OSError:
+    """As the system's own errors: `strerror` says why without the path."""
+    error = OSError(f"{path} is {reason}")
+    error.strerror = reason
+    return error
+
+
+def read_small_text(path: str, name: str, path_is_secret: bool = False) -> str:
+    """A small UTF-8 file the operator named (an env file, a secret); ConfigError naming `name`.
+    `path_is_secret`: a secret's own text may have been set where its file was meant, so the
+    path is never shown."""
+    shown = "the file it names" if path_is_secret else path
     try:
         return read_bounded(path, SMALL_FILE_LIMIT).decode("utf-8")
     except OSError as e:
-        raise ConfigError(f"{name}: cannot read {path} ({e.strerror or e})") from None
+        raise ConfigError(f"{name}: cannot read {shown} ({e.strerror or 'unreadable'})", name) from None
     except UnicodeDecodeError:
-        raise ConfigError(f"{name}: {path} is not UTF-8 text") from None
+        raise ConfigError(f"{name}: {shown} is not UTF-8 text", name) from None

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import stat
 
 from ashvigil_monitor.errors import Refused
 
@@ -20,7 +21,13 @@ class StateLock:
         self._fd = -1
 
     def __enter__(self) -> StateLock:
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        except OSError as e:
+            raise Refused(f"ASHVIGIL_STATE_PATH: cannot open its lock file {self.path} ({e.strerror})") from None
+        if not stat.S_ISREG(os.fstat(fd).st_mode):  # a FIFO or a device there is not ours to hold
+            os.close(fd)
+            raise Refused(f"ASHVIGIL_STATE_PATH: its lock file {self.path} is not a regular file")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

@@ -3,16 +3,18 @@ files, and secrets kept out of every line it writes."""
 
 import importlib.metadata
 import os
+import re
 import stat
 import subprocess
 import sys
 import urllib.parse
 
 import pytest
-from command import API_KEY, COMMAND, TOKEN
+from command import API_KEY, CHAT, COMMAND, TOKEN
 
-from ashvigil_monitor import egress
+from ashvigil_monitor import cli, config, config_file, egress
 from ashvigil_monitor.config import VARIABLES
+from ashvigil_monitor.errors import ConfigError
 from stand_ins.server import Reply
 from stand_ins.telegram import refused
 
@@ -32,7 +34,7 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_CHAT_ID": ""}, "ASHVIGIL_CHAT_ID"),
         ({"TAOSTATS_API_KEY": " "}, "TAOSTATS_API_KEY"),
         ({"ASHVIGIL_BOT_TOKEN": ""}, "ASHVIGIL_BOT_TOKEN"),
-        ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN"),  # both set
+        ({"ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),  # both set
         ({"ASHVIGIL_BOT_TOKEN": "", "ASHVIGIL_BOT_TOKEN_FILE": "/nonexistent/token"}, "ASHVIGIL_BOT_TOKEN_FILE"),
         ({"ASHVIGIL_TELEGRAM_API": "ftp://example.org"}, "ASHVIGIL_TELEGRAM_API"),
         ({"ASHVIGIL_HEARTBEAT_URL": "hc-ping.com/abc"}, "ASHVIGIL_HEARTBEAT_URL"),
@@ -58,14 +60,105 @@ from stand_ins.telegram import refused
         ({"ASHVIGIL_TIMEZONE": "America"}, "ASHVIGIL_TIMEZONE"),
     ],
 )
-def test_invalid_configuration_exits_2_naming_the_variable(services, env, named):
-    done = services.run("run", env=env)
-    assert done.returncode == 2
-    assert done.stderr.count("\n") == 1
-    assert named in done.stderr
-    assert done.stderr.startswith("ashvigil: ")
+def test_invalid_configuration_is_refused_naming_the_variable(tmp_path, env, named):
+    with pytest.raises(ConfigError) as refused:
+        config.load({**_valid(tmp_path), **env}, found=lambda _: None)
+    assert named in str(refused.value)
+    assert refused.value.setting == named
+
+
+def _valid(tmp_path):
+    return {
+        "TAOSTATS_API_KEY": API_KEY,
+        "ASHVIGIL_BOT_TOKEN": TOKEN,
+        "ASHVIGIL_CHAT_ID": CHAT,
+        "ASHVIGIL_STATE_PATH": str(tmp_path / "state.json"),
+    }
+
+
+@pytest.mark.parametrize(
+    ("content", "env", "message"),
+    [
+        ("chat_id = '1'\n\nthreshold = -1\n", {}, "{file}, line 3: threshold must be finite and >= 0, got '-1'"),
+        ("compare = 'sometimes'\n", {}, "{file}, line 1: compare must be one of last-alert, last-poll"),
+        ("bot_token_file = '/nonexistent/token'\n", {"ASHVIGIL_BOT_TOKEN": ""}, "{file}, line 1: bot_token_file: "),
+        ("threshold = 1\n", {"ASHVIGIL_THRESHOLD": "-1"}, "ASHVIGIL_THRESHOLD must be"),  # the environment's value
+    ],
+)
+def test_a_bad_value_from_the_config_file_is_named_by_its_key_and_line(tmp_path, monkeypatch, content, env, message):
+    monkeypatch.setattr(egress, "SECRETS", egress.Secrets())
+    path = tmp_path / "ashvigil.toml"
+    path.write_text(content)
+    args = cli.parser().parse_args(["--config", str(path), "check"])
+    with pytest.raises(ConfigError) as refused:
+        cli.load(args, {**_valid(tmp_path), **env})
+    assert str(refused.value).startswith(message.format(file=f"ASHVIGIL_CONFIG: {path}"))
+
+
+def test_invalid_configuration_exits_2_with_one_line_before_any_request(services):
+    done = services.run("run", env={"ASHVIGIL_THRESHOLD": "nan"})
+    assert (done.returncode, done.stderr) == (2, "ashvigil: ASHVIGIL_THRESHOLD must be finite and >= 0, got 'nan'\n")
     assert services.api.requests == []
     assert services.bot.requests == []
+
+
+def _read_config(tmp_path, content):
+    path = tmp_path / "ashvigil.toml"
+    path.write_text(content)
+    return config_file.read(str(path), [name for name, _, _ in VARIABLES])
+
+
+@pytest.mark.parametrize(
+    ("content", "named"),
+    [
+        ("threshold = [1]\n", "line 1: threshold: a number or a text, got an array"),
+        ("\ninterval_minutes = true\n", "line 2: interval_minutes: a number or a text, got true/false"),
+        ("history_days = {a = 1}\n", "line 1: history_days: a number or a text, got a table"),
+        ("bot_commands = 2\n", "line 1: bot_commands: true, false or a text, got an integer"),
+        ("admin_ids = [true]\n", "line 1: admin_ids: a text, number or list of ids, got an array"),
+        ("timezone = 1\n", "line 1: timezone: a text, got an integer"),
+        ("[thresholds]\n12 = true\n", "line 1: thresholds: a number or a text, got true/false"),
+        ("thresholds = 0.1\n", "line 1: thresholds: a table of subnet thresholds, got a float"),
+        ('state_path = "/tmp/state\\u0000"\n', "line 1: state_path: a NUL character"),
+    ],
+)
+def test_a_config_file_value_it_cannot_take_is_refused_naming_key_and_line(tmp_path, content, named):
+    with pytest.raises(ConfigError, match=re.escape(named)):
+        _read_config(tmp_path, content)
+
+
+@pytest.mark.parametrize("content", ["a = " + "[" * 60000, "a = " + "{b = " * 12000])
+def test_a_config_file_nested_too_deeply_is_refused_on_one_line(tmp_path, content):
+    with pytest.raises(ConfigError, match=f"^ASHVIGIL_CONFIG: {re.escape(str(tmp_path))}.*nested too deeply$"):
+        _read_config(tmp_path, content)
+
+
+@pytest.mark.parametrize(
+    ("content", "named"),
+    [
+        ('threshold = 1\n"7654321:AAHsecretsecret" = 1\n', "line 2: an unknown setting"),
+        ("'7654321:AAHsecretsecret' = 'x'\n", "line 1: an unknown setting"),
+        ('[thresholds]\n"7654321:AAHsecretsecret" = 0.1\n', "line 1: thresholds: its keys must be subnet ids"),
+    ],
+)
+def test_a_config_file_key_that_is_no_setting_name_is_never_echoed(tmp_path, content, named):
+    with pytest.raises(ConfigError, match=re.escape(named)) as refused:
+        _read_config(tmp_path, content)
+    assert "secret" not in str(refused.value)
+
+
+@pytest.mark.parametrize(
+    ("content", "variable", "text"),
+    [
+        ("threshold = '1e-3'\n", "ASHVIGIL_THRESHOLD", "1e-3"),
+        ("bot_commands = 'yes'\n", "ASHVIGIL_BOT_COMMANDS", "yes"),
+        ("alert_charts = false\n", "ASHVIGIL_ALERT_CHARTS", "0"),
+        ("chat_id = -100123\n", "ASHVIGIL_CHAT_ID", "-100123"),
+        ("admin_ids = [12, 34]\n", "ASHVIGIL_ADMIN_IDS", "12,34"),
+    ],
+)
+def test_a_config_file_value_becomes_the_variables_text(tmp_path, content, variable, text):
+    assert _read_config(tmp_path, content)[variable].text == text
 
 
 def test_state_directory_is_created_private(services):
@@ -75,12 +168,12 @@ def test_state_directory_is_created_private(services):
 
 
 def test_secrets_from_files_and_an_env_file(av, services):
-    """LoadCredential= style files (one trailing line feed dropped) and an env file with comments
-    and quotes; the env file's values win over the environment."""
+    """LoadCredential= style files (one trailing line feed dropped) and an env file with a BOM,
+    comments and quotes; the env file's values win over the environment."""
     (services.tmp / "key").write_text(API_KEY + "\n")
     (services.tmp / "token").write_text(TOKEN + "\n")
     (services.tmp / "ashvigil.env").write_text(
-        "# written by the operator\n\n"
+        "\ufeff# written by the operator\n\n"
         f"TAOSTATS_API_KEY_FILE={services.tmp / 'key'}\n"
         f"ASHVIGIL_BOT_TOKEN_FILE='{services.tmp / 'token'}'\n"
         'export ASHVIGIL_CHAT_ID="@burnwatch"\n'
@@ -96,11 +189,14 @@ def test_secrets_from_files_and_an_env_file(av, services):
     assert sent.fields["chat_id"] == "@burnwatch"
 
 
-@pytest.mark.parametrize(("content", "where"), [("NO_EQUALS_SIGN\n", "line 1"), ("OK=1\n2BAD=x\n", "line 2")])
+@pytest.mark.parametrize(
+    ("content", "where"),
+    [("NO_EQUALS_SIGN\n", "line 1"), ("OK=1\n2BAD=x\n", "line 2"), ("OK=1\nASHVIGIL_PAUSE_PATH='a\0b'\n", "line 2")],
+)
 def test_malformed_env_file_exits_2(services, content, where):
     (services.tmp / "bad.env").write_text(content)
     done = services.run("--env-file", str(services.tmp / "bad.env"), "once")
-    assert done.returncode == 2
+    assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
     assert where in done.stderr
     assert services.api.requests == []
 
@@ -207,6 +303,16 @@ def _directory(path):
     return str(path)
 
 
+def _lock_is_a_directory(path):
+    path.with_name(path.name + ".lock").mkdir()
+    return str(path)
+
+
+def _lock_is_a_fifo(path):
+    os.mkfifo(path.with_name(path.name + ".lock"))
+    return str(path)
+
+
 def _over_64_kib(path):
     path.write_text("x" * (64 * 1024 + 1))
     return str(path)
@@ -217,6 +323,8 @@ def _over_64_kib(path):
     [
         ("ASHVIGIL_STATE_PATH", _fifo),
         ("ASHVIGIL_STATE_PATH", _link_to_dev_null),
+        ("ASHVIGIL_STATE_PATH", _lock_is_a_directory),
+        ("ASHVIGIL_STATE_PATH", _lock_is_a_fifo),
         ("ASHVIGIL_DB_PATH", _fifo),
         ("ASHVIGIL_PAUSE_PATH", _directory),
         ("ASHVIGIL_METRICS_PATH", _fifo),
@@ -236,6 +344,28 @@ def test_a_file_that_is_not_a_small_regular_file_exits_2_naming_it(services, var
     assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
     assert variable in done.stderr
     assert services.api.requests == []
+
+
+def _not_utf8(path):
+    path.write_bytes(b"\xff" + TOKEN.encode())
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "make"),
+    [
+        ("ASHVIGIL_BOT_TOKEN", lambda _: "7654321:AAHsecretsecret"),  # the token set in the file's place
+        ("TAOSTATS_API_KEY", _directory),
+        ("ASHVIGIL_BOT_TOKEN", _not_utf8),
+        ("TAOSTATS_API_KEY", _over_64_kib),
+    ],
+)
+def test_a_secret_file_setting_is_named_and_its_value_never_shown(tmp_path, name, make):
+    value = make(tmp_path / "7654321:AAHsecretsecret")
+    with pytest.raises(ConfigError) as refused:
+        config.load({**_valid(tmp_path), name: "", f"{name}_FILE": value}, found=lambda _: None)
+    assert str(refused.value).startswith(f"{name}_FILE: ")
+    assert "AAHsecret" not in str(refused.value)
 
 
 @pytest.mark.parametrize("content", [b"garbage", b"[1, 2]", b'{"owner_burn_rate": {"3": "\xff"}}', b""])

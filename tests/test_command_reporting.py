@@ -87,7 +87,7 @@ def test_the_example_config_file_loads_and_shows_every_setting(services):
         ("threshold = 0.1\ncolour = 'red'\n", "line 2: colour: unknown setting"),
         ("bot_token = '1:a'\n", "line 1: bot_token: secrets stay out of the file"),
         ("subnets = {a = 1}\n", "line 1: subnets: a text, number"),
-        ("threshold = -1\n", "ASHVIGIL_THRESHOLD"),
+        ("threshold = -1\n", "line 1: threshold must be finite"),
         ("threshold = [\n", "ASHVIGIL_CONFIG"),
     ],
 )
@@ -109,7 +109,8 @@ def test_sighup_reloads_between_cycles_and_keeps_a_bad_configuration_out(service
     assert run.status == 0
     assert run.err.splitlines() == [
         "[burn] configuration reloaded",
-        "[burn] configuration not reloaded: ASHVIGIL_THRESHOLD must be finite and >= 0, got 'nan'",
+        f"[burn] configuration not reloaded: ASHVIGIL_CONFIG: {config}, line 1: threshold must be finite and >= 0,"
+        " got 'nan'",
         "[burn] stopped (SIGTERM)",
     ]
 
