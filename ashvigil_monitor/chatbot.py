@@ -20,7 +20,7 @@ import ashvigil
 from ashvigil_monitor import __version__, charts, history, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.cycle import message_bodies, snapshot_text
+from ashvigil_monitor.messages import message_bodies, snapshot_text
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp, utc_now
 

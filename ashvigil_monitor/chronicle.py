@@ -5,37 +5,37 @@ line. A chart is never queued: it is sent once, after the text it follows was de
 from __future__ import annotations
 
 import importlib.util
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 
 from ashvigil_monitor import history, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
+from ashvigil_monitor.outbox import Delivery, Outbox
 from ashvigil_monitor.store import Store
+from ashvigil_monitor.times import epoch
 
 CHART_SUBNETS = 6
 CHART_DAYS = 7
 
 
 class Chronicle:
-    def __init__(self, config: Config, store: Store, bot: BotApi, send: Callable[[str | None], bool]) -> None:
-        """`send(cycle_at)` delivers the pending pieces, those of other cycles than `cycle_at`
-        marked Delayed; True when nothing is left pending."""
+    def __init__(self, config: Config, store: Store, bot: BotApi, outbox: Outbox) -> None:
         self.config = config
         self.store = store
         self.bot = bot
-        self.send = send
+        self.outbox = outbox
 
     def stored(self, burns: Mapping[str, str], updated_at: str) -> None:
         """A good poll, after its map was stored."""
         try:
-            history.record_poll(self.store, burns, history.epoch(updated_at), self.config.history_days)
+            history.record_poll(self.store, burns, epoch(updated_at), self.config.history_days)
         except Exception as e:  # noqa: BLE001 - recording never fails a cycle
             log.line(f"history not recorded: {e}")
 
     def failed(self, updated_at: str) -> None:
         """A poll that fetched nothing."""
         try:
-            history.record_failure(self.store, history.epoch(updated_at))
+            history.record_failure(self.store, epoch(updated_at))
         except Exception as e:  # noqa: BLE001 - recording never fails a cycle
             log.line(f"history not recorded: {e}")
 
@@ -53,13 +53,17 @@ class Chronicle:
         from ashvigil_monitor import digest
 
         try:
-            pieces, movers = digest.queue(
-                self.store, self.config.digest_at, self.config.policy.timezone, self.config.policy.watched
+            queued, movers = digest.queue(
+                self.store,
+                self.outbox.queue,
+                self.config.digest_at,
+                self.config.policy.timezone,
+                self.config.policy.watched,
             )
         except Exception as e:  # noqa: BLE001 - the digest never fails a cycle
             log.line(f"digest not queued: {e}")
             return
-        if not pieces or not self.send(pieces[0].cycle_at):
+        if not queued or self.outbox.send_pending() is not Delivery.DELIVERED:
             return
         log.line("digest sent")
         if movers and importlib.util.find_spec("matplotlib") is not None:

@@ -11,7 +11,6 @@ cycle is marked with a first line that begins "Delayed".
 from __future__ import annotations
 
 import dataclasses
-import datetime
 import json
 import os
 import sqlite3
@@ -27,28 +26,12 @@ from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.chronicle import Chronicle
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
-from ashvigil_monitor.policy import Policy
-from ashvigil_monitor.store import Piece, Store, Subnet
+from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, fit, message_bodies, snapshot_text
+from ashvigil_monitor.outbox import PIECE_PAUSE, Delivery, Outbox
+from ashvigil_monitor.store import Store, Subnet
 from ashvigil_monitor.times import utc_now
 
-PIECE_PAUSE = 0.4  # seconds between two pieces of one text, as the module pauses
-MAX_MESSAGE = 4096  # Telegram's limit, in UTF-16 code units
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
-
-
-def fetch_failure_in_words(result: dict[str, Any]) -> str:
-    """Why a listing held no rows, as an operator would say it."""
-    response = result.get("response")
-    status = response.get("http_status") if isinstance(response, dict) else None
-    if status in (401, 403):
-        return f"HTTP {status}: the API key was refused"
-    if status == 429:
-        return "HTTP 429: taostats rate-limited every attempt"
-    if isinstance(status, int):
-        return f"HTTP {status}: taostats " + ("is failing" if status >= 500 else "refused the request")
-    if isinstance(response, dict) and "parse_error" in response:
-        return "taostats answered with a page that is not JSON"
-    return "taostats listed no subnets"
 
 
 def burn_map(rows: Sequence[dict[str, Any]]) -> dict[str, str]:
@@ -58,28 +41,6 @@ def burn_map(rows: Sequence[dict[str, Any]]) -> dict[str, str]:
         for row in rows
         if "netuid" in row
     }
-
-
-def message_bodies(text: str) -> list[str]:
-    """The module's pieces of a text, numbered "(k/n)" on a line of their own when there are several."""
-    pieces = ashvigil._chunk_text(text)
-    if len(pieces) == 1:
-        return pieces
-    return [f"({k}/{len(pieces)})\n{piece}" for k, piece in enumerate(pieces, 1)]
-
-
-def fit(text: str) -> str:
-    """The text cut to one Telegram message (a single over-long line from a hostile listing)."""
-    if len(text.encode("utf-16-le")) <= 2 * MAX_MESSAGE:
-        return text
-    cut = text[: MAX_MESSAGE - 1]
-    while len(cut.encode("utf-16-le")) > 2 * (MAX_MESSAGE - 1):
-        cut = cut[:-1]
-    return cut + "…"
-
-
-def delayed(piece: Piece) -> str:
-    return fit(f"Delayed: alert of {piece.cycle_at} UTC\n{piece.body}")
 
 
 class Unreadable(Exception):
@@ -102,11 +63,13 @@ def read_state(path: str) -> dict[str, str]:
         raise Unreadable("not UTF-8") from None
     except (ValueError, AttributeError):
         raise Unreadable("not a burn map") from None
+    except RecursionError:
+        raise Unreadable("nested too deeply") from None
     if burns:
         return burns
     try:  # the module answers {} for an empty map and for a file it could not read alike
         document = json.loads(read_bounded(path, STATE_LIMIT))
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         raise Unreadable("not JSON") from None
     if not isinstance(document, dict) or not isinstance(document.get("owner_burn_rate"), dict):
         raise Unreadable("not a burn map")
@@ -123,70 +86,25 @@ def set_aside(path: str) -> str:
 
 
 class Watch:
-    """The cycle, the snapshot and the outbox for one configuration. `pause` waits inside a cycle
-    (between pieces); the caller makes it ping its watchdog."""
+    """The cycle and the snapshot for one configuration, delivering through the outbox. `pause`
+    waits inside a cycle (between pieces); the caller makes it ping its watchdog."""
 
-    def __init__(self, config: Config, store: Store, bot: BotApi, pause: Callable[[float], None] = time.sleep):
+    def __init__(
+        self,
+        config: Config,
+        store: Store,
+        bot: BotApi,
+        pause: Callable[[float], None] = time.sleep,
+    ):
         self.config = config
         self.store = store
         self.bot = bot
         self.pause = pause
-        self.alerts_sent = 0  # alerts whose last piece was delivered, since start
+        self.outbox = Outbox(config, store, bot, pause)
         self.subnets: int | None = None  # subnets in the last stored map
-        self.failure = ""  # why the last cycle failed, in words
+        self.failure = ""  # why the last cycle failed, in words for the chat
         self._told_absent = False
-        self.chronicle = Chronicle(config, store, bot, self.send_pending)
-
-    # --- the outbox ---
-
-    def drop_expired(self) -> None:
-        cutoff = time.time() - self.config.outbox_max_age_hours * 3600
-        expired = [p for p in self.store.pending() if p.queued_at < cutoff]
-        if expired:
-            self.store.drop(expired)
-        for p in expired:
-            log.line(
-                f"alert dropped ({p.label}): older than {self.config.outbox_max_age_hours:g} h;"
-                f" last error: {p.last_error}"
-            )
-
-    def quiet(self) -> bool:
-        return self.config.policy.quiet(datetime.datetime.now(datetime.timezone.utc))
-
-    def send_pending(self, current: str | None = None) -> bool:
-        """Pending pieces, oldest first, those of other cycles than `current` marked Delayed;
-        stops at the first that fails. False when one failed; quiet hours hold them (no failure)."""
-        self.drop_expired()
-        return self.quiet() or self._send(self.store.pending(), current)
-
-    def announce(self, text: str) -> None:
-        """A message of the command's own (a failure, a recovery), through the outbox."""
-        at = utc_now()
-        try:
-            self.store.queue(at, message_bodies(text))
-        except sqlite3.Error as e:
-            log.line(f"database write failed, message not queued: {e}")
-            return
-        self.send_pending(at)
-
-    def _send(self, pieces: Sequence[Piece], current: str | None) -> bool:
-        for index, piece in enumerate(pieces):
-            if index:
-                self.pause(PIECE_PAUSE)
-            late = piece.cycle_at != current
-            reply = self.bot.send_message(self.config.chat_id, delayed(piece) if late else fit(piece.body))
-            if not reply.ok:
-                _write(self.store.failed, piece, reply.error)
-                again = "; it is sent again next cycle, marked Delayed" if reply.lost else ""
-                log.line(f"telegram failed: {reply.error}{again}")
-                self.failure = f"Telegram: {reply.error}"
-                return False
-            _write(self.store.delivered, piece)
-            if piece.piece == piece.pieces:
-                self.alerts_sent += 1
-            if late:
-                log.line(f"delayed alert sent ({piece.cycle_at}, piece {piece.piece}/{piece.pieces})")
-        return True
+        self.chronicle = Chronicle(config, store, bot, self.outbox)
 
     # --- fetch and store ---
 
@@ -215,15 +133,21 @@ class Watch:
             return saved
 
     def _store(self, current: dict[str, str], updated_at: str, bodies: Sequence[str], **more: Any) -> bool:
-        """Write-ahead, then the state file. False, with one line, when the database refused."""
+        """Write-ahead (the alert's pieces and the new map, as one), then the state file. False,
+        with one line, when the database refused."""
         try:
-            self.store.write_ahead(current, updated_at, bodies, **more)
+            with self.store.transaction():
+                self.outbox.queue(updated_at, bodies)
+                self.store.save_map(current, updated_at, **more)
         except sqlite3.Error as e:
             log.line(f"database write failed, rates not stored: {e}")
             self.failure = f"the database refused a write: {e}"
             return False
         ashvigil.save_burn_state(self.config.state_path, current, updated_at)
-        _write(lambda: self.store.map_in_state())
+        try:
+            self.store.map_in_state()
+        except sqlite3.Error as e:  # the map stays marked as not in the state file: compared with, safely
+            log.line(f"database write failed: {e}")
         self.subnets = len(current)
         return True
 
@@ -233,7 +157,8 @@ class Watch:
         """One watch cycle: 0 when it leaves nothing undelivered (quiet hours hold without
         failing), else 1."""
         self.failure = ""
-        clear = self.send_pending()
+        self.outbox.new_cycle()
+        clear = self.outbox.send_pending() is not Delivery.FAILED
         updated_at = utc_now()
         listing = self._listing("fetch failed: ")
         if listing is None:
@@ -242,7 +167,7 @@ class Watch:
         policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
         current = listing[1]
         changes, records = detect(policy, self.store.subnets(), self._previous(), current)
-        quiet, held = self.quiet(), self.store.held()
+        quiet, held = self.outbox.quiet(), self.store.held()
         alert = [] if quiet else merge([*held, *changes]) if held else changes
         bodies = message_bodies(alert_text(alert, updated_at, len(held) + len(changes) if held else 0)) if alert else []
         hold = changes if quiet else []
@@ -252,15 +177,21 @@ class Watch:
         if not alert:
             if hold:
                 log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
-            return 0 if clear else 1
+            return self._delivered(clear)
         if not clear:
             log.line(f"alert queued ({len(alert)} subnet(s)) behind undelivered pieces")
-            return 1
-        if not self._send(self.store.pending(), updated_at):
-            return 1
+            return self._delivered(False)
+        if self.outbox.send_pending() is Delivery.FAILED:
+            return self._delivered(False)
         log.line(f"alert sent ({len(alert)} subnet(s))")
         self.chronicle.alert_sent(alert)
         return 0
+
+    def _delivered(self, clear: bool) -> int:
+        if clear:
+            return 0
+        self.failure = self.outbox.failure
+        return 1
 
     def _listing(self, failure: str) -> tuple[list[dict[str, Any]], dict[str, str]] | None:
         """The rows and their burn map; None, with one line, when the listing failed."""
@@ -286,7 +217,7 @@ class Watch:
         if listing is None:
             return 1
         rows, current = listing
-        quiet = self.quiet()
+        quiet = self.outbox.quiet()
         # What the chat is shown becomes the baseline; a snapshot not shown changes none.
         records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
         if not self._store(current, updated_at, [], subnets=records):
@@ -304,29 +235,3 @@ class Watch:
                 return 1
         log.line(f"startup snapshot sent ({len(rows)} subnets)")
         return 0
-
-
-def alert_text(changes: Sequence[tuple[str, str, str]], updated_at: str, merged: int) -> str:
-    """The module's alert; a digest of `merged` moves held in quiet hours says so on a last line."""
-    text = ashvigil.format_burn_alert(list(changes), updated_at)
-    return text + f"\n\n{merged} moves during quiet hours, merged: first and last rate" if merged else text
-
-
-def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str) -> str:
-    """The module's snapshot of the watched rows; its count says "K of N" when some are not."""
-    watched = [row for row in rows if "netuid" not in row or policy.watched(str(row["netuid"]))]
-    text = ashvigil.format_burn_snapshot(watched, updated_at)
-    if len(watched) == len(rows):
-        return text
-    lines = text.split("\n")
-    lines[2] = f"{len(watched)} of {len(rows)} subnets"
-    return "\n".join(lines)
-
-
-def _write(action: Callable[..., None], *args: Any) -> None:
-    """A bookkeeping write after the store: its failure is one line, never a lost delivery (a
-    piece not marked delivered is sent again, marked)."""
-    try:
-        action(*args)
-    except sqlite3.Error as e:
-        log.line(f"database write failed: {e}")

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 
 import ashvigil
 from ashvigil_monitor.history import DAY, Move, burns_at, moves, polls, utc_text
-from ashvigil_monitor.store import Piece, Store
+from ashvigil_monitor.store import Store
 
 TOP = 5  # moves and failed cycles listed
 SHOWN = 40  # characters of a burn text that is not a number
@@ -41,29 +41,26 @@ def last_due(now: float, at: datetime.time, zone: datetime.tzinfo) -> int:
 
 def queue(
     store: Store,
+    enqueue: Callable[[str, Sequence[str]], object],
     at: datetime.time,
     zone: datetime.tzinfo,
     watched: Callable[[str], bool] = lambda netuid: True,
     now: float | None = None,
-) -> tuple[list[Piece], list[str]]:
-    """Queues the digest when it is due: its piece ([] when none was due) and its subnets, biggest
-    move first."""
+) -> tuple[bool, list[str]]:
+    """Queues the digest with `enqueue(cycle_at, pieces)` when it is due: whether one was, and its
+    subnets, biggest move first."""
     now = time.time() if now is None else now
     due = last_due(now, at, zone)
-    db = store.connection
     with store.transaction():
-        row = db.execute("SELECT value FROM settings WHERE key = 'digest_due'").fetchone()
-        if row is not None and int(row[0]) >= due:
-            return [], []
-        db.execute("INSERT OR REPLACE INTO settings VALUES ('digest_due', ?)", (due,))
-        if row is None:
-            return [], []
+        last = store.get("digest_due")
+        if last and int(last) >= due:
+            return False, []
+        store.put(digest_due=due)
+        if not last:
+            return False, []
         digest = compose(store, int(now), zone, watched)
-        cursor = db.execute(
-            "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, 1, 1, ?, ?)",
-            (utc_text(now), digest.text, now),
-        )
-        return [Piece(int(cursor.lastrowid or 0), utc_text(now), 1, 1, digest.text, now, 0, None)], digest.movers
+        enqueue(utc_text(now), [digest.text])
+        return True, digest.movers
 
 
 def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[str], bool]) -> Digest:

@@ -33,12 +33,6 @@ GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is
 _SINCE = re.compile(r"(\d+)([dhm])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
 
 
-def epoch(stamp: str) -> int:
-    """Unix time of a cycle's time stamp (YYYY-MM-DDTHH:MM:SSZ)."""
-    moment = datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
-    return int(moment.timestamp())
-
-
 utc_text = stamp  # a Unix time as a cycle time stamp
 
 

@@ -7,13 +7,12 @@ once. A second SIGINT raises KeyboardInterrupt wherever the program is.
 
 from __future__ import annotations
 
-import datetime
 import sqlite3
 import time
 from collections.abc import Callable
 
 import ashvigil
-from ashvigil_monitor import health, history, log
+from ashvigil_monitor import health, history, log, messages
 from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
@@ -42,6 +41,8 @@ class Runner:
         self.watch: Watch | None = None
         self.status = Status()
         self.chat: ChatBot | None = None
+        self._streak = 0  # failed cycles in a row, counted here too for when the database fails
+        self._told_directly = False  # the streak was told without the outbox
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a stop request ends it only after its grace."""
@@ -57,7 +58,8 @@ class Runner:
         monitoring goes on."""
         watch = self._watch()
         try:
-            watch.send_pending()
+            watch.outbox.new_cycle()
+            watch.outbox.send_pending()
             return watch.snapshot()
         except Exception as e:  # noqa: BLE001 - a snapshot is stale soon; monitoring goes on
             log.line(f"snapshot error: {e}")
@@ -87,7 +89,8 @@ class Runner:
         if snapshot:
             self.snapshot()
         else:
-            self._watch().send_pending()
+            self._watch().outbox.new_cycle()
+            self._watch().outbox.send_pending()
         while self._wait(self.config.interval_seconds):
             try:
                 self._cycle()
@@ -148,42 +151,71 @@ class Runner:
 
     def _cycle(self) -> int:
         watch = self._watch()
-        sent_before = watch.alerts_sent
+        sent_before = watch.outbox.delivered
         try:
             status = watch.cycle()
             watch.chronicle.after_cycle()
         except Exception as e:
-            self._after_cycle("error", watch.alerts_sent - sent_before)
-            self._track_failures(f"{type(e).__name__}: {e}")
+            self._after_cycle("error", watch.outbox.delivered - sent_before)
+            why = f"the database failed: {e}" if isinstance(e, sqlite3.Error) else f"an error ({type(e).__name__})"
+            self._track_failures(why)
             raise
-        self._after_cycle("ok" if status == 0 else "failed", watch.alerts_sent - sent_before)
-        self._track_failures(watch.failure if status else None)
+        self._after_cycle("ok" if status == 0 else "failed", watch.outbox.delivered - sent_before)
+        self._track_failures(watch.failure or "unknown" if status else None)
         return status
 
     def _track_failures(self, failure: str | None) -> None:
-        """Cycles failing N times in a row are told once, and so is their recovery."""
-        after, store, now = self.config.failure_alert_after, self.store, utc_now()
+        """Cycles failing N times in a row are told once, and so is their recovery: the count, its
+        told flag and the message commit as one, so a crash never loses one or tells a recovery
+        of a failure that was never told."""
+        self._streak = self._streak + 1 if failure is not None else 0
         try:
-            failures = int(store.get("failures", "0"))
-            if failure is None:
-                if failures and store.get("failure_told") == "1":
-                    since = store.get("failing_since")
-                    self._watch().announce(
-                        f"ashvigil: watch cycles recovered at {now} UTC after failing for {_duration(since, now)}"
-                        f" ({failures} cycles in a row since {since} UTC)"
-                    )
-                if failures:
-                    store.put(failures=0, failure_told=0, failing_since="")
-                return
-            since = store.get("failing_since") or now
-            store.put(failures=failures + 1, failing_since=since)
-            if after and failures + 1 == after:
-                store.put(failure_told=1)
-                self._watch().announce(
-                    f"ashvigil: watch cycles failing since {since} UTC ({after} in a row): {failure or 'unknown'}"
-                )
+            with self.store.transaction():
+                queued = self._note_streak(failure)
         except sqlite3.Error as e:
             log.line(f"database write failed: {e}")
+            if failure is not None:
+                self._tell_without_database(failure)
+            return
+        if queued:
+            self._watch().outbox.send_pending()
+
+    def _note_streak(self, failure: str | None) -> bool:
+        """Inside a transaction: the streak's count and flag; True when a message was queued."""
+        store, outbox, now = self.store, self._watch().outbox, utc_now()
+        failures = int(store.get("failures", "0"))
+        told = store.get("failure_told") == "1" or self._told_directly
+        if failure is None:
+            self._told_directly = False
+            if not failures:
+                return False
+            if told:
+                outbox.queue(
+                    now, messages.message_bodies(messages.recovered(now, store.get("failing_since"), failures))
+                )
+            store.put(failures=0, failure_told=0, failing_since="")
+            return told
+        since = store.get("failing_since") or now
+        store.put(failures=failures + 1, failing_since=since, failure_told=int(told))
+        after = self.config.failure_alert_after
+        if told or not after or failures + 1 < after:
+            return False
+        store.put(failure_told=1)
+        outbox.queue(now, messages.message_bodies(messages.failing(since, failures + 1, failure)))
+        return True
+
+    def _tell_without_database(self, failure: str) -> None:
+        """The database cannot hold the failure message: sent directly, once per streak."""
+        after = self.config.failure_alert_after
+        if self._told_directly or not after or self._streak < after:
+            return
+        self._told_directly = True
+        text = messages.failing(utc_now(), self._streak, failure)
+        reply = self._watch().bot.send_message(self.config.chat_id, messages.fit(text))
+        if reply.ok:
+            log.line("failure message sent unqueued: the database cannot hold it")
+        else:
+            log.line(f"failure message not sent: {reply.error}")
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
         """Health output; never changes a cycle's result."""
@@ -213,14 +245,3 @@ class Runner:
         except sqlite3.Error as e:  # health output never fails a cycle
             log.line(f"database read failed: {e}")
             return None, None
-
-
-def _duration(since: str, until: str) -> str:
-    def parse(text: str) -> datetime.datetime:
-        return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
-
-    try:
-        minutes = int((parse(until) - parse(since)).total_seconds() // 60)
-    except ValueError:
-        return "a while"
-    return f"{minutes // 60} h {minutes % 60} min" if minutes >= 60 else f"{minutes} min"

@@ -9,7 +9,6 @@ database from version i to i + 1, and a database newer than this program is refu
 from __future__ import annotations
 
 import sqlite3
-import time
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
@@ -68,6 +67,12 @@ MIGRATIONS: tuple[str, ...] = (
     -- each subnet's last move, the baseline of the next poll
     CREATE TABLE recorded (netuid TEXT PRIMARY KEY, burn TEXT) WITHOUT ROWID;
     """,
+    """
+    -- when a piece's first failed attempt was, on the machine's boot clock, which no wall-clock
+    -- step moves: the age bound drops only what was tried over real time
+    ALTER TABLE outbox ADD COLUMN tried_since REAL;
+    ALTER TABLE outbox ADD COLUMN tried_boot TEXT;
+    """,
 )
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
@@ -91,6 +96,8 @@ class Piece:
     queued_at: float
     attempts: int
     last_error: str | None
+    tried_since: float | None = None  # boot clock of the first failed attempt
+    tried_boot: str | None = None  # the boot that clock belongs to
 
     @property
     def label(self) -> str:
@@ -138,6 +145,10 @@ class Store:
 
     @contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:
+        """Inside another transaction, part of it: several writes commit as one."""
+        if self._db.in_transaction:
+            yield self._db
+            return
         self._db.execute("BEGIN IMMEDIATE")
         try:
             yield self._db
@@ -148,18 +159,17 @@ class Store:
 
     # --- the burn map ---
 
-    def write_ahead(
+    def save_map(
         self,
         burns: Mapping[str, str],
         updated_at: str,
-        bodies: Sequence[str],
         subnets: Mapping[str, Subnet] | None = None,
         hold: Sequence[Change] = (),
         release_held: bool = False,
     ) -> None:
-        """Commits, as one, a cycle's alert pieces, its new map (marked as not yet in the state
-        file), the subnets' records, the changes it holds for after quiet hours, and the release of
-        those merged into its alert."""
+        """Commits, as one, a cycle's new map (marked as not yet in the state file), the subnets'
+        records, the changes it holds for after quiet hours, and the release of those merged into
+        its alert. The cycle writes it ahead of the state file, with its alert's pieces."""
         with self._transaction() as db:
             if subnets is not None:
                 db.execute("DELETE FROM subnets")
@@ -172,7 +182,6 @@ class Store:
             db.executemany(
                 "INSERT INTO held (cycle_at, netuid, old, new) VALUES (?, ?, ?, ?)", [(updated_at, *c) for c in hold]
             )
-            _insert_pieces(db, updated_at, bodies)
             db.execute("DELETE FROM burn_map")
             db.executemany("INSERT INTO burn_map VALUES (?, ?)", burns.items())
             db.executemany(
@@ -195,10 +204,19 @@ class Store:
     def held(self) -> list[Change]:
         return [(n, o, w) for n, o, w in self._db.execute("SELECT netuid, old, new FROM held ORDER BY id")]
 
-    def queue(self, updated_at: str, bodies: Sequence[str]) -> None:
-        """Pieces of a message that is not an alert of changes (a failure, a recovery)."""
+    def queue(self, cycle_at: str, bodies: Sequence[str], queued_at: float) -> list[int]:
+        """Appends a text's pieces to the outbox; their ids, in order."""
         with self._transaction() as db:
-            _insert_pieces(db, updated_at, bodies)
+            return [
+                int(
+                    db.execute(
+                        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
+                        (cycle_at, k, len(bodies), body, queued_at),
+                    ).lastrowid
+                    or 0
+                )
+                for k, body in enumerate(bodies, 1)
+            ]
 
     def get(self, key: str, default: str = "") -> str:
         row = self._db.execute("SELECT value FROM settings WHERE key = ?", (key,)).fetchone()
@@ -228,8 +246,13 @@ class Store:
     def delivered(self, piece: Piece) -> None:
         self._db.execute("DELETE FROM outbox WHERE id = ?", (piece.id,))
 
-    def failed(self, piece: Piece, error: str) -> None:
-        self._db.execute("UPDATE outbox SET attempts = attempts + 1, last_error = ? WHERE id = ?", (error, piece.id))
+    def failed(self, piece: Piece, error: str, boot: str, clock: float) -> None:
+        """One more failed attempt; the first on this boot starts the piece's tried time."""
+        self._db.execute(
+            "UPDATE outbox SET attempts = attempts + 1, last_error = ?,"
+            " tried_since = CASE WHEN tried_boot = ? THEN tried_since ELSE ? END, tried_boot = ? WHERE id = ?",
+            (error, boot, clock, boot, piece.id),
+        )
 
     def drop(self, pieces: Sequence[Piece]) -> None:
         with self._transaction() as db:
@@ -241,13 +264,6 @@ class Store:
 
     def dropped_total(self) -> int:
         return int(self.get("alerts_dropped", "0"))
-
-
-def _insert_pieces(db: sqlite3.Connection, updated_at: str, bodies: Sequence[str]) -> None:
-    db.executemany(
-        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
-        [(updated_at, k, len(bodies), body, time.time()) for k, body in enumerate(bodies, 1)],
-    )
 
 
 def _statements(script: str) -> list[str]:

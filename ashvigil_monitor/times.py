@@ -15,3 +15,9 @@ def stamp(moment: datetime.datetime | float) -> str:
 
 def utc_now() -> str:
     return stamp(datetime.datetime.now(datetime.timezone.utc))
+
+
+def epoch(text: str) -> int:
+    """Unix time of a cycle's time stamp; ValueError for any other text."""
+    moment = datetime.datetime.strptime(text, FORMAT).replace(tzinfo=datetime.timezone.utc)
+    return int(moment.timestamp())

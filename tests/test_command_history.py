@@ -3,6 +3,7 @@ digest and the per-subnet gauge."""
 
 import csv
 import datetime
+import functools
 import importlib.util
 import io
 import json
@@ -282,10 +283,14 @@ def test_the_digest_is_queued_once_at_its_time_across_restarts(tmp_path, zone, a
             + datetime.timedelta(**dict(zip(("hours", "minutes", "seconds"), map(int, clock.split(":")), strict=False)))
         )
         store = Store(path)
-        pieces, _ = digest.queue(
-            store, datetime.time.fromisoformat(at), zoneinfo.ZoneInfo(zone), now=moment.timestamp()
+        done, _ = digest.queue(
+            store,
+            functools.partial(store.queue, queued_at=moment.timestamp()),
+            datetime.time.fromisoformat(at),
+            zoneinfo.ZoneInfo(zone),
+            now=moment.timestamp(),
         )
-        assert (len(pieces) == 1) == queued, when
+        assert done == queued, when
         assert len(store.pending()) == 1 if queued else True
         store.connection.execute("DELETE FROM outbox")
         store.close()

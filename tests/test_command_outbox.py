@@ -1,5 +1,6 @@
 """Every alert arrives: the command's outbox across outages, lost replies, stops and kill -9."""
 
+import contextlib
 import random
 import re
 import sqlite3
@@ -12,6 +13,7 @@ import pytest
 from command import stop, wait_until
 from test_command_delivery import too_many
 
+from ashvigil_monitor.outbox import boot_clock
 from stand_ins.server import Reply
 from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import accepted
@@ -106,6 +108,7 @@ def test_a_map_written_ahead_but_not_stored_is_the_baseline(av, services):
 def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, services):
     metrics = services.tmp / "ashvigil.prom"
     services.seed_change(av)
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "0"  # only the alert waits
     services.bot.set_default(too_many(500))
     assert services.run("once").returncode == 1
     listing = services.run("outbox")
@@ -113,6 +116,7 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
         r"\S+Z, piece 1/1, attempts 1; last error: Too Many Requests: retry after 500\n1 alert pieces pending\n",
         listing.stdout,
     )
+    assert [services.run("once").returncode for _ in range(2)] == [1, 1]  # tried three times
     time.sleep(0.1)
     env = {"ASHVIGIL_OUTBOX_MAX_AGE_HOURS": "0.00001", "ASHVIGIL_METRICS_PATH": str(metrics)}
     done = services.run("once", env=env)
@@ -125,6 +129,32 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
     dropped = services.run("outbox", "--drop")
     assert re.fullmatch(r"\[burn\] alert dropped \(.*\): by the operator\n", dropped.stderr)
     assert services.run("outbox").stdout == "0 alert pieces pending\n"
+
+
+@pytest.mark.parametrize(
+    ("age", "attempts", "tried_for", "dropped"),
+    [
+        (7200, 3, 7200, True),
+        (120, 3, 7200, False),  # younger than the bound (an hour)
+        (7200, 2, 7200, False),  # tried too few times
+        (7200, 3, 60, False),  # tried over too short a time: the wall clock stepped
+        (26 * 3600, 0, None, False),  # queued a second before the clock stepped a day ahead
+    ],
+)
+def test_the_age_bound_drops_only_what_was_tried_over_real_time(av, services, age, attempts, tried_for, dropped):
+    services.seed_change(av)
+    services.bot.set_default(too_many(500))
+    assert services.run("once").returncode == 1
+    boot, clock = boot_clock()
+    since = None if tried_for is None else clock - tried_for
+    with contextlib.closing(database(services)) as db:
+        db.execute(
+            "UPDATE outbox SET queued_at = queued_at - ?, attempts = ?, tried_since = ?, tried_boot = ?",
+            (age, attempts, since, boot),
+        )
+    done = services.run("once", env={"ASHVIGIL_OUTBOX_MAX_AGE_HOURS": "1"})
+    left = services.run("outbox").stdout.splitlines()[-1]
+    assert ("alert dropped" in done.stderr, left) == (dropped, f"{0 if dropped else 1} alert pieces pending")
 
 
 def test_kill_9_at_random_moments_loses_no_stored_change(av, services):

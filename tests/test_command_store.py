@@ -21,7 +21,9 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
             Store(path)
         return
     store = Store(path)
-    store.write_ahead({"1": "0.5"}, "2026-12-08T00:00:00Z", ["piece"])
+    with store.transaction():
+        store.queue("2026-12-08T00:00:00Z", ["piece"], 0.0)
+        store.save_map({"1": "0.5"}, "2026-12-08T00:00:00Z")
     assert store.burn_map() == ({"1": "0.5"}, False)
     assert [p.body for p in store.pending()] == ["piece"]
     store.close()
