@@ -15,7 +15,7 @@ import ashvigil
 from ashvigil_monitor import __version__
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
-from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.errors import ConfigError, Failed
 from ashvigil_monitor.log import safe
 from ashvigil_monitor.store import Store
 
@@ -73,7 +73,7 @@ def _outbox(config: Config) -> str:
     try:
         with contextlib.closing(Store(config.db_path, read_only=True)) as store:
             return f"{len(store.pending())} alert pieces pending"
-    except (ConfigError, sqlite3.Error) as e:
+    except (ConfigError, Failed, sqlite3.Error) as e:
         raise CheckFailed(str(e)) from None
 
 

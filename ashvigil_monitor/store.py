@@ -14,7 +14,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
-from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.errors import ConfigError, Failed
 
 MIGRATIONS: tuple[str, ...] = (
     """
@@ -109,8 +109,8 @@ class Store:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
             self._migrate()
-        except sqlite3.Error as e:
-            raise ConfigError(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
+        except sqlite3.Error as e:  # busy, locked, I/O, full: a restart may succeed
+            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
 
     def close(self) -> None:
         self._db.close()
