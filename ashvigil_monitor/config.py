@@ -11,7 +11,7 @@ import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
 
-from ashvigil_monitor import policy
+from ashvigil_monitor import policy, store
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
@@ -295,6 +295,7 @@ def _require_regular_files(config: Config) -> None:
         ("ASHVIGIL_DB_PATH", config.db_path),
         ("ASHVIGIL_PAUSE_PATH", config.pause_path),
         ("ASHVIGIL_METRICS_PATH", config.metrics_path),
+        *(("ASHVIGIL_DB_PATH", config.db_path + suffix) for suffix in store.SIBLINGS),
     ):
         if path:
             require_regular_or_absent(path, name)

@@ -69,6 +69,7 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE TABLE recorded (netuid TEXT PRIMARY KEY, burn TEXT) WITHOUT ROWID;
     """,
 )
+SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 
