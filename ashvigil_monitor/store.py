@@ -129,6 +129,16 @@ class Store:
                     self._db.execute(statement)
                 self._db.execute(f"PRAGMA user_version = {target}")
 
+    def verify(self) -> None:
+        """Reads every page (quick_check) and every table; sqlite3.DatabaseError when damaged."""
+        problems = [row[0] for row in self._db.execute("PRAGMA quick_check")]
+        if problems != ["ok"]:
+            raise sqlite3.DatabaseError("; ".join(problems[:3]))
+        tables = [row[0] for row in self._db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+        for table in tables:
+            quoted = table.replace('"', '""')
+            self._db.execute(f'SELECT count(*) FROM "{quoted}"').fetchone()
+
     @property
     def connection(self) -> sqlite3.Connection:
         return self._db
