@@ -1,6 +1,6 @@
 """The `ashvigil` command line: subcommands, and the one place that turns failures into exit
-statuses (0 done, 1 failed, 2 refused: configuration or another monitor on the state, 130 forced
-stop)."""
+statuses (0 done, 1 failed, 2 refused: configuration or another monitor on the state or the
+database, 130 forced stop)."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from ashvigil_monitor import __version__, config_file, log, redact
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import Failed, Refused
-from ashvigil_monitor.locking import StateLock
+from ashvigil_monitor.locking import DatabaseLock, StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import Store
@@ -145,7 +145,8 @@ def _main(args: argparse.Namespace) -> int:
 
         return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     configuration.prepare_state_dir(config.state_path)
-    with StateLock(config.state_path):
+    # The database lock is left last: closing its descriptor drops SQLite's own locks.
+    with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path):
         store = Store(config.db_path)
         try:
             if args.command == "outbox":

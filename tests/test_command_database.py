@@ -1,14 +1,49 @@
-"""The command's database as an operator meets it: a damaged file, and exit statuses that say
-whether a restart can help."""
+"""The command's database as an operator meets it: one monitor per database, a damaged file, and
+exit statuses that say whether a restart can help."""
 
 import contextlib
+import os
 import sqlite3
 
 import pytest
+from command import Running
 
 
 def connect(path):
     return contextlib.closing(sqlite3.connect(path, isolation_level=None))
+
+
+def other_state(services):
+    return str(services.tmp / "other" / "state.json")
+
+
+def same_database(services):
+    return {"ASHVIGIL_STATE_PATH": other_state(services), "ASHVIGIL_DB_PATH": str(services.db)}
+
+
+def database_link(services):
+    os.link(services.db, services.tmp / "link.db")
+    return {"ASHVIGIL_STATE_PATH": other_state(services), "ASHVIGIL_DB_PATH": str(services.tmp / "link.db")}
+
+
+def state_link(services):
+    """Made before the first monitor starts: its saves then replace the name, not the link."""
+    os.link(services.state, services.state.parent / "link.json")
+    return {
+        "ASHVIGIL_STATE_PATH": str(services.state.parent / "link.json"),
+        "ASHVIGIL_DB_PATH": str(services.tmp / "own.db"),
+    }
+
+
+@pytest.mark.parametrize(("second", "names_db"), [(same_database, True), (database_link, True), (state_link, False)])
+def test_a_second_monitor_on_the_same_database_or_state_file_exits_2_naming_them(services, second, names_db):
+    assert services.run("once").returncode == 0  # the state file and the database exist
+    env = second(services)
+    with Running(services, "run", "--no-snapshot"):
+        done = services.run("once", env=env)
+    assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
+    assert env["ASHVIGIL_STATE_PATH"] in done.stderr
+    assert (env["ASHVIGIL_DB_PATH"] in done.stderr) == names_db
 
 
 def hold_write_lock(db):
