@@ -151,6 +151,7 @@ def _main(args: argparse.Namespace) -> int:
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
+            store.claim(config.chat_id, config.state_path)
             return _monitor(args, config, store, environment)
         finally:
             store.close()
@@ -169,8 +170,10 @@ def _list_outbox(db_path: str) -> int:
 
 
 def _drop_outbox(store: Store) -> int:
+    """Also what follows a deliberate change of chat: the next monitor records its own."""
     pieces = store.pending()
     store.drop(pieces)
+    store.forget_chat()
     for p in pieces:
         log.line(f"alert dropped ({p.label}): by the operator")
     return 0

@@ -4,10 +4,14 @@ stored burn map.
 Every write is one transaction in WAL mode with synchronous=FULL, so a committed piece survives a
 crash or a power loss. The schema is versioned with PRAGMA user_version: MIGRATIONS[i] takes a
 database from version i to i + 1, and a database newer than this program is refused.
+
+A database belongs to one monitor: its settings record the chat it delivers to and the state file
+that owns it, so that a second configuration never sends the first one's pieces to its own chat.
 """
 
 from __future__ import annotations
 
+import os
 import sqlite3
 import time
 from collections.abc import Iterator, Mapping, Sequence
@@ -128,6 +132,26 @@ class Store:
                 for statement in _statements(MIGRATIONS[target - 1]):
                     self._db.execute(statement)
                 self._db.execute(f"PRAGMA user_version = {target}")
+
+    def claim(self, chat_id: str, state_path: str) -> None:
+        """Records the chat and the owning state file on first use; ConfigError when the database
+        delivers to another chat."""
+        try:
+            recorded = self.get("chat_id")
+            if recorded in ("", chat_id):
+                self.put(chat_id=chat_id, state_path=os.path.realpath(state_path))
+                return
+        except sqlite3.Error as e:
+            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {self.path} ({e})") from None
+        raise ConfigError(
+            f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chat_id}:"
+            " give this chat a database of its own (ASHVIGIL_DB_PATH), or after a deliberate change run"
+            " `ashvigil outbox --drop` (it drops the pending pieces)"
+        )
+
+    def forget_chat(self) -> None:
+        """After the operator dropped the outbox: the next monitor records its own chat."""
+        self._db.execute("DELETE FROM settings WHERE key = 'chat_id'")
 
     def verify(self) -> None:
         """Reads every page (quick_check) and every table; sqlite3.DatabaseError when damaged."""

@@ -1,5 +1,5 @@
-"""The command's database as an operator meets it: one monitor per database, a damaged file, and
-exit statuses that say whether a restart can help."""
+"""The command's database as an operator meets it: one monitor and one chat per database, a damaged
+file, and exit statuses that say whether a restart can help."""
 
 import contextlib
 import os
@@ -7,10 +7,19 @@ import sqlite3
 
 import pytest
 from command import Running
+from test_command_delivery import too_many
+
+OTHER_CHAT = "-1009876543210"
 
 
 def connect(path):
     return contextlib.closing(sqlite3.connect(path, isolation_level=None))
+
+
+def setting(path, key):
+    with connect(path) as db:
+        row = db.execute("SELECT value FROM settings WHERE key = ?", (key,)).fetchone()
+    return row and row[0]
 
 
 def other_state(services):
@@ -44,6 +53,23 @@ def test_a_second_monitor_on_the_same_database_or_state_file_exits_2_naming_them
     assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
     assert env["ASHVIGIL_STATE_PATH"] in done.stderr
     assert (env["ASHVIGIL_DB_PATH"] in done.stderr) == names_db
+
+
+def test_a_database_of_another_chat_is_refused_until_the_outbox_is_dropped(av, services):
+    services.seed_change(av)
+    services.bot.set_default(too_many(500))
+    assert services.run("once").returncode == 1  # a piece for the first chat waits
+    services.bot.set_default(None)
+    moved = {"ASHVIGIL_CHAT_ID": OTHER_CHAT}
+    refused = services.run("once", env=moved)
+    assert (refused.returncode, refused.stderr.count("\n")) == (2, 1)
+    assert "ASHVIGIL_DB_PATH" in refused.stderr
+    assert "ashvigil outbox --drop" in refused.stderr
+    assert services.run("outbox", "--drop").returncode == 0
+    done = services.run("once", env=moved)
+    assert done.returncode == 0, done.stderr
+    assert services.bot.messages() == []
+    assert setting(services.db, "chat_id") == OTHER_CHAT
 
 
 def hold_write_lock(db):
