@@ -11,6 +11,7 @@ that owns it, so that a second configuration never sends the first one's pieces 
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import time
@@ -19,6 +20,7 @@ from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
 from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor.files import require_regular_or_absent
 
 MIGRATIONS: tuple[str, ...] = (
     """
@@ -74,6 +76,7 @@ MIGRATIONS: tuple[str, ...] = (
     """,
 )
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
+LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 
@@ -276,6 +279,31 @@ class Store:
 
     def dropped_total(self) -> int:
         return int(self.get("alerts_dropped", "0"))
+
+
+def default_path(state_path: str) -> str:
+    """<state file's stem>.db beside it, so that state files in one folder get databases of their
+    own; the old shared default there while it records this state file as its owner, or none."""
+    directory, name = os.path.split(state_path)
+    path = os.path.join(directory, os.path.splitext(name)[0] + ".db")
+    if path == state_path:
+        path += ".db"
+    legacy = os.path.join(directory, LEGACY_NAME)
+    if path == legacy or os.path.lexists(path) or not os.path.lexists(legacy):
+        return path
+    return legacy if recorded_owner(legacy) in ("", os.path.realpath(state_path)) else path
+
+
+def recorded_owner(path: str) -> str:
+    """The state file a database records as its owner; "" when none, or when it cannot be read
+    (opening it then refuses it out loud)."""
+    try:
+        for name in (path, *(path + s for s in SIBLINGS)):
+            require_regular_or_absent(name, "ASHVIGIL_DB_PATH")  # a FIFO would hang the open
+        with contextlib.closing(Store(path, read_only=True)) as store:
+            return store.get("state_path")
+    except (ConfigError, Failed, sqlite3.Error):
+        return ""
 
 
 def _insert_pieces(db: sqlite3.Connection, updated_at: str, bodies: Sequence[str]) -> None:

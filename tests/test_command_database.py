@@ -55,6 +55,38 @@ def test_a_second_monitor_on_the_same_database_or_state_file_exits_2_naming_them
     assert (env["ASHVIGIL_DB_PATH"] in done.stderr) == names_db
 
 
+def test_two_state_files_in_one_folder_each_deliver_their_own_alerts_to_their_own_chat(av, services):
+    chats = {services.state: services.env["ASHVIGIL_CHAT_ID"], services.state.parent / "b.json": OTHER_CHAT}
+    services.seed_change(av, 3, 0.5)
+    av.save_burn_state(str(services.state.parent / "b.json"), services.state_rates, "2025-01-01T00:00:00Z")
+
+    def once(state):
+        return services.run("once", env={"ASHVIGIL_STATE_PATH": str(state), "ASHVIGIL_CHAT_ID": chats[state]})
+
+    services.bot.set_default(too_many(500))
+    assert once(services.state).returncode == 1  # its alert waits in its outbox
+    services.bot.set_default(None)
+    for state in (services.state.parent / "b.json", services.state):
+        done = once(state)
+        assert done.returncode == 0, done.stderr
+    received = [r.fields["chat_id"] for r in services.sends() if r.reply.status == 200]
+    assert sorted(received) == sorted(chats.values())
+
+
+@pytest.mark.parametrize(("owner", "kept"), [(None, True), ("this", True), ("/elsewhere/state.json", False)])
+def test_the_old_shared_database_is_kept_while_it_is_this_state_files(services, owner, kept):
+    legacy = services.state.parent / "ashvigil.db"
+    assert services.run("once", env={"ASHVIGIL_DB_PATH": str(legacy)}).returncode == 0
+    if owner != "this":
+        with connect(legacy) as db:
+            db.execute("DELETE FROM settings WHERE key = 'state_path'")
+            if owner:
+                db.execute("INSERT INTO settings VALUES ('state_path', ?)", (owner,))
+    assert services.run("once").returncode == 0
+    assert services.db.exists() != kept
+    assert setting(legacy, "state_path") == (os.path.realpath(services.state) if kept else owner)
+
+
 def test_a_database_of_another_chat_is_refused_until_the_outbox_is_dropped(av, services):
     services.seed_change(av)
     services.bot.set_default(too_many(500))
