@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import sqlite3
 import sys
 import time
 import traceback
@@ -18,7 +19,7 @@ from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
 
 STATE_COMMANDS = ("run", "once", "snapshot", "outbox")
@@ -146,8 +147,8 @@ def _main(args: argparse.Namespace) -> int:
         return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     configuration.prepare_state_dir(config.state_path)
     # The database lock is left last: closing its descriptor drops SQLite's own locks.
-    with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path):
-        store = Store(config.db_path)
+    with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path) as lock:
+        store = _open_store(config, lock)
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
@@ -157,12 +158,41 @@ def _main(args: argparse.Namespace) -> int:
             store.close()
 
 
+def _open_store(config: configuration.Config, lock: DatabaseLock) -> Store:
+    """The locked database. One that cannot be read is set aside for a fresh one, out loud: the
+    state file, when there is one, is the baseline."""
+    has_state = os.path.exists(config.state_path)
+    why = "" if lock.created else unreadable(config.db_path)
+    if why and (why != "empty" or has_state):
+        aside = _set_aside(config.db_path)
+        baseline = "the baseline from the state file" if has_state else "no state file: a first poll"
+        log.line(f"database unreadable ({why}): kept as {aside}; a fresh database, {baseline}")
+        lock.again()
+    return Store(config.db_path)
+
+
+def _set_aside(db_path: str) -> str:
+    """Moves the database aside with its journal files, which must never meet a fresh one."""
+    from ashvigil_monitor.cycle import set_aside
+
+    aside = set_aside(db_path)
+    if os.path.lexists(db_path):
+        raise Failed(f"ASHVIGIL_DB_PATH: {db_path} is unreadable and stays {aside}")
+    for suffix in SIBLINGS:
+        with contextlib.suppress(FileNotFoundError):
+            os.rename(db_path + suffix, aside + suffix)
+    return aside
+
+
 def _list_outbox(db_path: str) -> int:
     """Lists without the lock: an operator looks while the service runs."""
     pieces = []
     if os.path.exists(db_path):
         with contextlib.closing(Store(db_path, read_only=True)) as store:
-            pieces = store.pending()
+            try:
+                pieces = store.pending() if store.version() else []  # a database not yet set up
+            except sqlite3.Error as e:
+                raise Failed(f"ASHVIGIL_DB_PATH: cannot read {db_path} ({e})") from None
     for p in pieces:
         print(f"{p.label}; last error: {log.safe(p.last_error or '-')}")
     print(f"{len(pieces)} alert pieces pending")

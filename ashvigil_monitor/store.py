@@ -77,6 +77,7 @@ MIGRATIONS: tuple[str, ...] = (
 )
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
+HEADER = b"SQLite format 3\x00"
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 
@@ -281,6 +282,19 @@ class Store:
         return int(self.get("alerts_dropped", "0"))
 
 
+def unreadable(path: str) -> str:
+    """Why an existing database file cannot be one ("empty" or "not a database"); "" when it may."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with os.fdopen(fd, "rb") as f:
+            header = f.read(len(HEADER))
+    except OSError:
+        return ""  # cannot tell: SQLite's own open says why
+    if not header:
+        return "empty"
+    return "" if header == HEADER else "not a database"
+
+
 def default_path(state_path: str) -> str:
     """<state file's stem>.db beside it, so that state files in one folder get databases of their
     own; the old shared default there while it records this state file as its owner, or none."""
@@ -296,7 +310,7 @@ def default_path(state_path: str) -> str:
 
 def recorded_owner(path: str) -> str:
     """The state file a database records as its owner; "" when none, or when it cannot be read
-    (opening it then refuses it out loud)."""
+    (opening it then refuses it, or sets it aside, out loud)."""
     try:
         for name in (path, *(path + s for s in SIBLINGS)):
             require_regular_or_absent(name, "ASHVIGIL_DB_PATH")  # a FIFO would hang the open

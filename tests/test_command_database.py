@@ -1,5 +1,5 @@
-"""The command's database as an operator meets it: one monitor and one chat per database, a damaged
-file, and exit statuses that say whether a restart can help."""
+"""The command's database as an operator meets it: one monitor and one chat per database, its default
+name, a damaged file, and exit statuses that say whether a restart can help."""
 
 import contextlib
 import os
@@ -10,6 +10,7 @@ from command import Running
 from test_command_delivery import too_many
 
 OTHER_CHAT = "-1009876543210"
+GARBAGE = b"not a database, " * 300
 
 
 def connect(path):
@@ -44,7 +45,16 @@ def state_link(services):
     }
 
 
-@pytest.mark.parametrize(("second", "names_db"), [(same_database, True), (database_link, True), (state_link, False)])
+def a_fresh_file(services):
+    """The first monitor sets the damaged database aside: it must lock the fresh one in its place."""
+    services.db.write_bytes(GARBAGE)
+    return same_database(services)
+
+
+@pytest.mark.parametrize(
+    ("second", "names_db"),
+    [(same_database, True), (database_link, True), (state_link, False), (a_fresh_file, True)],
+)
 def test_a_second_monitor_on_the_same_database_or_state_file_exits_2_naming_them(services, second, names_db):
     assert services.run("once").returncode == 0  # the state file and the database exist
     env = second(services)
@@ -102,6 +112,32 @@ def test_a_database_of_another_chat_is_refused_until_the_outbox_is_dropped(av, s
     assert done.returncode == 0, done.stderr
     assert services.bot.messages() == []
     assert setting(services.db, "chat_id") == OTHER_CHAT
+
+
+@pytest.mark.parametrize(
+    ("content", "state", "why", "baseline"),
+    [
+        (b"", True, "empty", "the baseline from the state file"),
+        (GARBAGE, True, "not a database", "the baseline from the state file"),
+        (GARBAGE, False, "not a database", "no state file: a first poll"),
+        (b"", False, None, None),  # a database not yet written: simply a new one
+    ],
+)
+def test_an_unreadable_database_is_set_aside_out_loud_and_the_state_file_is_the_baseline(
+    av, services, content, state, why, baseline
+):
+    services.seed_change(av)
+    if not state:
+        services.state.unlink()
+    services.db.write_bytes(content)
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    aside = [p for p in services.state.parent.iterdir() if ".unreadable-" in p.name]
+    assert [p.read_bytes() for p in aside] == ([content] if why else [])
+    told = [f"[burn] database unreadable ({why}): kept as {aside[0]}; a fresh database, {baseline}"] if why else []
+    alert = ["[burn] alert sent (1 subnet(s))"] if state else []
+    assert done.stderr.splitlines() == told + alert
+    assert len(services.bot.messages()) == len(alert)
 
 
 def hold_write_lock(db):
