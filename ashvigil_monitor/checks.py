@@ -16,7 +16,7 @@ from ashvigil_monitor import __version__
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
 from ashvigil_monitor.egress import safe
-from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.errors import ConfigError, Failed
 from ashvigil_monitor.store import Store
 
 
@@ -72,9 +72,12 @@ def _outbox(config: Config) -> str:
         return "no database yet"
     try:
         with contextlib.closing(Store(config.db_path, read_only=True)) as store:
+            store.verify()
             return f"{len(store.pending())} alert pieces pending"
-    except (ConfigError, sqlite3.Error) as e:
+    except (ConfigError, Failed) as e:
         raise CheckFailed(str(e)) from None
+    except sqlite3.Error as e:
+        raise CheckFailed(f"{config.db_path}: {e}") from None
 
 
 CHECKS: tuple[tuple[str, Callable[[Config], str]], ...] = (

@@ -1,12 +1,13 @@
 """The `ashvigil` command line: subcommands, and the one place that turns failures into exit
-statuses (0 done, 1 failed, 2 refused: configuration or another monitor on the state, 130 forced
-stop)."""
+statuses (0 done, 1 failed, 2 refused: configuration or another monitor on the state or the
+database, 130 forced stop)."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import os
+import sqlite3
 import sys
 import time
 import traceback
@@ -15,10 +16,10 @@ from collections.abc import Sequence
 from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
-from ashvigil_monitor.locking import StateLock
+from ashvigil_monitor.locking import DatabaseLock, StateLock
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
 
 STATE_COMMANDS = ("run", "once", "snapshot", "outbox")
@@ -167,14 +168,42 @@ def _main(args: argparse.Namespace) -> int:
 
         return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     configuration.prepare_state_dir(config.state_path)
-    with StateLock(config.state_path):
-        store = Store(config.db_path)
+    # The database lock is left last: closing its descriptor drops SQLite's own locks.
+    with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path) as lock:
+        store = _open_store(config, lock)
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
+            store.claim(config.chat_id, config.state_path)
             return _monitor(args, config, store, environment)
         finally:
             store.close()
+
+
+def _open_store(config: configuration.Config, lock: DatabaseLock) -> Store:
+    """The locked database. One that cannot be read is set aside for a fresh one, out loud: the
+    state file, when there is one, is the baseline."""
+    has_state = os.path.exists(config.state_path)
+    why = "" if lock.created else unreadable(config.db_path)
+    if why and (why != "empty" or has_state):
+        aside = _set_aside(config.db_path)
+        baseline = "the baseline from the state file" if has_state else "no state file: a first poll"
+        log.line(f"database unreadable ({why}): kept as {aside}; a fresh database, {baseline}")
+        lock.again()
+    return Store(config.db_path)
+
+
+def _set_aside(db_path: str) -> str:
+    """Moves the database aside with its journal files, which must never meet a fresh one."""
+    from ashvigil_monitor.cycle import set_aside
+
+    aside = set_aside(db_path)
+    if os.path.lexists(db_path):
+        raise Failed(f"ASHVIGIL_DB_PATH: {db_path} is unreadable and stays {aside}")
+    for suffix in SIBLINGS:
+        with contextlib.suppress(FileNotFoundError):
+            os.rename(db_path + suffix, aside + suffix)
+    return aside
 
 
 def _list_outbox(db_path: str) -> int:
@@ -182,7 +211,10 @@ def _list_outbox(db_path: str) -> int:
     pieces = []
     if os.path.exists(db_path):
         with contextlib.closing(Store(db_path, read_only=True)) as store:
-            pieces = store.pending()
+            try:
+                pieces = store.pending() if store.version() else []  # a database not yet set up
+            except sqlite3.Error as e:
+                raise Failed(f"ASHVIGIL_DB_PATH: cannot read {db_path} ({e})") from None
     for p in pieces:
         print(f"{p.label}; last error: {egress.safe(p.last_error or '-')}")
     print(f"{len(pieces)} alert pieces pending")
@@ -190,10 +222,11 @@ def _list_outbox(db_path: str) -> int:
 
 
 def _drop_outbox(store: Store) -> int:
-    pieces = store.pending()
-    store.drop(pieces)
-    for p in pieces:
-        log.line(f"alert dropped ({p.label}): by the operator")
+    """Also what follows a deliberate change of chat: the next monitor records its own."""
+    from ashvigil_monitor.outbox import drop_all  # imports the extension
+
+    drop_all(store, "by the operator")
+    store.forget_chat()
     return 0
 
 

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
 from typing import TypeVar
 
-from ashvigil_monitor import policy
+from ashvigil_monitor import policy, store
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
@@ -29,7 +29,11 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
         " else ~/.local/state/ashvigil/state.json",
         "the burn state file",
     ),
-    ("ASHVIGIL_DB_PATH", "ashvigil.db beside the state file", "the database: outbox of undelivered alerts"),
+    (
+        "ASHVIGIL_DB_PATH",
+        "the state file's stem.db beside it (state.json: state.db), or an ashvigil.db there that is this state file's",
+        "the database: outbox of undelivered alerts, and the chat they are for",
+    ),
     ("ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", "undelivered alert pieces older than this are dropped (finite, > 0)"),
     ("ASHVIGIL_CONFIG", "unset", "TOML file with these settings (keys: names without ASHVIGIL_, lower case)"),
     ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
@@ -238,7 +242,7 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         bot_token=token,
         chat_id=chat_id,
         state_path=state_path,
-        db_path=env.get("ASHVIGIL_DB_PATH") or os.path.join(os.path.dirname(state_path), "ashvigil.db"),
+        db_path=env.get("ASHVIGIL_DB_PATH") or store.default_path(state_path),
         outbox_max_age_hours=_number(env, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", lambda v: v > 0, "finite and > 0"),
         policy=_policy(env),
         failure_alert_after=int(
@@ -311,6 +315,7 @@ def _require_regular_files(config: Config) -> None:
         ("ASHVIGIL_DB_PATH", config.db_path),
         ("ASHVIGIL_PAUSE_PATH", config.pause_path),
         ("ASHVIGIL_METRICS_PATH", config.metrics_path),
+        *(("ASHVIGIL_DB_PATH", config.db_path + suffix) for suffix in store.SIBLINGS),
     ):
         if path:
             require_regular_or_absent(path, name)

@@ -123,12 +123,14 @@ class Outbox:
                 f" last error: {p.last_error}"
             )
 
-    def drop_all(self, why: str) -> int:
-        pieces = self.store.pending()
-        self.store.drop(pieces)
-        for p in pieces:
-            log.line(f"alert dropped ({p.label}): {why}")
-        return len(pieces)
+
+def drop_all(store: Store, why: str) -> int:
+    """Every pending piece, one line each."""
+    pieces = store.pending()
+    store.drop(pieces)
+    for p in pieces:
+        log.line(f"alert dropped ({p.label}): {why}")
+    return len(pieces)
 
 
 def boot_clock() -> tuple[str, float]:

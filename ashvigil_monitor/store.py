@@ -4,16 +4,22 @@ stored burn map.
 Every write is one transaction in WAL mode with synchronous=FULL, so a committed piece survives a
 crash or a power loss. The schema is versioned with PRAGMA user_version: MIGRATIONS[i] takes a
 database from version i to i + 1, and a database newer than this program is refused.
+
+A database belongs to one monitor: its settings record the chat it delivers to and the state file
+that owns it, so that a second configuration never sends the first one's pieces to its own chat.
 """
 
 from __future__ import annotations
 
+import contextlib
+import os
 import sqlite3
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
-from ashvigil_monitor.errors import ConfigError
+from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor.files import require_regular_or_absent
 
 MIGRATIONS: tuple[str, ...] = (
     """
@@ -74,6 +80,9 @@ MIGRATIONS: tuple[str, ...] = (
     ALTER TABLE outbox ADD COLUMN tried_boot TEXT;
     """,
 )
+SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
+LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
+HEADER = b"SQLite format 3\x00"
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 
@@ -116,8 +125,8 @@ class Store:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
             self._migrate()
-        except sqlite3.Error as e:
-            raise ConfigError(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
+        except sqlite3.Error as e:  # busy, locked, I/O, full: a restart may succeed
+            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
 
     def close(self) -> None:
         self._db.close()
@@ -134,6 +143,36 @@ class Store:
                 for statement in _statements(MIGRATIONS[target - 1]):
                     self._db.execute(statement)
                 self._db.execute(f"PRAGMA user_version = {target}")
+
+    def claim(self, chat_id: str, state_path: str) -> None:
+        """Records the chat and the owning state file on first use; ConfigError when the database
+        delivers to another chat."""
+        try:
+            recorded = self.get("chat_id")
+            if recorded in ("", chat_id):
+                self.put(chat_id=chat_id, state_path=os.path.realpath(state_path))
+                return
+        except sqlite3.Error as e:
+            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {self.path} ({e})") from None
+        raise ConfigError(
+            f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chat_id}:"
+            " give this chat a database of its own (ASHVIGIL_DB_PATH), or after a deliberate change run"
+            " `ashvigil outbox --drop` (it drops the pending pieces)"
+        )
+
+    def forget_chat(self) -> None:
+        """After the operator dropped the outbox: the next monitor records its own chat."""
+        self._db.execute("DELETE FROM settings WHERE key = 'chat_id'")
+
+    def verify(self) -> None:
+        """Reads every page (quick_check) and every table; sqlite3.DatabaseError when damaged."""
+        problems = [row[0] for row in self._db.execute("PRAGMA quick_check")]
+        if problems != ["ok"]:
+            raise sqlite3.DatabaseError("; ".join(problems[:3]))
+        tables = [row[0] for row in self._db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+        for table in tables:
+            quoted = table.replace('"', '""')
+            self._db.execute(f'SELECT count(*) FROM "{quoted}"').fetchone()
 
     @property
     def connection(self) -> sqlite3.Connection:
@@ -264,6 +303,44 @@ class Store:
 
     def dropped_total(self) -> int:
         return int(self.get("alerts_dropped", "0"))
+
+
+def unreadable(path: str) -> str:
+    """Why an existing database file cannot be one ("empty" or "not a database"); "" when it may."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with os.fdopen(fd, "rb") as f:
+            header = f.read(len(HEADER))
+    except OSError:
+        return ""  # cannot tell: SQLite's own open says why
+    if not header:
+        return "empty"
+    return "" if header == HEADER else "not a database"
+
+
+def default_path(state_path: str) -> str:
+    """<state file's stem>.db beside it, so that state files in one folder get databases of their
+    own; the old shared default there while it records this state file as its owner, or none."""
+    directory, name = os.path.split(state_path)
+    path = os.path.join(directory, os.path.splitext(name)[0] + ".db")
+    if path == state_path:
+        path += ".db"
+    legacy = os.path.join(directory, LEGACY_NAME)
+    if path == legacy or os.path.lexists(path) or not os.path.lexists(legacy):
+        return path
+    return legacy if recorded_owner(legacy) in ("", os.path.realpath(state_path)) else path
+
+
+def recorded_owner(path: str) -> str:
+    """The state file a database records as its owner; "" when none, or when it cannot be read
+    (opening it then refuses it, or sets it aside, out loud)."""
+    try:
+        for name in (path, *(path + s for s in SIBLINGS)):
+            require_regular_or_absent(name, "ASHVIGIL_DB_PATH")  # a FIFO would hang the open
+        with contextlib.closing(Store(path, read_only=True)) as store:
+            return store.get("state_path")
+    except (ConfigError, Failed, sqlite3.Error):
+        return ""
 
 
 def _statements(script: str) -> list[str]:

@@ -98,7 +98,7 @@ def main():
         api.set_incentive_burns({4: 0.07, 17: 0.61, 250: 1.0})
         bot.set_default(Reply(502))
         print("    ... the poll comes one minute after the start; the alert waits in the outbox")
-        outbox = os.path.join(state_dir, "ashvigil.db")
+        outbox = os.path.join(state_dir, "state.db")  # the database beside state.json
         while not _pending(outbox) and process.poll() is None:
             time.sleep(0.2)
         process.send_signal(signal.SIGTERM)

@@ -20,6 +20,7 @@ class Services:
     def __init__(self, api, bot, tmp_path):
         self.api, self.bot, self.tmp = api, bot, tmp_path
         self.state = tmp_path / "state" / "state.json"
+        self.db = self.state.with_suffix(".db")  # the default database
         # The sanitizer run's LD_PRELOAD and friends must reach the child; our own variables must not.
         self.env = {k: v for k, v in os.environ.items() if not k.startswith(OURS)}
         self.env.update(

@@ -293,6 +293,12 @@ def _fifo(path):
     return str(path)
 
 
+def _fifo_journal(path):
+    """SQLite opens a journal it finds beside the database: a FIFO would hang it."""
+    os.mkfifo(f"{path}-journal")
+    return str(path)
+
+
 def _link_to_dev_null(path):
     path.symlink_to("/dev/null")
     return str(path)
@@ -326,6 +332,7 @@ def _over_64_kib(path):
         ("ASHVIGIL_STATE_PATH", _lock_is_a_directory),
         ("ASHVIGIL_STATE_PATH", _lock_is_a_fifo),
         ("ASHVIGIL_DB_PATH", _fifo),
+        ("ASHVIGIL_DB_PATH", _fifo_journal),
         ("ASHVIGIL_PAUSE_PATH", _directory),
         ("ASHVIGIL_METRICS_PATH", _fifo),
         ("TAOSTATS_API_KEY_FILE", lambda _: "/dev/zero"),

@@ -32,7 +32,7 @@ UNAUTHORIZED = Reply.json({"message": "Unauthorized"}, status=401)
 
 
 def database(services):
-    return sqlite3.connect(services.state.parent / "ashvigil.db", isolation_level=None)
+    return sqlite3.connect(services.db, isolation_level=None)
 
 
 def utc(at):

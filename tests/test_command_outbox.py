@@ -22,7 +22,7 @@ DELAYED = re.compile(r"Delayed: alert of \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ UTC\n")
 
 
 def database(services):
-    return sqlite3.connect(services.state.parent / "ashvigil.db", isolation_level=None)
+    return sqlite3.connect(services.db, isolation_level=None)
 
 
 def test_an_outage_over_several_cycles_delivers_each_alert_once_in_order_marked(av, services):
