@@ -83,7 +83,7 @@ def _error_text(body: bytes, fallback: str) -> str:
         return text or fallback
     if isinstance(payload, dict) and payload.get("description"):
         return str(payload["description"])
-    return text[:300]
+    return egress.mask(text)[:300]  # masked before it is cut: a cut never shows part of a secret
 
 
 class BotApi:
@@ -169,7 +169,7 @@ class BotApi:
             return Reply(False, f"HTTP {status} with a reply that is not JSON", lost=True, words=words)
         if isinstance(payload, dict) and payload.get("ok"):
             return Reply(True, result=payload.get("result"))
-        return Reply(False, str(payload)[:300], words="the Bot API refused the request")
+        return Reply(False, egress.mask(str(payload))[:300], words="the Bot API refused the request")
 
     def _refused(self, response: transport.Response) -> _Attempt:
         status = response.status

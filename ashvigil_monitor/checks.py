@@ -12,11 +12,12 @@ from collections.abc import Callable
 from typing import Any
 
 import ashvigil
-from ashvigil_monitor import __version__
+from ashvigil_monitor import __version__, egress
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
 from ashvigil_monitor.egress import safe
 from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor.messages import fetch_failure_in_words
 from ashvigil_monitor.store import Store
 
 
@@ -36,7 +37,7 @@ def bot_api(config: Config, method: str, **fields: str) -> Any:
 def _api_key(config: Config) -> str:
     result = ashvigil.fetch_all_subnets_latest(config.api_key)
     if not isinstance(result, list):
-        raise CheckFailed(json.dumps(result)[:300])
+        raise CheckFailed(f"{fetch_failure_in_words(result)}: {json.dumps(egress.mask_cut(result))}")
     absent = config.policy.absent({str(row["netuid"]) for row in result if isinstance(row, dict) and "netuid" in row})
     return f"{len(result)} subnets listed" + (f"; watched subnets not in the listing: {absent}" if absent else "")
 

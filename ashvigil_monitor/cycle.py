@@ -20,7 +20,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import ashvigil
-from ashvigil_monitor import log
+from ashvigil_monitor import egress, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.chronicle import Chronicle
@@ -111,7 +111,7 @@ class Watch:
     def _fetch(self, failure: str) -> list[dict[str, Any]] | None:
         result = ashvigil.fetch_all_subnets_latest(self.config.api_key)
         if isinstance(result, dict) and result.get("error"):
-            log.line(failure + json.dumps(result))
+            log.line(failure + json.dumps(egress.mask_cut(result)))
             self.failure = fetch_failure_in_words(result)
             return None
         if not isinstance(result, list):

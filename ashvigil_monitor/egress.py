@@ -71,12 +71,13 @@ class _Matcher:
         self.chars = [_spellings(c) for c in secret]
         self.starts = re.compile("[" + re.escape(secret[0]) + "%\\\\]")
 
-    def match(self, text: str, at: int) -> int:
+    def match(self, text: str, at: int, cut: bool = False) -> int:
         """The end of the secret, or of a long enough prefix cut where the text was cut, written
-        from `at`; 0 when neither is."""
+        from `at`; 0 when neither is. `cut`: the text is known to be cut short, so any prefix of
+        MIN_PREFIX characters at its end is the secret's."""
         ends, cut_end = [at], 0
         for k in range(self.length):
-            long_prefix = k >= MIN_PREFIX and 2 * k >= self.length
+            long_prefix = k >= MIN_PREFIX and (cut or 2 * k >= self.length)
             following: set[int] = set()
             for e in ends:
                 if long_prefix and (e == len(text) or text[e] == '"'):
@@ -92,12 +93,12 @@ class _Matcher:
             ends = sorted(following)
         return ends[-1]
 
-    def mask(self, text: str) -> str:
+    def mask(self, text: str, cut: bool = False) -> str:
         out: list[str] = []
         copied = at = 0
         while (found := self.starts.search(text, at)) is not None:
             at = found.start()
-            end = self.match(text, at)
+            end = self.match(text, at, cut)
             if end == 0:
                 at += 1
                 continue
@@ -121,9 +122,9 @@ class Secrets:
             if form and form not in self._matchers:
                 self._matchers[form] = _Matcher(form)
 
-    def mask(self, text: str) -> str:
+    def mask(self, text: str, cut: bool = False) -> str:
         for matcher in self._matchers.values():  # in the order told, as the module masks its forms
-            text = matcher.mask(text)
+            text = matcher.mask(text, cut)
         # A message may quote a Bot API path cut short, which no form of the token matches:
         # whatever follows /bot there is the token.
         text = _BOT_PATH.sub("/bot" + MASK, text)
@@ -137,6 +138,18 @@ def mask(text: str) -> str:
     """A text for a person (a chat message, a caption, an outbox row): every secret masked, line
     breaks kept."""
     return SECRETS.mask(text)
+
+
+def mask_cut(value: Any) -> Any:
+    """A reply as the module hands it over, whose texts it may have cut short: each text masked,
+    with any prefix of a secret of at least MIN_PREFIX characters where it ends."""
+    if isinstance(value, str):
+        return SECRETS.mask(value, cut=True)
+    if isinstance(value, dict):
+        return {mask_cut(k): mask_cut(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [mask_cut(v) for v in value]
+    return value
 
 
 def _escape(match: re.Match[str]) -> str:

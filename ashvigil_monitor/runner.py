@@ -174,8 +174,8 @@ class Runner:
                 queued = self._note_streak(failure)
         except sqlite3.Error as e:
             log.line(f"database write failed: {e}")
-            if failure is not None:
-                self._tell_without_database(failure)
+            if failure is not None and self._tell_without_database(failure):
+                self._note_told()
             return
         if queued:
             self._watch().outbox.send_pending()
@@ -204,18 +204,29 @@ class Runner:
         outbox.queue(now, messages.message_bodies(messages.failing(since, failures + 1, failure)))
         return True
 
-    def _tell_without_database(self, failure: str) -> None:
-        """The database cannot hold the failure message: sent directly, once per streak."""
+    def _tell_without_database(self, failure: str) -> bool:
+        """The database cannot hold the failure message: sent directly, once per streak. True
+        when it was sent."""
         after = self.config.failure_alert_after
         if self._told_directly or not after or self._streak < after:
-            return
+            return False
         self._told_directly = True
         text = messages.failing(utc_now(), self._streak, failure)
         reply = self._watch().bot.send_message(self.config.chat_id, messages.fit(text))
-        if reply.ok:
-            log.line("failure message sent unqueued: the database cannot hold it")
-        else:
+        if not reply.ok:
             log.line(f"failure message not sent: {reply.error}")
+            return False
+        log.line("failure message sent unqueued: the database cannot hold it")
+        return True
+
+    def _note_told(self) -> None:
+        """The streak, marked told, where the database still takes a write without the message:
+        its recovery is then told too."""
+        try:
+            with self.store.transaction():
+                self._note_streak("told directly")
+        except sqlite3.Error as e:
+            log.line(f"database write failed: {e}")
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
         """Health output; never changes a cycle's result."""

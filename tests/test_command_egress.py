@@ -1,11 +1,17 @@
 """The command's one way out masks what the module masks in its own lines, on the same texts."""
 
+import contextlib
+import sqlite3
+import urllib.parse
+
 import pytest
+from command import API_KEY, TOKEN
 from hypothesis import given
 from hypothesis import strategies as st
 from test_run_control import json_escaped, loop_error_line, percent
 
 from ashvigil_monitor import egress
+from stand_ins.server import Reply
 
 # Two alphabets, so that neither secret is written inside the other: which one is masked first
 # then never matters. Both carry what the forms change: "/", quotes, backslashes, blanks, escapes.
@@ -53,3 +59,42 @@ def test_the_command_rules_beyond_the_module(text, shown, monkeypatch):
     secrets.add("123456:abcdefghij")
     monkeypatch.setattr(egress, "SECRETS", secrets)
     assert shown in egress.safe(text)
+
+
+def written(secret):
+    """The forms a server may echo a secret in: plain, percent-encoded in either case, JSON-escaped,
+    with "\\/", and (where a text ends) cut to a prefix."""
+    encoded = urllib.parse.quote(secret, safe="")
+    return [secret, encoded, encoded.lower(), json_escaped(secret), secret.replace("/", "\\/"), secret[:12]]
+
+
+ECHO = " ".join(written(TOKEN)[:-1] + written(API_KEY))  # ends with the key cut short
+ECHO_PAGE = Reply.text(f"<h1>404</h1> no such path /bot{TOKEN}/sendMessage {ECHO} {TOKEN[:12]}", 404)
+ECHO_KEY = Reply.json({"message": f"invalid API key {ECHO}"}, 401)
+
+
+@pytest.mark.parametrize(
+    ("args", "api", "bot", "told"),
+    [
+        (["once"], None, [ECHO_PAGE], "Telegram: HTTP 404 from the Bot API"),
+        (["once"], ECHO_KEY, [], "HTTP 401: the API key was refused"),
+        (["check"], ECHO_KEY, [ECHO_PAGE] * 2, None),
+        (["test-message"], None, [ECHO_PAGE], None),
+    ],
+)
+def test_no_secret_leaves_in_any_form(av, services, args, api, bot, told):
+    """What servers echo never reaches the chat, the log, the outbox or the terminal."""
+    services.seed_change(av)
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "1"
+    if api is not None:
+        services.api.set_default(api)
+    services.bot.script(*bot)
+    done = services.run(*args)
+    chat = [r.fields.get("text", "") for r in services.sends()]
+    rows = []
+    if args == ["once"]:
+        with contextlib.closing(sqlite3.connect(services.db)) as db:
+            rows = [f"{b} {e}" for b, e in db.execute("SELECT body, last_error FROM outbox")]
+    shown = "\n".join([done.stdout, done.stderr, *chat, *rows])
+    assert [form for form in {*written(TOKEN), *written(API_KEY)} if form in shown] == []
+    assert told is None or any(told in text for text in services.bot.messages())

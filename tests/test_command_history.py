@@ -329,6 +329,17 @@ def test_the_digest_covers_the_day_and_arrives_at_least_once(av, services, lost)
     assert [caption for caption, _ in services.bot.photos()] == ["SN3: biggest moves of the day, last 7 days"] * charts
 
 
+def test_a_digest_due_in_quiet_hours_waits_for_their_end(services):
+    now = datetime.datetime.now(datetime.timezone.utc)
+    due, ago = (now + datetime.timedelta(minutes=30)).strftime("%H:%M"), (now - datetime.timedelta(minutes=2))
+    assert services.run("once", env={"ASHVIGIL_DIGEST_AT": due}).returncode == 0  # notes the moment
+    quiet = f"{ago - datetime.timedelta(hours=1):%H:%M}-{now + datetime.timedelta(hours=1):%H:%M}"
+    held = services.run("once", env={"ASHVIGIL_DIGEST_AT": f"{ago:%H:%M}", "ASHVIGIL_QUIET_HOURS": quiet})
+    assert (held.returncode, held.stderr, services.bot.requests) == (0, "", [])
+    sent = services.run("once", env={"ASHVIGIL_DIGEST_AT": f"{ago:%H:%M}"})
+    assert (sent.returncode, [text.split("\n")[1][:13] for text in services.bot.messages()]) == (0, ["Daily digest:"])
+
+
 @pytest.mark.parametrize(
     ("burns", "watched", "shown"),
     [

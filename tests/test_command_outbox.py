@@ -157,6 +157,41 @@ def test_the_age_bound_drops_only_what_was_tried_over_real_time(av, services, ag
     assert ("alert dropped" in done.stderr, left) == (dropped, f"{0 if dropped else 1} alert pieces pending")
 
 
+def test_the_failure_message_arrives_when_the_database_cannot_hold_it(services):
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "1"
+    assert services.run("once").returncode == 0
+    services.api.set_default(Reply.json({"message": "Unauthorized"}, status=401))
+    with contextlib.closing(database(services)) as db:
+        db.execute("CREATE TRIGGER full BEFORE INSERT ON outbox BEGIN SELECT RAISE(ABORT, 'disk full'); END")
+    failing = services.run("once")
+    assert (failing.returncode, failing.stderr.splitlines()[-1]) == (
+        1,
+        "[burn] failure message sent unqueued: the database cannot hold it",
+    )
+    with contextlib.closing(database(services)) as db:
+        db.execute("DROP TRIGGER full")
+    services.api.set_default(None)
+    assert services.run("once").returncode == 0
+    told = [text.split(" at ")[0].split(" since ")[0] for text in services.bot.messages()]
+    assert told == ["ashvigil: watch cycles failing", "ashvigil: watch cycles recovered"]
+
+
+def test_a_piece_whose_reply_was_lost_waits_for_the_next_cycle(av, services):
+    """Even on the cycle that reaches the failure count, whose message queues behind it."""
+    services.seed_change(av)
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "1"
+    services.bot.script(Reply(drop=True))
+    lost = services.run("once")
+    assert (lost.returncode, len(services.sends())) == (1, 1)
+    assert services.run("once").returncode == 0
+    firsts = [text.split("\n")[1 if text.startswith("Delayed") else 0] for text in services.bot.messages()]
+    assert [line.split(" since ")[0].split(" at ")[0] for line in firsts] == [
+        "Owner burn rate changed",
+        "ashvigil: watch cycles failing",
+        "ashvigil: watch cycles recovered",
+    ]
+
+
 def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     services.api.rows = make_subnet_rows(300)
     assert services.run("once").returncode == 0  # first poll
