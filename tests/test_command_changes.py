@@ -49,6 +49,12 @@ def run(policy, polls):
             [A, {"1": "0.2", "2": "0.22", "3": "0.32"}],
             [[], [("2", "0.2", "0.22")]],
         ),
+        # A move of exactly the threshold is not more than it: not reported.
+        (
+            Policy(threshold=0.5, thresholds=parse_thresholds("T", "2=0.25")),
+            [{"1": "0", "2": "0"}, {"1": "0.5", "2": "0.25"}],
+            [[], []],
+        ),
         # Up and down; a text that is not a number always passes.
         (
             Policy(direction="up"),
@@ -85,6 +91,7 @@ BERLIN = parse_timezone("Z", "Europe/Berlin")
 @pytest.mark.parametrize(
     ("window", "timezone", "utc", "quiet"),
     [
+        ("22:00-07:00", None, "2026-12-08T22:00", True),  # from its first minute
         ("22:00-07:00", None, "2026-12-08T23:30", True),
         ("22:00-07:00", None, "2026-12-08T06:59", True),
         ("22:00-07:00", None, "2026-12-08T07:00", False),

@@ -18,7 +18,7 @@ from test_command_delivery import too_many
 
 from ashvigil_monitor import digest, history
 from ashvigil_monitor.charts import INSTALL, chart_data
-from ashvigil_monitor.history import Gap
+from ashvigil_monitor.history import DAY, Gap
 from ashvigil_monitor.store import Store
 from stand_ins.server import Reply
 from stand_ins.taostats import make_subnet_rows
@@ -164,6 +164,14 @@ def test_retention_prunes_once_a_day_and_keeps_each_subnets_latest(services):
         assert services.run("once", env=env).returncode == 0
         with database(services) as db:
             assert db.execute(counts).fetchone() == after, days_back
+
+
+def test_retention_is_counted_in_days(tmp_path):
+    store, t = Store(str(tmp_path / "h.db")), 1_800_000_000
+    for at in (t, t + DAY - 7200, t + DAY + 1):  # the last prunes what is older than one day
+        history.record_poll(store, {"1": str(at)}, at, keep_days=1)
+    assert [at for at, _ in history.polls(store)] == [t + DAY - 7200, t + DAY + 1]
+    store.close()
 
 
 @pytest.mark.parametrize(
