@@ -17,8 +17,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from ashvigil_monitor.errors import Failed, Refused
-from ashvigil_monitor.history import DAY, Gap, burns_at, gaps, moves, open_history, polls, rate, utc_text
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.history import Gap, gaps, open_history, rate
+from ashvigil_monitor.store import DAY, Store
+from ashvigil_monitor.times import stamp
 
 INSTALL = "charts need matplotlib: pip install 'ashvigil[charts]'"
 WIDTH, HEIGHT, DPI = 8.0, 4.5, 100
@@ -42,15 +43,15 @@ class Chart:
 def chart_data(store: Store, netuids: Sequence[str], start: int, end: int, interval_seconds: float) -> Chart:
     """Each subnet's rate at `start`, every recorded move up to `end`, and its last rate held to
     `end`; the missing polls in between."""
-    before = burns_at(store, start, netuids)
+    before = store.burns_before(start, netuids)
     series = {n: [(start, rate(before[n]))] if n in before else [] for n in netuids}
-    for move in moves(store, start, netuids):
+    for move in store.moves(start, netuids):
         if move.at <= end:
             series[move.netuid].append((move.at, rate(move.new)))
     for points in series.values():
         if points and points[-1][0] < end:
             points.append((end, points[-1][1]))
-    recorded = [(at, ok) for at, ok in polls(store, start) if at <= end]
+    recorded = [(at, ok) for at, ok in store.polls(start) if at <= end]
     return Chart(start, end, series, gaps(recorded, interval_seconds))
 
 
@@ -136,14 +137,14 @@ def command(db_path: str, netuids: Sequence[str], since: int, output: str, zoom:
     finally:
         store.close()
     if not any(chart.series.values()):
-        raise Failed(f"nothing recorded for {', '.join('SN' + n for n in netuids)} since {utc_text(since)}")
+        raise Failed(f"nothing recorded for {', '.join('SN' + n for n in netuids)} since {stamp(since)}")
     png = render(chart, zoom)
     try:
         with open(output, "wb") as f:
             f.write(png)
     except OSError as e:
         raise Failed(f"--output {output}: {e.strerror or e}") from None
-    print(f"chart written to {output} ({len(chart.series)} subnets, {utc_text(chart.start)} to {utc_text(chart.end)})")
+    print(f"chart written to {output} ({len(chart.series)} subnets, {stamp(chart.start)} to {stamp(chart.end)})")
     return 0
 
 

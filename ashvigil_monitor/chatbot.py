@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import ashvigil
-from ashvigil_monitor import __version__, charts, history, log
+from ashvigil_monitor import __version__, charts, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.messages import message_bodies, snapshot_text
@@ -99,7 +99,7 @@ class ChatBot:
         self._bot.call("setMyCommands", {"commands": json.dumps(menu)})
         while not self._stop.is_set():
             try:
-                self._poll(int(store.get("bot_offset", "0")))
+                self._poll(store.bot_offset())
                 return
             except Exception as e:  # noqa: BLE001 - a fault in the chat never ends monitoring
                 log.line(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
@@ -128,7 +128,7 @@ class ChatBot:
             for update in reply.result:
                 if isinstance(update, dict) and isinstance(update.get("update_id"), int):
                     offset = update["update_id"] + 1
-                    self._store.put(bot_offset=offset)  # before the answer: never answered twice
+                    self._store.save_bot_offset(offset)  # before the answer: never answered twice
                     self._take(update.get("message"))
 
     def _sleep(self, seconds: float) -> None:
@@ -198,7 +198,7 @@ class ChatBot:
         if not ids:
             raise Usage
         rates, _ = self._store.burn_map()
-        last = {m.netuid: m.at for m in history.moves(self._store, netuids=ids) if not m.first}
+        last = {m.netuid: m.at for m in self._store.moves(netuids=ids) if not m.first}
         return [
             "\n".join(
                 _rate_line(n, rates.get(n)) + (f", last changed {stamp(last[n])} UTC" if n in last else "") for n in ids
@@ -207,7 +207,7 @@ class ChatBot:
 
     def _changes(self, args: Sequence[str]) -> list[str]:
         hours = _number(args, 24.0)
-        found = [m for m in history.moves(self._store, int(time.time() - hours * 3600)) if not m.first]
+        found = [m for m in self._store.moves(int(time.time() - hours * 3600)) if not m.first]
         lines = [f"SN{m.netuid}: {_shown(m.old)} → {_shown(m.new)} at {stamp(m.at)}" for m in found]
         heading = f"Owner burn rate moves, last {hours:g} h\n{utc_now()} UTC\n{len(found)} moves"
         return message_bodies("\n\n".join([heading, "\n".join(lines)]) if lines else heading)

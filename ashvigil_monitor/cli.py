@@ -22,8 +22,6 @@ from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
 
-STATE_COMMANDS = ("run", "once", "snapshot", "outbox")
-
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
@@ -151,12 +149,12 @@ def _main(args: argparse.Namespace) -> int:
     if args.command == "config":
         return _show_config(args, environment)
 
-    import ashvigil_monitor.checks as checks  # imports the extension; after the output is safe
+    import ashvigil_monitor.preflight as preflight  # imports the extension; after the output is safe
 
     if args.command == "check":
-        return checks.check(config)
+        return preflight.check(config)
     if args.command == "test-message":
-        return checks.test_message(config, args.text)
+        return preflight.test_message(config, args.text)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.db_path)
     if args.command == "history":

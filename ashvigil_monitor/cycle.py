@@ -23,12 +23,11 @@ import ashvigil
 from ashvigil_monitor import egress, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import detect, merge
-from ashvigil_monitor.chronicle import Chronicle
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, fit, message_bodies, snapshot_text
 from ashvigil_monitor.outbox import PIECE_PAUSE, Delivery, Outbox
-from ashvigil_monitor.store import Store, Subnet
+from ashvigil_monitor.store import Outcome, Store, Subnet
 from ashvigil_monitor.times import utc_now
 
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
@@ -104,7 +103,7 @@ class Watch:
         self.subnets: int | None = None  # subnets in the last stored map
         self.failure = ""  # why the last cycle failed, in words for the chat
         self._told_absent = False
-        self.chronicle = Chronicle(config, store, bot, self.outbox)
+        self.outcome: Outcome | None = None  # what the last cycle or snapshot did
 
     # --- fetch and store ---
 
@@ -156,13 +155,13 @@ class Watch:
     def cycle(self) -> int:
         """One watch cycle: 0 when it leaves nothing undelivered (quiet hours hold without
         failing), else 1."""
-        self.failure = ""
+        self.failure, self.outcome = "", None
         self.outbox.new_cycle()
         clear = self.outbox.send_pending() is not Delivery.FAILED
         updated_at = utc_now()
         listing = self._listing("fetch failed: ")
         if listing is None:
-            self.chronicle.failed(updated_at)
+            self.outcome = Outcome(updated_at)
             return 1
         policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
         current = listing[1]
@@ -173,7 +172,7 @@ class Watch:
         hold = changes if quiet else []
         if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
             return 1
-        self.chronicle.stored(current, updated_at)
+        self.outcome = Outcome(updated_at, current)
         if not alert:
             if hold:
                 log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
@@ -184,7 +183,7 @@ class Watch:
         if self.outbox.send_pending() is Delivery.FAILED:
             return self._delivered(False)
         log.line(f"alert sent ({len(alert)} subnet(s))")
-        self.chronicle.alert_sent(alert)
+        self.outcome = Outcome(updated_at, current, alert)
         return 0
 
     def _delivered(self, clear: bool) -> int:
@@ -212,7 +211,7 @@ class Watch:
     def snapshot(self) -> int:
         """The startup snapshot of the watched subnets: stored, sent, never queued (it is stale
         by the next cycle), skipped in quiet hours."""
-        updated_at = utc_now()
+        updated_at, self.outcome = utc_now(), None
         listing = self._listing("startup fetch failed: ")
         if listing is None:
             return 1
@@ -222,7 +221,7 @@ class Watch:
         records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
         if not self._store(current, updated_at, [], subnets=records):
             return 1
-        self.chronicle.stored(current, updated_at)
+        self.outcome = Outcome(updated_at, current, cycle=False)
         if quiet:
             log.line("startup snapshot skipped: quiet hours")
             return 0

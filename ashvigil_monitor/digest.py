@@ -15,9 +15,9 @@ import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-import ashvigil
-from ashvigil_monitor.history import DAY, Move, burns_at, moves, polls, utc_text
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.messages import shown_burn
+from ashvigil_monitor.store import DAY, Move, Store
+from ashvigil_monitor.times import stamp
 
 TOP = 5  # moves and failed cycles listed
 SHOWN = 40  # characters of a burn text that is not a number
@@ -52,14 +52,14 @@ def queue(
     now = time.time() if now is None else now
     due = last_due(now, at, zone)
     with store.transaction():
-        last = store.get("digest_due")
-        if last and int(last) >= due:
+        last = store.digest_due()
+        if last is not None and last >= due:
             return False, []
-        store.put(digest_due=due)
-        if not last:
+        store.save_digest_due(due)
+        if last is None:
             return False, []
         digest = compose(store, int(now), zone, watched)
-        enqueue(utc_text(now), [digest.text])
+        enqueue(stamp(now), [digest.text])
         return True, digest.movers
 
 
@@ -68,10 +68,10 @@ def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[st
     from ashvigil_monitor.charts import biggest
 
     start = now - DAY
-    moved = [m for m in moves(store, start) if not m.first and watched(m.netuid)]
+    moved = [m for m in store.moves(start) if not m.first and watched(m.netuid)]
     spans = _spans(store, start, moved)
     movers = biggest([(n, old, new) for n, (old, new) in spans.items()], len(spans))
-    recorded = polls(store, start)
+    recorded = store.polls(start)
     failed = [at for at, ok in recorded if not ok]
 
     def local(at: int) -> str:
@@ -84,24 +84,17 @@ def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[st
     ]
     if movers:
         lines.append("Biggest moves:")
-        lines += [f"SN{n}: {_shown(spans[n][0])} → {_shown(spans[n][1])}" for n in movers[:TOP]]
+        lines += [f"SN{n}: {shown_burn(spans[n][0], SHOWN)} → {shown_burn(spans[n][1], SHOWN)}" for n in movers[:TOP]]
     if failed:
         more = f" and {len(failed) - TOP} more" if len(failed) > TOP else ""
-        lines.append("Failed cycles: " + ", ".join(utc_text(at) for at in failed[:TOP]) + more)
+        lines.append("Failed cycles: " + ", ".join(stamp(at) for at in failed[:TOP]) + more)
     return Digest("\n".join(lines), movers)
 
 
 def _spans(store: Store, start: int, moved: Sequence[Move]) -> dict[str, tuple[str | None, str | None]]:
     """Each moved subnet's burn before the window and at its end."""
-    before = burns_at(store, start, {m.netuid for m in moved})
+    before = store.burns_before(start, {m.netuid for m in moved})
     spans: dict[str, tuple[str | None, str | None]] = {}
     for m in moved:
         spans[m.netuid] = (spans[m.netuid][0] if m.netuid in spans else before.get(m.netuid, m.old), m.new)
     return {n: span for n, span in spans.items() if span[0] != span[1]}
-
-
-def _shown(burn: str | None) -> str:
-    if burn is None:
-        return "(gone)"
-    text = ashvigil.format_owner_burn(burn)
-    return text if len(text) <= SHOWN else text[: SHOWN - 1] + "…"

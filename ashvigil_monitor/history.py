@@ -19,21 +19,16 @@ import re
 import sqlite3
 import sys
 import time
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
 from ashvigil_monitor import egress, log
 from ashvigil_monitor.errors import Failed
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import DAY, Move, Store
 from ashvigil_monitor.times import stamp
 
-SCHEMA = 4  # the database version that holds the history
-DAY = 86400
 GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
 _SINCE = re.compile(r"(\d+)([dhm])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
-
-
-utc_text = stamp  # a Unix time as a cycle time stamp
 
 
 def rate(burn: str | None) -> float | None:
@@ -45,47 +40,7 @@ def rate(burn: str | None) -> float | None:
     return value if math.isfinite(value) else None
 
 
-# --- writing ---
-
-
-def record_poll(store: Store, burns: Mapping[str, str], at: int, keep_days: float) -> None:
-    """One good poll and the burn texts that differ from the last recorded ones, in one transaction;
-    prunes when the last pruning is a day old."""
-    db = store.connection
-    with store.transaction():
-        last: dict[str, str | None] = dict(db.execute("SELECT netuid, burn FROM recorded"))
-        rows: list[tuple[str, int, str | None]] = [
-            (n, at, b) for n, b in burns.items() if n not in last or last[n] != b
-        ]
-        rows += [(n, at, None) for n, b in last.items() if b is not None and n not in burns]
-        db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
-        db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", [(n, b) for n, _, b in rows])
-        db.execute("INSERT INTO polls VALUES (?, 1, ?)", (at, len(burns)))
-        pruned = db.execute("SELECT value FROM settings WHERE key = 'history_pruned_at'").fetchone()
-        if pruned is None or at - int(pruned[0]) >= DAY:
-            cutoff = at - keep_days * DAY
-            db.execute("DELETE FROM polls WHERE at < ?", (cutoff,))
-            db.execute(
-                "DELETE FROM moves WHERE at < ? AND rowid NOT IN (SELECT max(rowid) FROM moves GROUP BY netuid)",
-                (cutoff,),
-            )
-            db.execute("INSERT OR REPLACE INTO settings VALUES ('history_pruned_at', ?)", (at,))
-
-
-def record_failure(store: Store, at: int) -> None:
-    store.connection.execute("INSERT INTO polls VALUES (?, 0, NULL)", (at,))
-
-
 # --- reading ---
-
-
-@dataclass(frozen=True)
-class Move:
-    at: int
-    netuid: str
-    old: str | None
-    new: str | None  # None: the subnet left the listing
-    first: bool  # nothing was recorded for the subnet before
 
 
 @dataclass(frozen=True)
@@ -93,44 +48,6 @@ class Gap:
     start: int  # the last good poll before it
     end: int  # the next good poll
     failed: int  # cycles that failed in between
-
-
-def has_history(store: Store) -> bool:
-    return int(store.connection.execute("PRAGMA user_version").fetchone()[0]) >= SCHEMA
-
-
-def moves(store: Store, since: int | None = None, netuids: Iterable[str] | None = None) -> list[Move]:
-    """The recorded moves from `since` on, in time order, each with the text it replaced."""
-    wanted = set(netuids) if netuids else None
-    rows = store.connection.execute(
-        "SELECT * FROM (SELECT at, netuid, LAG(burn) OVER w, burn, LAG(rowid) OVER w IS NULL, rowid FROM moves"
-        " WINDOW w AS (PARTITION BY netuid ORDER BY rowid)) WHERE at >= ? ORDER BY at, rowid",
-        (since or 0,),
-    )
-    return [Move(at, n, old, new, bool(first)) for at, n, old, new, first, _ in rows if wanted is None or n in wanted]
-
-
-def burns_at(store: Store, at: int, netuids: Iterable[str]) -> dict[str, str | None]:
-    """Each subnet's burn text as last recorded before `at` (absent when none was)."""
-    return {
-        n: row[0]
-        for n in netuids
-        if (
-            row := store.connection.execute(
-                "SELECT burn FROM moves WHERE netuid = ? AND at < ? ORDER BY rowid DESC LIMIT 1", (n, at)
-            ).fetchone()
-        )
-        is not None
-    }
-
-
-def polls(store: Store, since: int | None = None) -> list[tuple[int, bool]]:
-    return [
-        (at, bool(ok))
-        for at, ok in store.connection.execute(
-            "SELECT at, ok FROM polls WHERE at >= ? ORDER BY at, rowid", (since or 0,)
-        )
-    ]
 
 
 def gaps(recorded: Sequence[tuple[int, bool]], interval_seconds: float) -> list[Gap]:
@@ -184,7 +101,7 @@ def open_history(db_path: str) -> Store | None:
     if not os.path.exists(db_path):
         return None
     store = Store(db_path, read_only=True)
-    if has_history(store):
+    if store.has_history():
         return store
     store.close()
     return None
@@ -197,8 +114,8 @@ def show(db_path: str, netuids: Sequence[str], since: int | None, output: str, i
         missing: list[Gap] = []
     else:
         try:
-            found = moves(store, since, netuids)
-            missing = gaps(polls(store, since), interval_seconds)
+            found = store.moves(since, netuids)
+            missing = gaps(store.polls(since), interval_seconds)
         except sqlite3.Error as e:
             raise Failed(f"history not readable: {e}") from None
         finally:
@@ -210,21 +127,19 @@ def show(db_path: str, netuids: Sequence[str], since: int | None, output: str, i
 
 
 def _cell(text: str | None, first: bool = False) -> str:
-    import ashvigil
+    from ashvigil_monitor.messages import shown_burn  # imports the extension
 
-    if text is None:
-        return "-" if first else "(gone)"
-    return egress.safe(ashvigil.format_owner_burn(text))
+    return "-" if text is None and first else egress.safe(shown_burn(text))
 
 
 def _table(entries: Sequence[Move | Gap]) -> None:
     rows = [("time (UTC)", "subnet", "old", "new")]
     for e in entries:
         if isinstance(e, Gap):
-            missed = f"-- no good poll from {utc_text(e.start)} to {utc_text(e.end)} ({e.failed} failed cycles)"
+            missed = f"-- no good poll from {stamp(e.start)} to {stamp(e.end)} ({e.failed} failed cycles)"
             rows.append((missed, "", "", ""))
         else:
-            rows.append((utc_text(e.at), f"SN{egress.safe(e.netuid)}", _cell(e.old, e.first), _cell(e.new)))
+            rows.append((stamp(e.at), f"SN{egress.safe(e.netuid)}", _cell(e.old, e.first), _cell(e.new)))
     widths = [max(len(r[i]) for r in rows if r[1]) for i in range(4)]
     for r in rows:
         print("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() if r[1] else r[0])
@@ -232,8 +147,8 @@ def _table(entries: Sequence[Move | Gap]) -> None:
 
 def _record(e: Move | Gap) -> dict[str, object]:
     if isinstance(e, Gap):
-        return {"kind": "gap", "time": utc_text(e.start), "until": utc_text(e.end), "failed_cycles": e.failed}
-    return {"kind": "move", "time": utc_text(e.at), "netuid": e.netuid, "old": e.old, "new": e.new}
+        return {"kind": "gap", "time": stamp(e.start), "until": stamp(e.end), "failed_cycles": e.failed}
+    return {"kind": "move", "time": stamp(e.at), "netuid": e.netuid, "old": e.old, "new": e.new}
 
 
 FIELDS = ("kind", "time", "netuid", "old", "new", "until", "failed_cycles")

@@ -68,6 +68,17 @@ def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str) -
     return "\n".join(lines)
 
 
+GONE = "(gone)"  # a subnet that left the listing, wherever a rate is shown
+
+
+def shown_burn(burn: str | None, limit: int = 0) -> str:
+    """A burn text as the alerts show it, GONE for none; cut to `limit` characters when given."""
+    if burn is None:
+        return GONE
+    text = ashvigil.format_owner_burn(burn)
+    return text if not limit or len(text) <= limit else text[: limit - 1] + "…"
+
+
 def failing(since: str, count: int, why: str) -> str:
     return f"ashvigil: watch cycles failing since {since} UTC ({count} in a row): {why or 'unknown'}"
 

@@ -17,9 +17,10 @@ from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
+from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import Store, Streak
 from ashvigil_monitor.times import utc_now
 
 
@@ -39,6 +40,7 @@ class Runner:
         self.notifier = notifier
         self.metrics = health.Metrics.load(config.metrics_path) if config.metrics_path else None
         self.watch: Watch | None = None
+        self.followups: Followups | None = None
         self.status = Status()
         self.chat: ChatBot | None = None
         self._streak = 0  # failed cycles in a row, counted here too for when the database fails
@@ -60,10 +62,12 @@ class Runner:
         try:
             watch.outbox.new_cycle()
             watch.outbox.send_pending()
-            return watch.snapshot()
+            status = watch.snapshot()
         except Exception as e:  # noqa: BLE001 - a snapshot is stale soon; monitoring goes on
             log.line(f"snapshot error: {e}")
             return 1
+        self._follow(watch)
+        return status
 
     def once(self) -> int:
         if self._paused():
@@ -106,7 +110,13 @@ class Runner:
 
             bot = BotApi(self.config.bot_token, self.config.telegram_api, self.pause_in_cycle, self.stopper.cut_at)
             self.watch = Watch(self.config, self.store, bot, self.pause_in_cycle)
+            self.followups = Followups(self.config, self.store, bot, self.watch.outbox)
         return self.watch
+
+    def _follow(self, watch: Watch) -> None:
+        """Hands what the cycle did to what follows it: history, charts, the daily digest."""
+        if watch.outcome is not None and self.followups is not None:
+            self.followups.after(watch.outcome)
 
     def _paused(self) -> bool:
         return bool(self.config.pause_path) and ashvigil._burn_is_paused(self.config.pause_path)
@@ -154,7 +164,7 @@ class Runner:
         sent_before = watch.outbox.delivered
         try:
             status = watch.cycle()
-            watch.chronicle.after_cycle()
+            self._follow(watch)
         except Exception as e:
             self._after_cycle("error", watch.outbox.delivered - sent_before)
             why = f"the database failed: {e}" if isinstance(e, sqlite3.Error) else f"an error ({type(e).__name__})"
@@ -183,26 +193,23 @@ class Runner:
     def _note_streak(self, failure: str | None) -> bool:
         """Inside a transaction: the streak's count and flag; True when a message was queued."""
         store, outbox, now = self.store, self._watch().outbox, utc_now()
-        failures = int(store.get("failures", "0"))
-        told = store.get("failure_told") == "1" or self._told_directly
+        streak = store.streak()
+        told = streak.told or self._told_directly
         if failure is None:
             self._told_directly = False
-            if not failures:
+            if not streak.failures:
                 return False
             if told:
-                outbox.queue(
-                    now, messages.message_bodies(messages.recovered(now, store.get("failing_since"), failures))
-                )
-            store.put(failures=0, failure_told=0, failing_since="")
+                text = messages.recovered(now, streak.since, streak.failures)
+                outbox.queue(now, messages.message_bodies(text))
+            store.save_streak(Streak())
             return told
-        since = store.get("failing_since") or now
-        store.put(failures=failures + 1, failing_since=since, failure_told=int(told))
-        after = self.config.failure_alert_after
-        if told or not after or failures + 1 < after:
-            return False
-        store.put(failure_told=1)
-        outbox.queue(now, messages.message_bodies(messages.failing(since, failures + 1, failure)))
-        return True
+        failures, since, after = streak.failures + 1, streak.since or now, self.config.failure_alert_after
+        tell = not told and bool(after) and failures >= after
+        store.save_streak(Streak(failures, told or tell, since))
+        if tell:
+            outbox.queue(now, messages.message_bodies(messages.failing(since, failures, failure)))
+        return tell
 
     def _tell_without_database(self, failure: str) -> bool:
         """The database cannot hold the failure message: sent directly, once per streak. True

@@ -14,7 +14,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sqlite3
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
@@ -83,6 +83,8 @@ MIGRATIONS: tuple[str, ...] = (
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 HEADER = b"SQLite format 3\x00"
+HISTORY_SCHEMA = 4  # the first version that holds the history
+DAY = 86400
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 
@@ -93,6 +95,34 @@ class Subnet:
     last_rate: str  # the rate of the last poll that listed it
     missing: int = 0  # polls in a row that did not list it
     gone: bool = False  # reported as gone
+
+
+@dataclass(frozen=True)
+class Move:
+    at: int
+    netuid: str
+    old: str | None
+    new: str | None  # None: the subnet left the listing
+    first: bool  # nothing was recorded for the subnet before
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What a cycle (or a snapshot) did, for what follows it."""
+
+    at: str  # its time stamp
+    stored: Mapping[str, str] | None = None  # the map it stored; None when the listing failed
+    alerted: Sequence[Change] = ()  # the changes whose alert it delivered
+    cycle: bool = True  # a watch cycle, not a snapshot
+
+
+@dataclass(frozen=True)
+class Streak:
+    """Failed cycles in a row, whether the chat was told, and since when they fail."""
+
+    failures: int = 0
+    told: bool = False
+    since: str = ""
 
 
 @dataclass(frozen=True)
@@ -174,12 +204,9 @@ class Store:
             quoted = table.replace('"', '""')
             self._db.execute(f'SELECT count(*) FROM "{quoted}"').fetchone()
 
-    @property
-    def connection(self) -> sqlite3.Connection:
-        return self._db
-
     def transaction(self) -> AbstractContextManager[sqlite3.Connection]:
-        """One write transaction (BEGIN IMMEDIATE), rolled back when the block raises."""
+        """One write transaction (BEGIN IMMEDIATE), rolled back when the block raises; the
+        store's writes inside it are part of it."""
         return self._transaction()
 
     @contextmanager
@@ -265,6 +292,29 @@ class Store:
         with self._transaction() as db:
             db.executemany("INSERT OR REPLACE INTO settings VALUES (?, ?)", values.items())
 
+    # --- what the command remembers between cycles ---
+
+    def streak(self) -> Streak:
+        return Streak(int(self.get("failures", "0")), self.get("failure_told") == "1", self.get("failing_since"))
+
+    def save_streak(self, streak: Streak) -> None:
+        self.put(failures=streak.failures, failure_told=int(streak.told), failing_since=streak.since)
+
+    def bot_offset(self) -> int:
+        """The chat's next update: committed before an update is answered, never answered twice."""
+        return int(self.get("bot_offset", "0"))
+
+    def save_bot_offset(self, offset: int) -> None:
+        self.put(bot_offset=offset)
+
+    def digest_due(self) -> int | None:
+        """The scheduled moment of the last daily digest queued (or noted)."""
+        text = self.get("digest_due")
+        return int(float(text)) if text else None
+
+    def save_digest_due(self, due: int) -> None:
+        self.put(digest_due=due)
+
     def mutes(self, now: float) -> dict[str, float]:
         """Subnets muted from the chat, and until when."""
         return dict(self._db.execute("SELECT netuid, until FROM mutes WHERE until > ? ORDER BY until", (now,)))
@@ -303,6 +353,63 @@ class Store:
 
     def dropped_total(self) -> int:
         return int(self.get("alerts_dropped", "0"))
+
+    # --- the history of the rates ---
+
+    def record_poll(self, burns: Mapping[str, str], at: int, keep_days: float) -> None:
+        """One good poll and the burn texts that differ from the last recorded ones, in one
+        transaction; prunes when the last pruning is a day old, keeping each subnet's latest."""
+        with self._transaction() as db:
+            last: dict[str, str | None] = dict(db.execute("SELECT netuid, burn FROM recorded"))
+            rows: list[tuple[str, int, str | None]] = [
+                (n, at, b) for n, b in burns.items() if n not in last or last[n] != b
+            ]
+            rows += [(n, at, None) for n, b in last.items() if b is not None and n not in burns]
+            db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
+            db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", [(n, b) for n, _, b in rows])
+            db.execute("INSERT INTO polls VALUES (?, 1, ?)", (at, len(burns)))
+            pruned = self.get("history_pruned_at")
+            if not pruned or at - float(pruned) >= DAY:
+                cutoff = at - keep_days * DAY
+                db.execute("DELETE FROM polls WHERE at < ?", (cutoff,))
+                db.execute(
+                    "DELETE FROM moves WHERE at < ? AND rowid NOT IN (SELECT max(rowid) FROM moves GROUP BY netuid)",
+                    (cutoff,),
+                )
+                self.put(history_pruned_at=at)
+
+    def record_failed_poll(self, at: int) -> None:
+        self._db.execute("INSERT INTO polls VALUES (?, 0, NULL)", (at,))
+
+    def has_history(self) -> bool:
+        return self.version() >= HISTORY_SCHEMA
+
+    def moves(self, since: int | None = None, netuids: Iterable[str] | None = None) -> list[Move]:
+        """The recorded moves from `since` on, in time order, each with the text it replaced."""
+        wanted = set(netuids) if netuids else None
+        rows = self._db.execute(
+            "SELECT * FROM (SELECT at, netuid, LAG(burn) OVER w, burn, LAG(rowid) OVER w IS NULL, rowid FROM moves"
+            " WINDOW w AS (PARTITION BY netuid ORDER BY rowid)) WHERE at >= ? ORDER BY at, rowid",
+            (since or 0,),
+        )
+        return [
+            Move(at, n, old, new, bool(first)) for at, n, old, new, first, _ in rows if wanted is None or n in wanted
+        ]
+
+    def burns_before(self, at: int, netuids: Iterable[str]) -> dict[str, str | None]:
+        """Each subnet's burn text as last recorded before `at` (absent when none was)."""
+        found: dict[str, str | None] = {}
+        for n in netuids:
+            row = self._db.execute(
+                "SELECT burn FROM moves WHERE netuid = ? AND at < ? ORDER BY rowid DESC LIMIT 1", (n, at)
+            ).fetchone()
+            if row is not None:
+                found[n] = row[0]
+        return found
+
+    def polls(self, since: int | None = None) -> list[tuple[int, bool]]:
+        rows = self._db.execute("SELECT at, ok FROM polls WHERE at >= ? ORDER BY at, rowid", (since or 0,))
+        return [(at, bool(ok)) for at, ok in rows]
 
 
 def unreadable(path: str) -> str:

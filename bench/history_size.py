@@ -16,7 +16,6 @@ import random
 import sqlite3
 import tempfile
 
-from ashvigil_monitor import history
 from ashvigil_monitor.store import Store
 
 POLL = 300
@@ -41,7 +40,7 @@ def main() -> None:
             for _ in range(int(chance) + (rng.random() < chance % 1)):
                 burns[str(rng.randrange(args.subnets))] = str(round(rng.random(), 6))
                 moves += 1
-            history.record_poll(store, burns, at, 365)
+            store.record_poll(burns, at, 365)
         store.close()
         before = os.path.getsize(path)
         with sqlite3.connect(path) as db:

@@ -21,8 +21,8 @@ from ashvigil_monitor.messages import fetch_failure_in_words
 from ashvigil_monitor.store import Store
 
 
-class CheckFailed(Exception):
-    pass
+class CheckFailed(Failed):
+    """One check that did not pass; the others still run."""
 
 
 def bot_api(config: Config, method: str, **fields: str) -> Any:

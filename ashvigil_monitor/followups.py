@@ -1,52 +1,48 @@
-"""What a cycle leaves besides its alert: the history of the rates, a chart after an alert, and
-the daily digest. None of it ever fails, delays or changes a cycle or its alert: a failure is one
+"""What follows a cycle, handed over by the runner: the history of the rates, a chart after an
+alert, and the daily digest. None of it ever fails, delays or changes a cycle or its alert: a failure is one
 line. A chart is never queued: it is sent once, after the text it follows was delivered."""
 
 from __future__ import annotations
 
 import importlib.util
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 
-from ashvigil_monitor import history, log
+from ashvigil_monitor import log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.outbox import Delivery, Outbox
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import Outcome, Store
 from ashvigil_monitor.times import epoch
 
 CHART_SUBNETS = 6
 CHART_DAYS = 7
 
 
-class Chronicle:
+class Followups:
     def __init__(self, config: Config, store: Store, bot: BotApi, outbox: Outbox) -> None:
         self.config = config
         self.store = store
         self.bot = bot
         self.outbox = outbox
 
-    def stored(self, burns: Mapping[str, str], updated_at: str) -> None:
-        """A good poll, after its map was stored."""
+    def after(self, outcome: Outcome) -> None:
+        """What follows a cycle or a snapshot: never fails it, never changes what it sent."""
         try:
-            history.record_poll(self.store, burns, epoch(updated_at), self.config.history_days)
+            if outcome.stored is None:
+                self.store.record_failed_poll(epoch(outcome.at))
+            else:
+                self.store.record_poll(outcome.stored, epoch(outcome.at), self.config.history_days)
         except Exception as e:  # noqa: BLE001 - recording never fails a cycle
             log.line(f"history not recorded: {e}")
-
-    def failed(self, updated_at: str) -> None:
-        """A poll that fetched nothing."""
-        try:
-            history.record_failure(self.store, epoch(updated_at))
-        except Exception as e:  # noqa: BLE001 - recording never fails a cycle
-            log.line(f"history not recorded: {e}")
-
-    def alert_sent(self, changes: Sequence[tuple[str, str, str]]) -> None:
-        if self.config.alert_charts:
+        if outcome.alerted and self.config.alert_charts:
             from ashvigil_monitor.charts import biggest
 
-            netuids = biggest(changes, CHART_SUBNETS)
+            netuids = biggest(outcome.alerted, CHART_SUBNETS)
             self._chart(netuids, f"{_names(netuids)}: owner burn rate, last {CHART_DAYS} days")
+        if outcome.cycle:
+            self._daily_digest()
 
-    def after_cycle(self) -> None:
+    def _daily_digest(self) -> None:
         """The daily digest, when it is due: queued, then sent when nothing older waits before it."""
         if self.config.digest_at is None:
             return
