@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 
 import ashvigil
-from ashvigil_monitor.policy import Policy, subnet_number
+from ashvigil_monitor.policy import Policy, rate, subnet_number
 from ashvigil_monitor.store import Change, Subnet
 
 NEW, GONE = "new", "gone"
@@ -63,3 +63,14 @@ def merge(held: Sequence[Change]) -> list[Change]:
         first.setdefault(netuid, old)
         last[netuid] = new
     return [(netuid, first[netuid], last[netuid]) for netuid in sorted(first, key=order)]
+
+
+def biggest(changes: Sequence[tuple[str, str | None, str | None]], count: int) -> list[str]:
+    """The subnets of the largest numeric moves first, then those that are not numbers, at most
+    `count`, each once."""
+    sizes: dict[str, float] = {}
+    for netuid, old, new in changes:
+        a, b = rate(old), rate(new)
+        size = abs(b - a) if a is not None and b is not None else -1.0
+        sizes[netuid] = max(size, sizes.get(netuid, -1.0))
+    return sorted(sizes, key=lambda n: -sizes[n])[:count]

@@ -17,8 +17,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from ashvigil_monitor.errors import Failed, Refused
-from ashvigil_monitor.history import Gap, gaps, open_history, rate
-from ashvigil_monitor.store import DAY, Store
+from ashvigil_monitor.policy import rate
+from ashvigil_monitor.store import DAY, Gap, Store, gaps, open_history
 from ashvigil_monitor.times import stamp
 
 INSTALL = "charts need matplotlib: pip install 'ashvigil[charts]'"
@@ -113,17 +113,6 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
     out = io.BytesIO()
     figure.savefig(out, format="png", dpi=DPI, facecolor="white")
     return out.getvalue()
-
-
-def biggest(changes: Sequence[tuple[str, str | None, str | None]], count: int) -> list[str]:
-    """The subnets of the largest numeric moves first, then those that are not numbers, at most
-    `count`, each once."""
-    sizes: dict[str, float] = {}
-    for netuid, old, new in changes:
-        a, b = rate(old), rate(new)
-        size = abs(b - a) if a is not None and b is not None else -1.0
-        sizes[netuid] = max(size, sizes.get(netuid, -1.0))
-    return sorted(sizes, key=lambda n: -sizes[n])[:count]
 
 
 def command(db_path: str, netuids: Sequence[str], since: int, output: str, zoom: bool, interval_seconds: float) -> int:

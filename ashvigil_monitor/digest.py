@@ -65,7 +65,7 @@ def queue(
 
 def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[str], bool]) -> Digest:
     """The digest of the 24 hours before `now`, of the watched subnets."""
-    from ashvigil_monitor.charts import biggest
+    from ashvigil_monitor.changes import biggest
 
     start = now - DAY
     moved = [m for m in store.moves(start) if not m.first and watched(m.netuid)]

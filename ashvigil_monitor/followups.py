@@ -35,7 +35,7 @@ class Followups:
         except Exception as e:  # noqa: BLE001 - recording never fails a cycle
             log.line(f"history not recorded: {e}")
         if outcome.alerted and self.config.alert_charts:
-            from ashvigil_monitor.charts import biggest
+            from ashvigil_monitor.changes import biggest
 
             netuids = biggest(outcome.alerted, CHART_SUBNETS)
             self._chart(netuids, f"{_names(netuids)}: owner burn rate, last {CHART_DAYS} days")

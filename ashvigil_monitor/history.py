@@ -13,54 +13,22 @@ import argparse
 import csv
 import datetime
 import json
-import math
-import os
 import re
 import sqlite3
 import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
 
 from ashvigil_monitor import egress, log
 from ashvigil_monitor.errors import Failed
-from ashvigil_monitor.store import DAY, Move, Store
+from ashvigil_monitor.policy import rate
+from ashvigil_monitor.store import DAY, Gap, Move, Store, gaps, open_history
 from ashvigil_monitor.times import stamp
 
-GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
 _SINCE = re.compile(r"(\d+)([dhm])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
 
 
-def rate(burn: str | None) -> float | None:
-    """The burn text as a number, None when it is missing or not a finite number."""
-    try:
-        value = float(burn) if burn is not None else math.nan
-    except ValueError:
-        return None
-    return value if math.isfinite(value) else None
-
-
 # --- reading ---
-
-
-@dataclass(frozen=True)
-class Gap:
-    start: int  # the last good poll before it
-    end: int  # the next good poll
-    failed: int  # cycles that failed in between
-
-
-def gaps(recorded: Sequence[tuple[int, bool]], interval_seconds: float) -> list[Gap]:
-    """Stretches between two good polls longer than GAP_INTERVALS intervals."""
-    found, last_ok, failed = [], None, 0
-    for at, ok in recorded:
-        if not ok:
-            failed += 1
-            continue
-        if last_ok is not None and at - last_ok > GAP_INTERVALS * interval_seconds:
-            found.append(Gap(last_ok, at, failed))
-        last_ok, failed = at, 0
-    return found
 
 
 def numeric_rates(burns: Mapping[str, str], watched: Callable[[str], bool]) -> dict[str, float]:
@@ -94,17 +62,6 @@ def netuid_argument(text: str) -> str:
     if not (text.isdigit() and text.isascii()):
         raise argparse.ArgumentTypeError(f"expected a subnet id (digits), got {text!r}")
     return str(int(text))
-
-
-def open_history(db_path: str) -> Store | None:
-    """The database read-only beside a running monitor; None when it holds no history yet."""
-    if not os.path.exists(db_path):
-        return None
-    store = Store(db_path, read_only=True)
-    if store.has_history():
-        return store
-    store.close()
-    return None
 
 
 def show(db_path: str, netuids: Sequence[str], since: int | None, output: str, interval_seconds: float) -> int:

@@ -159,3 +159,12 @@ def subnet_number(netuid: str) -> int | None:
         return int(netuid)
     except ValueError:
         return None
+
+
+def rate(burn: str | None) -> float | None:
+    """The burn text as a number, None when it is missing or not a finite number."""
+    try:
+        value = float(burn) if burn is not None else math.nan
+    except ValueError:
+        return None
+    return value if math.isfinite(value) else None

@@ -84,6 +84,7 @@ SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a datab
 LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 HEADER = b"SQLite format 3\x00"
 HISTORY_SCHEMA = 4  # the first version that holds the history
+GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
 DAY = 86400
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
@@ -410,6 +411,37 @@ class Store:
     def polls(self, since: int | None = None) -> list[tuple[int, bool]]:
         rows = self._db.execute("SELECT at, ok FROM polls WHERE at >= ? ORDER BY at, rowid", (since or 0,))
         return [(at, bool(ok)) for at, ok in rows]
+
+
+@dataclass(frozen=True)
+class Gap:
+    start: int  # the last good poll before it
+    end: int  # the next good poll
+    failed: int  # cycles that failed in between
+
+
+def gaps(recorded: Sequence[tuple[int, bool]], interval_seconds: float) -> list[Gap]:
+    """Stretches between two good polls longer than GAP_INTERVALS intervals."""
+    found, last_ok, failed = [], None, 0
+    for at, ok in recorded:
+        if not ok:
+            failed += 1
+            continue
+        if last_ok is not None and at - last_ok > GAP_INTERVALS * interval_seconds:
+            found.append(Gap(last_ok, at, failed))
+        last_ok, failed = at, 0
+    return found
+
+
+def open_history(db_path: str) -> Store | None:
+    """The database read-only beside a running monitor; None when it holds no history yet."""
+    if not os.path.exists(db_path):
+        return None
+    store = Store(db_path, read_only=True)
+    if store.has_history():
+        return store
+    store.close()
+    return None
 
 
 def unreadable(path: str) -> str:

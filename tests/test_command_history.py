@@ -18,8 +18,7 @@ from test_command_delivery import too_many
 
 from ashvigil_monitor import digest, history
 from ashvigil_monitor.charts import INSTALL, chart_data
-from ashvigil_monitor.history import Gap
-from ashvigil_monitor.store import DAY, Store
+from ashvigil_monitor.store import DAY, Gap, Store
 from ashvigil_monitor.times import stamp
 from stand_ins.server import Reply
 from stand_ins.taostats import make_subnet_rows
