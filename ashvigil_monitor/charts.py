@@ -146,6 +146,6 @@ def render_check() -> None:
 
 
 def recent(store: Store, netuids: Sequence[str], days: float, interval_seconds: float) -> bytes:
-    """A chart of the last `days` days, for alerts and the digest."""
+    """A chart of the last `days` days, for alerts and the daily digest."""
     end = int(time.time())
     return render(chart_data(store, netuids, end - int(days * DAY), end, interval_seconds))

@@ -45,7 +45,7 @@ MIGRATIONS: tuple[str, ...] = (
         gone INTEGER NOT NULL DEFAULT 0
     ) WITHOUT ROWID;
     INSERT INTO subnets (netuid, baseline, last_rate) SELECT netuid, burn, burn FROM burn_map;
-    CREATE TABLE held (              -- changes found during quiet hours, for the digest after them
+    CREATE TABLE held (              -- changes found during quiet hours, for the summary after them
         id INTEGER PRIMARY KEY,
         cycle_at TEXT NOT NULL,
         netuid TEXT NOT NULL,
