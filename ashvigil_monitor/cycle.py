@@ -25,8 +25,8 @@ from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
-from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, fit, message_bodies, snapshot_text
-from ashvigil_monitor.outbox import PIECE_PAUSE, Delivery, Outbox
+from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, message_bodies, snapshot_text
+from ashvigil_monitor.outbox import Delivery, Outbox
 from ashvigil_monitor.store import Outcome, Store, Subnet
 from ashvigil_monitor.times import utc_now
 
@@ -225,12 +225,9 @@ class Watch:
         if quiet:
             log.line("startup snapshot skipped: quiet hours")
             return 0
-        for index, body in enumerate(message_bodies(snapshot_text(self.config.policy, rows, updated_at))):
-            if index:
-                self.pause(PIECE_PAUSE)
-            reply = self.bot.send_message(self.config.chat_id, fit(body))
-            if not reply.ok:
-                log.line(f"startup telegram failed: {reply.error}")
-                return 1
+        reply = self.outbox.send_unqueued(snapshot_text(self.config.policy, rows, updated_at))
+        if not reply.ok:
+            log.line(f"startup telegram failed: {reply.error}")
+            return 1
         log.line(f"startup snapshot sent ({len(rows)} subnets)")
         return 0

@@ -79,6 +79,18 @@ class Outbox:
                 return Delivery.FAILED
         return Delivery.DELIVERED
 
+    def send_unqueued(self, text: str) -> Reply:
+        """A text that is not worth keeping (the startup snapshot) or cannot be kept (the database
+        is failing): its pieces now, in order, until one fails; the last reply."""
+        reply = Reply(True)
+        for index, body in enumerate(messages.message_bodies(text)):
+            if index:
+                self.pause(PIECE_PAUSE)
+            reply = self.bot.send_message(self.config.chat_id, messages.fit(body))
+            if not reply.ok:
+                break
+        return reply
+
     def _send(self, piece: Piece) -> bool:
         late = piece.id not in self._fresh or piece.attempts > 0
         reply = self.bot.send_message(

@@ -102,7 +102,7 @@ class Runner:
                 log.line(f"error: {e}")
         log.line("monitoring paused")
 
-    # --- parts ---
+    # --- what the commands are made of ---
 
     def _watch(self) -> Watch:
         if self.watch is None:
@@ -218,8 +218,7 @@ class Runner:
         if self._told_directly or not after or self._streak < after:
             return False
         self._told_directly = True
-        text = messages.failing(utc_now(), self._streak, failure)
-        reply = self._watch().bot.send_message(self.config.chat_id, messages.fit(text))
+        reply = self._watch().outbox.send_unqueued(messages.failing(utc_now(), self._streak, failure))
         if not reply.ok:
             log.line(f"failure message not sent: {reply.error}")
             return False

@@ -99,7 +99,7 @@ build_wheel() {  # version -> path of the repaired wheel
     echo "$wheel"
 }
 
-test_wheel() {  # version wheel: the whole suite against the wheel alone, no compiler on PATH
+test_wheel() {  # version wheel: the module's and the crossing tests against the wheel alone, no compiler on PATH
     local v=$1 wheel=$ROOT/$2 venv=.venv/wheel-test-$v nocc
     nocc=$(no_compiler_path)
     rm -rf "$venv"
@@ -107,7 +107,10 @@ test_wheel() {  # version wheel: the whole suite against the wheel alone, no com
     # With its charts extra, as an operator installs it; prometheus_client parses the metrics in tests.
     PATH=$nocc "$venv/bin/pip" install -q --disable-pip-version-check --only-binary :all: \
         pytest hypothesis prometheus_client "$wheel[charts]"
-    (cd tests && PATH=$nocc ASHVIGIL_TEST_CC=$WRAPPERS/cc "../$venv/bin/python" -m pytest -q -p no:cacheprovider)
+    local tests
+    mapfile -t tests < <(subset_tests)
+    (cd tests && PATH=$nocc ASHVIGIL_TEST_CC=$WRAPPERS/cc "../$venv/bin/python" -m pytest -q -p no:cacheprovider \
+        "${tests[@]}" test_examples.py)
 }
 
 rm -f "$WHEELHOUSE"/ashvigil-*"$arch".whl

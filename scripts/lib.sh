@@ -25,3 +25,19 @@ make_venv() {  # dir python [extra packages...]; builds go through the venv's ow
     if [ ! -x "$dir/bin/python" ]; then "$python" -m venv "$dir"; fi
     "$dir/bin/pip" install -q --disable-pip-version-check scikit-build-core cmake ninja "$@"
 }
+
+# The tests a second interpreter, the sanitizer build and the release wheels run: the module's own,
+# and the command's that reach into it (its masking held to the module's, change detection, whole
+# runs and deliveries). The reference suite runs every test; each runs once per CI run at least.
+subset_tests() {
+    (cd tests && ls test_*.py | grep -v -e '^test_command_' -e '^test_examples.py$' -e '^test_docs.py$' \
+        -e '^test_architecture.py$'; printf '%s\n' test_command_egress.py test_command_changes.py \
+        test_command_run.py test_command_delivery.py)
+}
+
+step() {  # name command...: runs it and says how long it took
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "== $name: $((SECONDS - start)) s"
+}

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Checks the style (scripts/lint.sh), then builds ashvigil into fresh virtual environments, with
-# compiler warnings as errors, and runs the test suite three times: under the reference interpreter
-# (3.10), under the newest interpreter on the machine, and under 3.10 with an AddressSanitizer +
+# compiler warnings as errors, and runs the whole test suite under the reference interpreter (3.10),
+# then the module's tests and the command's tests that reach into it (scripts/lib.sh: subset_tests)
+# under the newest interpreter on the machine and under 3.10 with an AddressSanitizer +
 # UndefinedBehaviorSanitizer build; mypy --strict over the command's package after the first suite;
-# then the distribution checks (scripts/check_dist.sh). Extra
-# arguments go to pytest.
+# then the distribution checks (scripts/check_dist.sh). Each step's duration is printed, and the
+# slowest tests of the whole suite are listed. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-run_suite() {  # name python [pip install options...]
+run_suite() {  # name python [pip install options...]; runs TESTS (every test when empty)
     local name=$1 python=$2
     shift 2
     local venv=.venv/$name
@@ -17,7 +18,8 @@ run_suite() {  # name python [pip install options...]
     make_venv "$venv" "$python" pytest hypothesis prometheus_client tomli tzdata "${CHARTS[@]}"
     "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps \
         --config-settings=cmake.define.ASHVIGIL_WERROR=ON "$@" .
-    (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
+    (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${TESTS[@]}" \
+        "${PYTEST_ARGS[@]}")
 }
 
 # The shipped systemd unit is checked with systemd-analyze when it can be had (Debian: systemd).
@@ -27,9 +29,10 @@ if ! command -v systemd-analyze >/dev/null && [ "$(id -u)" = 0 ] && command -v a
         echo "systemd-analyze not installable: the unit check is skipped"
 fi
 
-./scripts/lint.sh
+step lint ./scripts/lint.sh
 
 PYTEST_ARGS=("$@")
+TESTS=(--durations=15)
 reference=$(find_python 3.10) || { echo "CPython 3.10 not found" >&2; exit 1; }
 newest=$(find_newest_python)
 
@@ -39,19 +42,20 @@ newest=$(find_newest_python)
 CHARTS=("matplotlib>=3.7")
 # Tests that take minutes of real time (marked full_run) run once, under the reference interpreter.
 RUNNER=(env ASHVIGIL_FULL_RUN=1)
-run_suite py310 "$reference"
+step "suite py310 (every test)" run_suite py310 "$reference"
 # The command's package type-checks strictly against the module's installed stubs.
 echo "== mypy --strict ashvigil_monitor"
 .venv/py310/bin/pip install -q --disable-pip-version-check mypy
-.venv/py310/bin/python -m mypy --strict ashvigil_monitor
+step mypy .venv/py310/bin/python -m mypy --strict ashvigil_monitor
 RUNNER=(env)
-if [ "$newest" != "$reference" ]; then run_suite newest "$newest"; fi
+mapfile -t TESTS < <(subset_tests)
+if [ "$newest" != "$reference" ]; then step "suite newest (module and crossing tests)" run_suite newest "$newest"; fi
 
 asan=$(gcc -print-file-name=libasan.so)
 CHARTS=()
 RUNNER=(env LD_PRELOAD="$asan" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASHVIGIL_SANITIZED=1)
-run_suite sanitize "$reference" --config-settings=cmake.define.ASHVIGIL_SANITIZE=ON \
-    --config-settings=cmake.build-type=Debug
-./scripts/check_dist.sh
+step "suite sanitize (module and crossing tests)" run_suite sanitize "$reference" \
+    --config-settings=cmake.define.ASHVIGIL_SANITIZE=ON --config-settings=cmake.build-type=Debug
+step "distribution checks" ./scripts/check_dist.sh
 echo "== all suites passed"

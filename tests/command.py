@@ -4,6 +4,7 @@ import itertools
 import os
 import signal
 import socket
+import sqlite3
 import subprocess
 import sysconfig
 import threading
@@ -32,6 +33,10 @@ class Services:
             ASHVIGIL_STATE_PATH=str(self.state),
             HOME=str(tmp_path),
         )
+
+    def database(self):
+        """The command's database, for a test to look into or to break (autocommit)."""
+        return sqlite3.connect(self.db, isolation_level=None)
 
     def run(self, *args, env=None, timeout=60):
         return subprocess.run(

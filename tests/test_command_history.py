@@ -9,7 +9,6 @@ import io
 import json
 import pathlib
 import re
-import sqlite3
 
 import pytest
 from command import CHAT
@@ -31,10 +30,6 @@ needs_charts = pytest.mark.skipif(
 UNAUTHORIZED = Reply.json({"message": "Unauthorized"}, status=401)
 
 
-def database(services):
-    return sqlite3.connect(services.db, isolation_level=None)
-
-
 def utc(at):
     return stamp(at)
 
@@ -53,7 +48,7 @@ def recorded(services):
     services.api.rows = [*rows[:129], rows[130]]
     services.api.set_incentive_burn(3, 0.5)
     assert services.run("once").returncode == 0
-    with database(services) as db:
+    with services.database() as db:
         assert db.execute("SELECT ok, subnets FROM polls ORDER BY rowid").fetchall() == [
             (1, 130),
             (1, 130),
@@ -140,7 +135,7 @@ def test_history_lists_moves_and_gaps_in_every_format(av, services, recorded, fo
 
 
 def test_history_keeps_unchanged_subnets_out(services, recorded):
-    with database(services) as db:
+    with services.database() as db:
         assert db.execute("SELECT count(*) FROM moves WHERE at = ?", (T + 1800,)).fetchone() == (3,)
         assert db.execute("SELECT count(DISTINCT netuid) FROM moves").fetchone() == (131,)
 
@@ -155,14 +150,14 @@ def test_retention_prunes_once_a_day_and_keeps_each_subnets_latest(services):
         " (SELECT count(*) FROM moves WHERE netuid = '3')"
     )
     for days_back, after in [(0.5, (3, 131, 2)), (2, (1, 130, 1)), (3, (2, 130, 1))]:
-        with database(services) as db:
+        with services.database() as db:
             for table in ("polls", "moves"):
                 db.execute(f"UPDATE {table} SET at = at - ?", (days_back * 86400,))
             if days_back == 3:  # the last pruning is recent: the old polls stay until a day has passed
                 db.execute("UPDATE settings SET value = value + 86400 * 3 WHERE key = 'history_pruned_at'")
             db.execute("UPDATE settings SET value = value - ? WHERE key = 'history_pruned_at'", (days_back * 86400,))
         assert services.run("once", env=env).returncode == 0
-        with database(services) as db:
+        with services.database() as db:
             assert db.execute(counts).fetchone() == after, days_back
 
 

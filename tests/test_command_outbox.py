@@ -3,7 +3,6 @@
 import contextlib
 import random
 import re
-import sqlite3
 import subprocess
 import sys
 import time
@@ -19,10 +18,6 @@ from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import accepted
 
 DELAYED = re.compile(r"Delayed: alert of \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ UTC\n")
-
-
-def database(services):
-    return sqlite3.connect(services.db, isolation_level=None)
 
 
 def test_an_outage_over_several_cycles_delivers_each_alert_once_in_order_marked(av, services):
@@ -79,14 +74,14 @@ def test_sigterm_during_a_two_piece_text_waits_for_every_piece(av, services, com
 def test_a_failed_write_ahead_stores_nothing_and_the_change_is_found_again(av, services):
     assert services.run("once").returncode == 0  # first poll: state file and database
     before = services.state.read_bytes()
-    with database(services) as db:
+    with services.database() as db:
         db.execute("CREATE TRIGGER full BEFORE INSERT ON burn_map BEGIN SELECT RAISE(ABORT, 'disk full'); END")
     services.api.set_incentive_burn(3, 0.5)
     done = services.run("once")
     assert (done.returncode, done.stderr) == (1, "[burn] database write failed, rates not stored: disk full\n")
     assert services.state.read_bytes() == before
     assert services.sends() == []
-    with database(services) as db:
+    with services.database() as db:
         db.execute("DROP TRIGGER full")
     done = services.run("once")
     assert (done.returncode, done.stderr) == (0, "[burn] alert sent (1 subnet(s))\n")
@@ -98,7 +93,7 @@ def test_a_map_written_ahead_but_not_stored_is_the_baseline(av, services):
     old_state = services.state.read_bytes()
     assert services.run("once").returncode == 0
     services.state.write_bytes(old_state)
-    with database(services) as db:
+    with services.database() as db:
         db.execute("UPDATE settings SET value = 0 WHERE key = 'map_in_state'")
     done = services.run("once")
     assert (done.returncode, done.stderr) == (0, "")
@@ -147,7 +142,7 @@ def test_the_age_bound_drops_only_what_was_tried_over_real_time(av, services, ag
     assert services.run("once").returncode == 1
     boot, clock = boot_clock()
     since = None if tried_for is None else clock - tried_for
-    with contextlib.closing(database(services)) as db:
+    with contextlib.closing(services.database()) as db:
         db.execute(
             "UPDATE outbox SET queued_at = queued_at - ?, attempts = ?, tried_since = ?, tried_boot = ?",
             (age, attempts, since, boot),
@@ -161,14 +156,14 @@ def test_the_failure_message_arrives_when_the_database_cannot_hold_it(services):
     services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "1"
     assert services.run("once").returncode == 0
     services.api.set_default(Reply.json({"message": "Unauthorized"}, status=401))
-    with contextlib.closing(database(services)) as db:
+    with contextlib.closing(services.database()) as db:
         db.execute("CREATE TRIGGER full BEFORE INSERT ON outbox BEGIN SELECT RAISE(ABORT, 'disk full'); END")
     failing = services.run("once")
     assert (failing.returncode, failing.stderr.splitlines()[-1]) == (
         1,
         "[burn] failure message sent unqueued: the database cannot hold it",
     )
-    with contextlib.closing(database(services)) as db:
+    with contextlib.closing(services.database()) as db:
         db.execute("DROP TRIGGER full")
     services.api.set_default(None)
     assert services.run("once").returncode == 0
