@@ -88,7 +88,7 @@ class ChatBot:
         try:
             store = Store(self.config.db_path)
         except Exception as e:  # noqa: BLE001 - monitoring goes on without commands
-            log.line(f"chat commands off: {e}")
+            log.warn(f"chat commands off: {e}")
             return
         self._bot = BotApi(self.config.bot_token, self.config.telegram_api, self._sleep)
         self._store = store
@@ -102,7 +102,7 @@ class ChatBot:
                 self._poll(store.bot_offset())
                 return
             except Exception as e:  # noqa: BLE001 - a fault in the chat never ends monitoring
-                log.line(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
+                log.warn(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
                 self._sleep(MAX_BACKOFF)
 
     def _poll(self, offset: int) -> None:
@@ -117,10 +117,10 @@ class ChatBot:
             }
             reply = self._bot.call("getUpdates", fields, deadline=LONG_POLL + 30)
             if reply.status == 409:
-                log.line(f"chat commands off: {reply.error}")
+                log.warn(f"chat commands off: {reply.error}")
                 return
             if not reply.ok or not isinstance(reply.result, list):
-                log.line(f"chat commands: getUpdates failed, again in {backoff:g} s: {reply.error}")
+                log.warn(f"chat commands: getUpdates failed, again in {backoff:g} s: {reply.error}")
                 self._sleep(backoff)
                 backoff = min(backoff * 2, MAX_BACKOFF)
                 continue
@@ -172,7 +172,7 @@ class ChatBot:
             reply = self._bot.send_message(self.config.chat_id, text)
             self._last_reply = time.monotonic()
             if not reply.ok:
-                log.line(f"chat answer failed: {reply.error}")
+                log.warn(f"chat answer failed: {reply.error}")
                 return
 
     # --- the commands ---

@@ -129,6 +129,7 @@ def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration
         if e.setting not in places:
             raise
         raise _in_the_file(e, places[e.setting]) from None
+    log.configure(config.log_format, config.log_level)
     for name in MODULE_VARIABLES:  # never a secret: the key goes to the module as an argument
         if name in env:
             os.environ[name] = env[name]
@@ -186,7 +187,7 @@ def _open_store(config: configuration.Config, lock: DatabaseLock) -> Store:
     if why and (why != "empty" or has_state):
         aside = _set_aside(config.db_path)
         baseline = "the baseline from the state file" if has_state else "no state file: a first poll"
-        log.line(f"database unreadable ({why}): kept as {aside}; a fresh database, {baseline}")
+        log.warn(f"database unreadable ({why}): kept as {aside}; a fresh database, {baseline}")
         lock.again()
     return Store(config.db_path)
 

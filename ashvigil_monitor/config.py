@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
 from typing import TypeVar
 
-from ashvigil_monitor import policy, store
+from ashvigil_monitor import log, policy, store
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
@@ -63,6 +63,8 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("ASHVIGIL_HISTORY_DAYS", "365", "days of rate history kept in the database (finite, > 0)"),
     ("ASHVIGIL_ALERT_CHARTS", "0", "1: a chart of its subnets follows each alert (needs ashvigil[charts])"),
     ("ASHVIGIL_DIGEST_AT", "unset", "HH:MM: a daily digest of the last 24 hours at this time"),
+    ("ASHVIGIL_LOG_FORMAT", "text", "log lines as text, text-time (a UTC time and level first) or json"),
+    ("ASHVIGIL_LOG_LEVEL", "info", "debug (a line per outbound request), info, or warning (failures only)"),
 )
 
 _CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
@@ -91,6 +93,8 @@ class Config:
     history_days: float = 365.0
     alert_charts: bool = False
     digest_at: datetime.time | None = None
+    log_format: str = "text"
+    log_level: str = "info"
 
     @property
     def interval_seconds(self) -> float:
@@ -258,6 +262,8 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         history_days=_number(env, "ASHVIGIL_HISTORY_DAYS", "365", lambda v: v > 0, "finite and > 0"),
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
         digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
+        log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
+        log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
     )
     _require_regular_files(config)
     return config

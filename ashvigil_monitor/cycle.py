@@ -108,10 +108,13 @@ class Watch:
     # --- fetch and store ---
 
     def _fetch(self, failure: str) -> list[dict[str, Any]] | None:
+        started = time.monotonic()
         result = ashvigil.fetch_all_subnets_latest(self.config.api_key)
+        seconds = time.monotonic() - started
+        log.debug(f"taostats listing: {len(result) if isinstance(result, list) else 'failed'} ({seconds:.2f} s)")
         if isinstance(result, dict) and result.get("error"):
-            log.line(failure + json.dumps(egress.mask_cut(result)))
             self.failure = fetch_failure_in_words(result)
+            log.warn(f"{failure}{self.failure}: {json.dumps(egress.mask_cut(result))}", "fetch_failed")
             return None
         if not isinstance(result, list):
             raise TypeError(f"Expected list, got {type(result).__name__:.200}")
@@ -125,7 +128,7 @@ class Watch:
             return read_state(self.config.state_path)
         except Unreadable as e:
             aside = set_aside(self.config.state_path)
-            log.line(
+            log.warn(
                 f"state file unreadable ({e}): kept as {aside}; comparing with the database's last map"
                 f" ({len(saved)} subnets)"
             )
@@ -139,14 +142,14 @@ class Watch:
                 self.outbox.queue(updated_at, bodies)
                 self.store.save_map(current, updated_at, **more)
         except sqlite3.Error as e:
-            log.line(f"database write failed, rates not stored: {e}")
+            log.warn(f"database write failed, rates not stored: {e}")
             self.failure = f"the database refused a write: {e}"
             return False
         ashvigil.save_burn_state(self.config.state_path, current, updated_at)
         try:
             self.store.map_in_state()
         except sqlite3.Error as e:  # the map stays marked as not in the state file: compared with, safely
-            log.line(f"database write failed: {e}")
+            log.warn(f"database write failed: {e}")
         self.subnets = len(current)
         return True
 
@@ -172,7 +175,7 @@ class Watch:
         hold = changes if quiet else []
         if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
             return 1
-        self.outcome = Outcome(updated_at, current)
+        self.outcome = Outcome(updated_at, current, moved=len(changes))
         if not alert:
             if hold:
                 log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
@@ -183,7 +186,7 @@ class Watch:
         if self.outbox.send_pending() is Delivery.FAILED:
             return self._delivered(False)
         log.line(f"alert sent ({len(alert)} subnet(s))")
-        self.outcome = Outcome(updated_at, current, alert)
+        self.outcome = Outcome(updated_at, current, alert, moved=len(changes))
         return 0
 
     def _delivered(self, clear: bool) -> int:
@@ -227,7 +230,9 @@ class Watch:
             return 0
         reply = self.outbox.send_unqueued(snapshot_text(self.config.policy, rows, updated_at))
         if not reply.ok:
-            log.line(f"startup telegram failed: {reply.error}")
+            log.warn(f"startup telegram failed: {reply.error}")
             return 1
-        log.line(f"startup snapshot sent ({len(rows)} subnets)")
+        watched = sum(1 for n in current if self.config.policy.watched(n))
+        shown = f"{watched} of {len(current)}" if watched != len(current) else f"{len(current)}"
+        log.line(f"startup snapshot sent ({shown} subnets)", "snapshot_sent")
         return 0

@@ -33,7 +33,7 @@ class Followups:
             else:
                 self.store.record_poll(outcome.stored, epoch(outcome.at), self.config.history_days)
         except Exception as e:  # noqa: BLE001 - recording never fails a cycle
-            log.line(f"history not recorded: {e}")
+            log.warn(f"history not recorded: {e}")
         if outcome.alerted and self.config.alert_charts:
             from ashvigil_monitor.changes import biggest
 
@@ -57,7 +57,7 @@ class Followups:
                 self.config.policy.watched,
             )
         except Exception as e:  # noqa: BLE001 - the digest never fails a cycle
-            log.line(f"digest not queued: {e}")
+            log.warn(f"digest not queued: {e}")
             return
         if not queued or self.outbox.send_pending() is not Delivery.DELIVERED:
             return
@@ -73,10 +73,10 @@ class Followups:
             png = charts.recent(self.store, netuids, CHART_DAYS, self.config.interval_seconds)
             reply = self.bot.send_photo(self.config.chat_id, png, caption)
         except Exception as e:  # noqa: BLE001 - a chart never fails a cycle or the text it follows
-            log.line(f"chart not sent: {e}")
+            log.warn(f"chart not sent: {e}")
             return
         if not reply.ok:
-            log.line(f"chart not sent: {reply.error}")
+            log.warn(f"chart not sent: {reply.error}")
 
 
 def _names(netuids: Sequence[str]) -> str:

@@ -28,13 +28,13 @@ def ping(url: str, result: str, cut_at: Callable[[], float] = transport.never) -
     try:
         response = transport.exchange("GET", target, deadline=PING_DEADLINE, cap=PING_CAP, cut_at=cut_at)
     except (transport.Unsent, transport.Lost) as e:
-        log.line(f"heartbeat failed: {e}")
+        log.warn(f"heartbeat failed: {e}")
         return
     except Exception as e:  # noqa: BLE001 - any failure of the ping is the ping's, never the monitor's
-        log.line(f"heartbeat failed: {type(e).__name__}: {e}")
+        log.warn(f"heartbeat failed: {type(e).__name__}: {e}")
         return
     if not 200 <= response.status < 300:
-        log.line(f"heartbeat failed: HTTP Error {response.status}: {response.reason}")
+        log.warn(f"heartbeat failed: HTTP Error {response.status}: {response.reason}")
 
 
 def _fail_url(url: str) -> str:
@@ -68,7 +68,7 @@ class Metrics:
         except FileNotFoundError:
             return metrics
         except (OSError, UnicodeDecodeError) as e:
-            log.line(f"metrics file unreadable, counters start from 0: {e}")
+            log.warn(f"metrics file unreadable, counters start from 0: {e}")
             return metrics
         try:
             for line in lines:
@@ -76,7 +76,7 @@ class Metrics:
                 if match:
                     metrics._take(*match.groups())
         except ValueError as e:
-            log.line(f"metrics file unreadable, counters start from 0: {e}")
+            log.warn(f"metrics file unreadable, counters start from 0: {e}")
             return cls(path)
         return metrics
 
@@ -153,7 +153,7 @@ class Metrics:
                 os.unlink(temp)
                 raise
         except OSError as e:
-            log.line(f"metrics not written: {e}")
+            log.warn(f"metrics not written: {e}")
 
 
 def _by_id(item: tuple[str, float]) -> int:

@@ -128,5 +128,5 @@ def gauge_rates(store: Store, watched: Callable[[str], bool]) -> dict[str, float
     try:
         return numeric_rates(store.burn_map()[0], watched)
     except sqlite3.Error as e:
-        log.line(f"database read failed: {e}")
+        log.warn(f"database read failed: {e}")
         return {}

@@ -112,7 +112,7 @@ class Outbox:
         if reply.lost:
             self._lost.add(piece.id)
             again = "; it is sent again next cycle, marked Delayed"
-        log.line(f"telegram failed: {reply.error}{again}")
+        log.warn(f"telegram failed: {reply.error}{again}")
         self.failure = f"Telegram: {reply.words or 'the message was not delivered'}"
 
     def drop_expired(self) -> None:
@@ -130,7 +130,7 @@ class Outbox:
             return
         self.store.drop(expired)
         for p in expired:
-            log.line(
+            log.warn(
                 f"alert dropped ({p.label}): older than {self.config.outbox_max_age_hours:g} h;"
                 f" last error: {p.last_error}"
             )
@@ -141,7 +141,7 @@ def drop_all(store: Store, why: str) -> int:
     pieces = store.pending()
     store.drop(pieces)
     for p in pieces:
-        log.line(f"alert dropped ({p.label}): {why}")
+        log.warn(f"alert dropped ({p.label}): {why}")
     return len(pieces)
 
 
@@ -161,4 +161,4 @@ def _write(action: Callable[..., None], *args: object) -> None:
     try:
         action(*args)
     except sqlite3.Error as e:
-        log.line(f"database write failed: {e}")
+        log.warn(f"database write failed: {e}")

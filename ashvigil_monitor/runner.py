@@ -20,7 +20,7 @@ from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
-from ashvigil_monitor.store import Store, Streak
+from ashvigil_monitor.store import LastCycle, Store, Streak
 from ashvigil_monitor.times import utc_now
 
 
@@ -64,7 +64,7 @@ class Runner:
             watch.outbox.send_pending()
             status = watch.snapshot()
         except Exception as e:  # noqa: BLE001 - a snapshot is stale soon; monitoring goes on
-            log.line(f"snapshot error: {e}")
+            log.warn(f"snapshot error: {e}")
             return 1
         self._follow(watch)
         return status
@@ -99,7 +99,7 @@ class Runner:
             try:
                 self._cycle()
             except Exception as e:  # noqa: BLE001 - one bad cycle never ends monitoring
-                log.line(f"error: {e}")
+                log.warn(f"error: {e}")
         log.line("monitoring paused")
 
     # --- what the commands are made of ---
@@ -126,6 +126,10 @@ class Runner:
         False when it is found. Stopped when a stop is requested."""
         remaining = seconds
         self.status.next_poll = time.time() + seconds
+        try:
+            self.store.save_next_poll(self.status.next_poll)
+        except sqlite3.Error as e:  # status shows it; monitoring goes on without
+            log.warn(f"database write failed: {e}")
         while remaining > 0:
             if self._paused():
                 return False
@@ -150,29 +154,46 @@ class Runner:
         try:
             config = self._reload()
         except Refused as e:
-            log.line(f"configuration not reloaded: {e}")
+            log.warn(f"configuration not reloaded: {e}")
             return
         if (config.state_path, config.db_path) != (self.config.state_path, self.config.db_path):
-            log.line("configuration not reloaded: the state and database paths change only with a restart")
+            log.warn("configuration not reloaded: the state and database paths change only with a restart")
             return
         self.config = config
         self.watch = None
         log.line("configuration reloaded")
 
     def _cycle(self) -> int:
-        watch = self._watch()
+        watch, started = self._watch(), time.monotonic()
         sent_before = watch.outbox.delivered
         try:
             status = watch.cycle()
             self._follow(watch)
         except Exception as e:
-            self._after_cycle("error", watch.outbox.delivered - sent_before)
             why = f"the database failed: {e}" if isinstance(e, sqlite3.Error) else f"an error ({type(e).__name__})"
+            self._report("error", why, time.monotonic() - started)
+            self._after_cycle("error", watch.outbox.delivered - sent_before)
             self._track_failures(why)
             raise
+        why = watch.failure or "unknown" if status else ""
+        self._report("ok" if status == 0 else "failed", why, time.monotonic() - started)
         self._after_cycle("ok" if status == 0 else "failed", watch.outbox.delivered - sent_before)
-        self._track_failures(watch.failure or "unknown" if status else None)
+        self._track_failures(why or None)
         return status
+
+    def _report(self, result: str, why: str, seconds: float) -> None:
+        """One line per cycle, and the same for `status` in the database."""
+        outcome = self.watch.outcome if self.watch else None
+        subnets, moved = (len(outcome.stored), outcome.moved) if outcome and outcome.stored is not None else (None, 0)
+        if result == "ok":
+            sent = ", alert sent" if outcome and outcome.alerted else ""
+            log.line(f"cycle ok: {subnets} subnets, {moved} moved{sent} ({seconds:.2f} s)", "cycle", seconds=seconds)
+        else:
+            log.warn(f"cycle {result}: {why} ({seconds:.2f} s)", "cycle", seconds=seconds)
+        try:
+            self.store.save_last_cycle(LastCycle(time.time(), result, round(seconds, 3), subnets, moved, why))
+        except sqlite3.Error as e:
+            log.warn(f"database write failed: {e}")
 
     def _track_failures(self, failure: str | None) -> None:
         """Cycles failing N times in a row are told once, and so is their recovery: the count, its
@@ -183,7 +204,7 @@ class Runner:
             with self.store.transaction():
                 queued = self._note_streak(failure)
         except sqlite3.Error as e:
-            log.line(f"database write failed: {e}")
+            log.warn(f"database write failed: {e}")
             if failure is not None and self._tell_without_database(failure):
                 self._note_told()
             return
@@ -199,6 +220,7 @@ class Runner:
             self._told_directly = False
             if not streak.failures:
                 return False
+            log.line(f"cycles recovered after {streak.failures} failed (since {streak.since} UTC)", "recovered")
             if told:
                 text = messages.recovered(now, streak.since, streak.failures)
                 outbox.queue(now, messages.message_bodies(text))
@@ -220,9 +242,9 @@ class Runner:
         self._told_directly = True
         reply = self._watch().outbox.send_unqueued(messages.failing(utc_now(), self._streak, failure))
         if not reply.ok:
-            log.line(f"failure message not sent: {reply.error}")
+            log.warn(f"failure message not sent: {reply.error}")
             return False
-        log.line("failure message sent unqueued: the database cannot hold it")
+        log.warn("failure message sent unqueued: the database cannot hold it")
         return True
 
     def _note_told(self) -> None:
@@ -232,7 +254,7 @@ class Runner:
             with self.store.transaction():
                 self._note_streak("told directly")
         except sqlite3.Error as e:
-            log.line(f"database write failed: {e}")
+            log.warn(f"database write failed: {e}")
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
         """Health output; never changes a cycle's result."""
@@ -260,5 +282,5 @@ class Runner:
         try:
             return len(self.store.pending()), self.store.dropped_total()
         except sqlite3.Error as e:  # health output never fails a cycle
-            log.line(f"database read failed: {e}")
+            log.warn(f"database read failed: {e}")
             return None, None

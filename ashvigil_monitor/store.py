@@ -12,6 +12,8 @@ that owns it, so that a second configuration never sends the first one's pieces 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import json
 import os
 import sqlite3
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -115,6 +117,19 @@ class Outcome:
     stored: Mapping[str, str] | None = None  # the map it stored; None when the listing failed
     alerted: Sequence[Change] = ()  # the changes whose alert it delivered
     cycle: bool = True  # a watch cycle, not a snapshot
+    moved: int = 0  # watched subnets that moved (alerted, queued or held)
+
+
+@dataclass(frozen=True)
+class LastCycle:
+    """The last cycle as `status` shows it."""
+
+    at: float  # Unix time of its end
+    result: str  # ok, failed or error
+    seconds: float
+    subnets: int | None
+    moved: int
+    why: str  # why it failed, in words
 
 
 @dataclass(frozen=True)
@@ -300,6 +315,23 @@ class Store:
 
     def save_streak(self, streak: Streak) -> None:
         self.put(failures=streak.failures, failure_told=int(streak.told), failing_since=streak.since)
+
+    def last_cycle(self) -> LastCycle | None:
+        text = self.get("last_cycle")
+        try:
+            return LastCycle(**json.loads(text)) if text else None
+        except (ValueError, TypeError):
+            return None
+
+    def save_last_cycle(self, cycle: LastCycle) -> None:
+        self.put(last_cycle=json.dumps(dataclasses.asdict(cycle)))
+
+    def next_poll(self) -> float | None:
+        text = self.get("next_poll")
+        return float(text) if text else None
+
+    def save_next_poll(self, at: float | None) -> None:
+        self.put(next_poll="" if at is None else repr(at))
 
     def bot_offset(self) -> int:
         """The chat's next update: committed before an update is answered, never answered twice."""

@@ -29,6 +29,8 @@ import urllib.request
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
+from ashvigil_monitor import log
+
 DEADLINE = 60.0
 MAX_BODY = 1 << 20
 WATCH_STEP = 0.1  # seconds between the watcher's looks at the clock and the stop request
@@ -166,7 +168,7 @@ def exchange(
     cut_at: Callable[[], float] = never,
 ) -> Response:
     """One request and its whole reply. Unsent or Lost, each with words that quote no URL."""
-    parts = urllib.parse.urlsplit(url)
+    parts, started = urllib.parse.urlsplit(url), time.monotonic()
     with _Watcher(deadline, cut_at) as watcher:
         if watcher.expired():
             raise Unsent("not sent: stopping" if watcher.why == "stopped" else "not sent: no time left")
@@ -185,6 +187,8 @@ def exchange(
                 raise Lost(_why(watcher, EOFError(), "no complete reply"))
         finally:
             conn.close()
+    seconds = time.monotonic() - started
+    log.debug(f"{method} {parts.hostname}{parts.path}: HTTP {response.status} ({seconds:.2f} s)", seconds=seconds)
     if len(data) > cap:
         raise Lost(f"a reply larger than {cap // 1024} KiB, not read further")
     return Response(response.status, response.reason, response.headers, data)

@@ -1,6 +1,8 @@
 """`ashvigil run`, `check` and `test-message` as an operator meets them: stop signals, the lock,
 systemd notify, heartbeat, metrics, the pause file, and the shipped systemd unit."""
 
+import datetime
+import json
 import os
 import re
 import shutil
@@ -8,7 +10,7 @@ import signal
 import subprocess
 
 import pytest
-from command import COMMAND, NotifySocket, stop
+from command import API_KEY, COMMAND, NotifySocket, stop
 
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
@@ -156,3 +158,38 @@ def test_systemd_unit_verifies(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "ashvigil.service" not in done.stderr, done.stderr
+
+
+def parsed(line, form):
+    """(level, event, text) of a log line in its format; level and event None where it has none."""
+    if form == "json":
+        record = json.loads(line)
+        datetime.datetime.fromisoformat(record["time"].replace("Z", "+00:00"))
+        return record["level"], record["event"], record["message"]
+    if form == "text-time":
+        moment, level, text = re.fullmatch(r"(\S+Z) (DEBUG|INFO|WARNING) \[burn\] (.*)", line).groups()
+        datetime.datetime.fromisoformat(moment.replace("Z", "+00:00"))
+        return level.lower(), None, text
+    return None, None, re.fullmatch(r"\[burn\] (.*)", line)[1]
+
+
+@pytest.mark.parametrize("form", ["text", "text-time", "json"])
+def test_every_cycle_logs_a_line_in_each_format_with_secrets_masked(services, form):
+    env = {"ASHVIGIL_LOG_FORMAT": form, "ASHVIGIL_FAILURE_ALERT_AFTER": "0"}
+    services.api.set_default(Reply.json({"message": f"bad key {API_KEY}"}, 401))
+    failed = services.run("once", env=env)
+    services.api.set_default(None)
+    ok = services.run("once", env=env)
+    raw = failed.raw_stderr + ok.raw_stderr
+    assert API_KEY not in raw
+    expected = [
+        ("warning", "fetch_failed", r"fetch failed: HTTP 401: the API key was refused: \{.*bad key \*\*\*.*\}"),
+        ("warning", "cycle", r"cycle failed: HTTP 401: the API key was refused \(\d+\.\d\d s\)"),
+        ("info", "cycle", r"cycle ok: 130 subnets, 0 moved \(\d+\.\d\d s\)"),
+        ("info", "recovered", r"cycles recovered after 1 failed \(since \S+Z UTC\)"),
+    ]
+    lines = [parsed(line, form) for line in raw.splitlines()]
+    assert len(lines) == len(expected)
+    for (level, event, text), (want_level, want_event, pattern) in zip(lines, expected, strict=True):
+        assert re.fullmatch(pattern, text), text
+        assert (level, event) == (want_level if form != "text" else None, want_event if form == "json" else None)
