@@ -45,6 +45,15 @@ def parser() -> argparse.ArgumentParser:
     message.add_argument("text", nargs="?", help="the message (default: names the host and the version)")
     commands.add_parser("check", help="verify the configuration without sending anything to the chat")
     commands.add_parser("config", help="the effective settings, each with where it came from")
+    status = commands.add_parser(
+        "status",
+        help="what the monitor is doing (beside it or after it)",
+        description="What the monitor is doing: its pid, the last cycle, failures, the next poll, pending pieces,"
+        " mutes, the pause file, quiet hours, the watched subnets and the database.",
+        epilog="exit status: 3 when no monitor holds the lock; else 1 when the last cycle failed or pieces are"
+        " pending; else 0",
+    )
+    status.add_argument("--format", choices=("text", "json"), default="text")
     _history_parsers(commands)
     return top
 
@@ -84,6 +93,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 # Read by the module itself from the process environment.
 MODULE_VARIABLES = ("TAOSTATS_API_BASE", "TAOSTATS_USER_AGENT")
 NEEDS = {
+    "status": (),
     "check": ("api", "telegram"),
     "test-message": ("telegram",),
     "outbox": (),
@@ -158,6 +168,10 @@ def _main(args: argparse.Namespace) -> int:
         return preflight.test_message(config, args.text)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.db_path)
+    if args.command == "status":
+        from ashvigil_monitor.status import show as show_status
+
+        return show_status(config, args.format)
     if args.command == "history":
         from ashvigil_monitor.history import show
 
