@@ -12,6 +12,7 @@ import sys
 import time
 import traceback
 from collections.abc import Sequence
+from typing import Any
 
 from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
@@ -31,10 +32,8 @@ def parser() -> argparse.ArgumentParser:
         epilog="environment:\n" + configuration.help_table(),
     )
     top.add_argument("--version", action="version", version=f"ashvigil {__version__}")
-    top.add_argument("--env-file", metavar="PATH", help="KEY=VALUE lines applied to the environment first")
-    top.add_argument("--config", metavar="PATH", help="TOML file with the settings (as ASHVIGIL_CONFIG)")
-    top.add_argument("--debug", action="store_true", help="show the traceback of an unexpected failure")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _options(top, None)
+    commands = _Commands(top.add_subparsers(dest="command", required=True, metavar="COMMAND"))
     run = commands.add_parser("run", help="startup snapshot, then poll until paused or stopped")
     run.add_argument("--no-snapshot", action="store_true", help="skip the startup snapshot")
     commands.add_parser("once", help="one watch cycle; the exit status is its result")
@@ -58,13 +57,37 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def _history_parsers(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def _options(parser: argparse.ArgumentParser, default: object) -> None:
+    """The options every command takes, before or after its name; after it they must not reset
+    what was given before (SUPPRESS: absent unless given)."""
+    parser.add_argument("--env-file", metavar="PATH", default=default, help="KEY=VALUE lines applied first")
+    parser.add_argument("--config", metavar="PATH", default=default, help="TOML file with the settings")
+    parser.add_argument(
+        "--debug", action="store_true", default=default or False, help="show the traceback of an unexpected failure"
+    )
+
+
+class _Commands:
+    """The subcommands, each taking the common options after its name too."""
+
+    def __init__(self, action: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+        self._action = action
+        self._common = argparse.ArgumentParser(add_help=False)
+        _options(self._common, argparse.SUPPRESS)
+
+    def add_parser(self, name: str, **kwargs: Any) -> argparse.ArgumentParser:
+        return self._action.add_parser(name, parents=[self._common], **kwargs)
+
+
+def _history_parsers(commands: _Commands) -> None:
     from ashvigil_monitor.history import netuid_argument, since_argument
 
     listing = commands.add_parser("history", help="the recorded moves of the burn rates, oldest first")
     listing.add_argument("netuids", nargs="*", metavar="NETUID", type=netuid_argument, help="only these subnets")
     listing.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", help="from then on (UTC)")
     listing.add_argument("--format", choices=("table", "csv", "json"), default="table")
+    listing.add_argument("--moves-only", action="store_true", help="leave out each subnet's first sighting")
+    listing.add_argument("--limit", type=int, metavar="N", help="only the last N entries")
     chart = commands.add_parser("chart", help="a PNG step chart of burn rates (needs ashvigil[charts])")
     chart.add_argument("netuids", nargs="+", metavar="NETUID", type=netuid_argument)
     chart.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", default="30d", help="(default: 30d)")
@@ -175,7 +198,9 @@ def _main(args: argparse.Namespace) -> int:
     if args.command == "history":
         from ashvigil_monitor.history import show
 
-        return show(config.db_path, args.netuids, args.since, args.format, config.interval_seconds)
+        return show(
+            config.db_path, args.netuids, args.since, args.format, config.interval_seconds, args.moves_only, args.limit
+        )
     if args.command == "chart":
         from ashvigil_monitor.charts import command
 
@@ -230,6 +255,7 @@ def _list_outbox(db_path: str) -> int:
                 raise Failed(f"ASHVIGIL_DB_PATH: cannot read {db_path} ({e})") from None
     for p in pieces:
         print(f"{p.label}; last error: {egress.safe(p.last_error or '-')}")
+        print(f"  {egress.safe(p.body.split(chr(10), 1)[0], 200)}")
     print(f"{len(pieces)} alert pieces pending")
     return 0
 
@@ -267,15 +293,28 @@ def _monitor(args: argparse.Namespace, config: configuration.Config, store: Stor
 
 
 def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
-    """One line per setting: its value (secrets only whether set) and where it came from."""
+    """One line per setting: its value (secrets only whether set; paths resolved) and where it
+    came from."""
     env, sources = settings(args, environment)
+    if args.config:
+        env["ASHVIGIL_CONFIG"], sources["ASHVIGIL_CONFIG"] = args.config, "command line"
+    config = configuration.load(env, egress.SECRETS.add, ())
+    paths = {
+        "ASHVIGIL_STATE_PATH": config.state_path,
+        "ASHVIGIL_DB_PATH": config.db_path,
+        "ASHVIGIL_PAUSE_PATH": config.pause_path or "never",
+    }
     for name, default, _ in configuration.VARIABLES:
+        source = sources.get(name, "default")
         if name in config_file.SECRETS or (name.endswith("_FILE") and name[:-5] in config_file.SECRETS):
             value = "set" if env.get(name) else "not set"
+        elif name in paths:
+            value = os.path.abspath(paths[name]) if paths[name] != "never" else "never"
+        elif name == "NOTIFY_SOCKET":
+            value, source = ("set", source) if env.get(name) else ("not set", "")
         else:
             value = env[name] if name in env else default
-        print(f"{name} = {egress.safe(value)} ({sources.get(name, 'default')})")
-    config = configuration.load(env, egress.SECRETS.add, ())
+        print(f"{name} = {egress.safe(value)}" + (f" ({source})" if source else ""))
     if os.path.exists(config.db_path):
         with contextlib.closing(Store(config.db_path, read_only=True)) as store:
             mutes = store.mutes(time.time()) if store.version() >= 3 else {}

@@ -64,7 +64,15 @@ def netuid_argument(text: str) -> str:
     return str(int(text))
 
 
-def show(db_path: str, netuids: Sequence[str], since: int | None, output: str, interval_seconds: float) -> int:
+def show(
+    db_path: str,
+    netuids: Sequence[str],
+    since: int | None,
+    output: str,
+    interval_seconds: float,
+    moves_only: bool = False,
+    limit: int | None = None,
+) -> int:
     store = open_history(db_path)
     if store is None:
         found: list[Move] = []
@@ -79,6 +87,10 @@ def show(db_path: str, netuids: Sequence[str], since: int | None, output: str, i
             store.close()
     entries: list[Move | Gap] = [*found, *missing]
     entries.sort(key=lambda e: (e.at, 1) if isinstance(e, Move) else (e.end, 0))
+    if moves_only:
+        entries = [e for e in entries if not (isinstance(e, Move) and e.first)]
+    if limit is not None:
+        entries = entries[-limit:] if limit > 0 else []
     {"table": _table, "csv": _csv, "json": _json}[output](entries)
     return 0
 
@@ -105,7 +117,8 @@ def _table(entries: Sequence[Move | Gap]) -> None:
 def _record(e: Move | Gap) -> dict[str, object]:
     if isinstance(e, Gap):
         return {"kind": "gap", "time": stamp(e.start), "until": stamp(e.end), "failed_cycles": e.failed}
-    return {"kind": "move", "time": stamp(e.at), "netuid": e.netuid, "old": e.old, "new": e.new}
+    netuid: int | str = int(e.netuid) if e.netuid.isascii() and e.netuid.isdigit() else e.netuid
+    return {"kind": "move", "time": stamp(e.at), "netuid": netuid, "old": e.old, "new": e.new}
 
 
 FIELDS = ("kind", "time", "netuid", "old", "new", "until", "failed_cycles")

@@ -80,7 +80,7 @@ def parse(output, form, av):
         return [
             ("gap", e["time"], e["until"], e["failed_cycles"])
             if e["kind"] == "gap"
-            else ("move", e["time"], e["netuid"], e["old"], e["new"])
+            else ("move", e["time"], str(e["netuid"]) if isinstance(e["netuid"], int) else None, e["old"], e["new"])
             for e in json.loads(output)
         ]
     if form == "csv":
@@ -132,6 +132,19 @@ def test_history_lists_moves_and_gaps_in_every_format(av, services, recorded, fo
     done = services.run(*args)
     assert done.returncode == 0, done.stderr
     assert parse(done.stdout, form, av) == [shown(e, form, av) for e in expected_entries(recorded, since)]
+
+
+@pytest.mark.parametrize(
+    ("options", "kept"),
+    [
+        (["--moves-only"], lambda entries: [e for e in entries if e[0] == "gap" or e[3] is not None]),
+        (["--limit", "2"], lambda entries: entries[-2:]),
+    ],
+)
+def test_history_leaves_out_first_sightings_or_all_but_the_last(av, services, recorded, options, kept):
+    everything = parse(services.run("history", "--format", "json").stdout, "json", av)
+    listed = parse(services.run("history", "--format", "json", *options).stdout, "json", av)
+    assert listed == kept(everything) != everything
 
 
 def test_history_keeps_unchanged_subnets_out(services, recorded):

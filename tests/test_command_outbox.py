@@ -108,7 +108,8 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
     assert services.run("once").returncode == 1
     listing = services.run("outbox")
     assert re.fullmatch(
-        r"\S+Z, piece 1/1, attempts 1; last error: Too Many Requests: retry after 500\n1 alert pieces pending\n",
+        r"\S+Z, piece 1/1, attempts 1; last error: Too Many Requests: retry after 500\n"
+        r"  Owner burn rate changed\n1 alert pieces pending\n",
         listing.stdout,
     )
     assert [services.run("once").returncode for _ in range(2)] == [1, 1]  # tried three times

@@ -62,7 +62,7 @@ def test_failing_cycles_are_told_once_and_so_is_the_recovery(services):
 def test_config_file_settings_their_precedence_and_sources(services):
     config = services.tmp / "ashvigil.toml"
     config.write_text('threshold = 0.3\nsubnets = [1, "3-5"]\ndirection = "up"\n[thresholds]\n12 = 0.01\n')
-    done = services.run("--config", str(config), "config", env={"ASHVIGIL_DIRECTION": "down"})
+    done = services.run("config", "--config", str(config), env={"ASHVIGIL_DIRECTION": "down"})  # options after it
     lines = dict(line.split(" = ", 1) for line in done.stdout.splitlines())
     assert done.returncode == 0
     assert lines["ASHVIGIL_THRESHOLD"] == "0.3 (config file)"
@@ -71,6 +71,10 @@ def test_config_file_settings_their_precedence_and_sources(services):
     assert lines["ASHVIGIL_DIRECTION"] == "down (environment)"
     assert lines["ASHVIGIL_COMPARE"] == "last-alert (default)"
     assert lines["ASHVIGIL_BOT_TOKEN"] == "set (environment)"
+    assert lines["ASHVIGIL_CONFIG"] == f"{config} (command line)"
+    assert lines["NOTIFY_SOCKET"] == "not set"
+    assert lines["ASHVIGIL_DB_PATH"] == f"{services.db} (default)"  # resolved
+    assert lines["ASHVIGIL_PAUSE_PATH"] == f"{services.state.parent / 'pause'} (default)"
 
 
 def test_the_example_config_file_loads_and_shows_every_setting(services):
