@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import io
 import math
+import sys
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -21,7 +22,8 @@ from ashvigil_monitor.policy import rate
 from ashvigil_monitor.store import DAY, Gap, Store, gaps, open_history
 from ashvigil_monitor.times import stamp
 
-INSTALL = "charts need matplotlib: pip install 'ashvigil[charts]'"
+# The interpreter the command runs in, so the extra lands in its own environment (a venv's pip).
+INSTALL = f"charts need matplotlib: {sys.executable} -m pip install 'ashvigil[charts]'"
 WIDTH, HEIGHT, DPI = 8.0, 4.5, 100
 # Okabe and Ito's colours, told apart by most colour-blind readers, all dark enough on white.
 COLOURS = ("#0072B2", "#D55E00", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#000000")

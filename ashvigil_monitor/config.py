@@ -95,6 +95,7 @@ class Config:
     digest_at: datetime.time | None = None
     log_format: str = "text"
     log_level: str = "info"
+    secret_files: tuple[tuple[str, str], ...] = ()  # (setting, path) of the secrets read from files
 
     @property
     def interval_seconds(self) -> float:
@@ -262,6 +263,7 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         history_days=_number(env, "ASHVIGIL_HISTORY_DAYS", "365", lambda v: v > 0, "finite and > 0"),
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
         digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
+        secret_files=tuple((n, env[n]) for n in ("TAOSTATS_API_KEY_FILE", "ASHVIGIL_BOT_TOKEN_FILE") if env.get(n)),
         log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
         log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
     )

@@ -100,7 +100,24 @@ def check(config: Config) -> int:
             failures += 1
             why = str(e) if isinstance(e, CheckFailed) else f"{type(e).__name__}: {e}"
             print(f"{name}: FAILED ({safe(why)})")
+    for warning in warnings(config):
+        print(f"warning: {safe(warning)}")
     return 0 if failures == 0 else 1
+
+
+def warnings(config: Config) -> list[str]:
+    """What does not stop monitoring but is likely not meant: a pause file, secrets others can read."""
+    found = []
+    if config.pause_path and os.path.exists(config.pause_path):
+        found.append(f"the pause file {config.pause_path} is present: run and once do nothing until it is removed")
+    for setting, path in config.secret_files:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            continue
+        if mode & 0o044:
+            found.append(f"{setting} names a file that other users can read (mode {mode & 0o777:o}): chmod 600 it")
+    return found
 
 
 def test_message(config: Config, text: str | None) -> int:

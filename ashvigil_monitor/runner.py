@@ -77,6 +77,9 @@ class Runner:
 
     def run(self, snapshot: bool) -> None:
         """Until the pause file appears (one line) or a stop request ends a wait (Stopped)."""
+        if self._paused():  # not even the snapshot: the operator asked for quiet
+            log.line("monitoring paused")
+            return
         if self.config.bot_commands:
             self.chat = ChatBot(self.config, self.status)
             self.chat.start()

@@ -12,6 +12,7 @@ import threading
 import time
 
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
+COMMAND_PYTHON = open(COMMAND).readline()[2:].strip()  # the interpreter the command runs in
 TOKEN, API_KEY, CHAT = "123456:stand-in-token", "stand-in-key", "-1001234567890"
 OURS = ("ASHVIGIL_", "TAOSTATS_", "NOTIFY_SOCKET", "XDG_STATE_HOME", "STATE_DIRECTORY")
 

@@ -11,12 +11,12 @@ import pathlib
 import re
 
 import pytest
-from command import CHAT
+from command import CHAT, COMMAND_PYTHON
 from prometheus_client.parser import text_string_to_metric_families
 from test_command_delivery import too_many
 
 from ashvigil_monitor import digest, history
-from ashvigil_monitor.charts import INSTALL, chart_data
+from ashvigil_monitor.charts import chart_data
 from ashvigil_monitor.store import DAY, Gap, Store
 from ashvigil_monitor.times import stamp
 from stand_ins.server import Reply
@@ -27,6 +27,7 @@ T = 1_800_000_000  # the first poll, once the test has moved the recorded times
 needs_charts = pytest.mark.skipif(
     importlib.util.find_spec("matplotlib") is None, reason="the charts extra is not installed (the sanitizer run)"
 )
+INSTALL = f"charts need matplotlib: {COMMAND_PYTHON} -m pip install 'ashvigil[charts]'"  # its own pip
 UNAUTHORIZED = Reply.json({"message": "Unauthorized"}, status=401)
 
 

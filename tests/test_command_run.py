@@ -10,7 +10,7 @@ import signal
 import subprocess
 
 import pytest
-from command import API_KEY, COMMAND, NotifySocket, stop
+from command import API_KEY, COMMAND, NotifySocket, stop, wait_until
 
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
@@ -103,13 +103,29 @@ def test_failed_heartbeat_is_one_line_and_not_fatal(services):
 
 
 def test_snapshot_error_is_one_line_and_monitoring_goes_on(services):
-    (services.state.parent).mkdir()
-    (services.state.parent / "pause").write_text("")  # the loop stops at its first pause test
     services.api.script(Reply.json({"data": {"rows": "not a list"}}))  # a listing no snapshot can read
-    done = services.run("run")
-    assert (done.returncode, done.stderr) == (
+    process = services.start("run")
+    wait_until(lambda: len(services.api.requests) == 1)
+    assert stop(process) == (0, "", "[burn] snapshot error: Expected list, got dict\n[burn] stopped (SIGTERM)\n")
+
+
+def test_a_pause_file_stops_run_before_its_snapshot_and_check_warns(services):
+    services.state.parent.mkdir()
+    pause = services.state.parent / "pause"
+    pause.write_text("")
+    key = services.tmp / "key"
+    key.write_text(API_KEY)
+    key.chmod(0o644)
+    env = {"TAOSTATS_API_KEY": "", "TAOSTATS_API_KEY_FILE": str(key)}
+    done = services.run("run", env=env)
+    assert (done.returncode, done.stderr, services.api.requests) == (0, "[burn] monitoring paused\n", [])
+    check = services.run("check", env=env)
+    assert (check.returncode, [line for line in check.stdout.splitlines() if line.startswith("warning: ")]) == (
         0,
-        "[burn] snapshot error: Expected list, got dict\n[burn] monitoring paused\n",
+        [
+            f"warning: the pause file {pause} is present: run and once do nothing until it is removed",
+            "warning: TAOSTATS_API_KEY_FILE names a file that other users can read (mode 644): chmod 600 it",
+        ],
     )
 
 
