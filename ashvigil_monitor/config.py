@@ -63,6 +63,7 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("ASHVIGIL_HISTORY_DAYS", "365", "days of rate history kept in the database (finite, > 0)"),
     ("ASHVIGIL_ALERT_CHARTS", "0", "1: a chart of its subnets follows each alert (needs ashvigil[charts])"),
     ("ASHVIGIL_DIGEST_AT", "unset", "HH:MM: a daily digest of the last 24 hours at this time"),
+    ("ASHVIGIL_METRICS_LISTEN", "unset", "HOST:PORT where run serves /metrics and /healthz (needs ashvigil[metrics])"),
     ("ASHVIGIL_LOG_FORMAT", "text", "log lines as text, text-time (a UTC time and level first) or json"),
     ("ASHVIGIL_LOG_LEVEL", "info", "debug (a line per outbound request), info, or warning (failures only)"),
 )
@@ -95,6 +96,7 @@ class Config:
     digest_at: datetime.time | None = None
     log_format: str = "text"
     log_level: str = "info"
+    metrics_listen: tuple[str, int] | None = None
     secret_files: tuple[tuple[str, str], ...] = ()  # (setting, path) of the secrets read from files
 
     @property
@@ -263,6 +265,7 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         history_days=_number(env, "ASHVIGIL_HISTORY_DAYS", "365", lambda v: v > 0, "finite and > 0"),
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
         digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
+        metrics_listen=_listen(env, "ASHVIGIL_METRICS_LISTEN"),
         secret_files=tuple((n, env[n]) for n in ("TAOSTATS_API_KEY_FILE", "ASHVIGIL_BOT_TOKEN_FILE") if env.get(n)),
         log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
         log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
@@ -291,6 +294,18 @@ def _policy(env: Mapping[str, str]) -> policy.Policy:
         quiet_hours=_parsed(env, "ASHVIGIL_QUIET_HOURS", policy.parse_quiet_hours),
         timezone=_parsed(env, "ASHVIGIL_TIMEZONE", policy.parse_timezone),
     )
+
+
+def _listen(env: Mapping[str, str], name: str) -> tuple[str, int] | None:
+    """HOST:PORT, or [IPv6]:PORT."""
+    text = env.get(name, "").strip()
+    if not text:
+        return None
+    match = re.fullmatch(r"\[([0-9A-Fa-f:.]+)\]:(\d{1,5})|([A-Za-z0-9.-]+):(\d{1,5})", text)
+    port = int((match[2] or match[4]) if match else 0)
+    if match is None or not 0 < port < 65536:
+        raise ConfigError(f"{name} must be HOST:PORT such as 127.0.0.1:9477, got {text!r}", name)
+    return (match[1] or match[3]), port
 
 
 def _admin_ids(env: Mapping[str, str]) -> frozenset[int]:

@@ -140,7 +140,10 @@ class Metrics:
         return "\n".join(lines) + "\n"
 
     def write(self) -> None:
-        """Replaces the file whole, so a collector never reads half of it."""
+        """Replaces the file whole, so a collector never reads half of it; nothing without a file
+        (the numbers are then served over HTTP only)."""
+        if not self.path:
+            return
         directory = os.path.dirname(os.path.abspath(self.path))
         try:
             fd, temp = tempfile.mkstemp(dir=directory, prefix=".ashvigil-metrics-")

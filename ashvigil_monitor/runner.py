@@ -10,6 +10,7 @@ from __future__ import annotations
 import sqlite3
 import time
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
 import ashvigil
 from ashvigil_monitor import health, history, log, messages
@@ -22,6 +23,9 @@ from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import LastCycle, Store, Streak
 from ashvigil_monitor.times import utc_now
+
+if TYPE_CHECKING:
+    from ashvigil_monitor.metrics_http import MetricsServer
 
 
 class Runner:
@@ -39,12 +43,15 @@ class Runner:
         self.stopper = stopper
         self.notifier = notifier
         self.metrics = health.Metrics.load(config.metrics_path) if config.metrics_path else None
+        if self.metrics is None and config.metrics_listen is not None:
+            self.metrics = health.Metrics("")  # served over HTTP only
         self.watch: Watch | None = None
         self.followups: Followups | None = None
         self.status = Status()
         self.chat: ChatBot | None = None
         self._streak = 0  # failed cycles in a row, counted here too for when the database fails
         self._told_directly = False  # the streak was told without the outbox
+        self._last_result = ""  # ok, failed or error: what /healthz answers
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a stop request ends it only after its grace."""
@@ -80,17 +87,30 @@ class Runner:
         if self._paused():  # not even the snapshot: the operator asked for quiet
             log.line("monitoring paused")
             return
+        server = self._metrics_server()
         if self.config.bot_commands:
             self.chat = ChatBot(self.config, self.status)
             self.chat.start()
         try:
             self._loop(snapshot)
         finally:
+            if server is not None:
+                server.stop()
             if self.chat is not None:
                 self.chat.stop()
                 if self.metrics is not None:  # the chat's count since the last cycle
                     self.metrics.bot_ignored += self.chat.take_ignored()
                     self.metrics.write()
+
+    def _metrics_server(self) -> MetricsServer | None:
+        if self.config.metrics_listen is None or self.metrics is None:
+            return None
+        from ashvigil_monitor.metrics_http import MetricsServer
+
+        metrics = self.metrics
+        server = MetricsServer(self.config.metrics_listen, lambda: metrics, lambda: self._last_result != "failed")
+        server.start()
+        return server
 
     def _loop(self, snapshot: bool) -> None:
         if snapshot:
@@ -261,6 +281,7 @@ class Runner:
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
         """Health output; never changes a cycle's result."""
+        self._last_result = "ok" if outcome == "ok" else "failed"
         subnets = self.watch.subnets if self.watch else None
         pending, dropped = self._outbox_counts()
         now = utc_now()

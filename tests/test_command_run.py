@@ -7,10 +7,14 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
+import urllib.error
+import urllib.request
 
 import pytest
-from command import API_KEY, COMMAND, NotifySocket, stop, wait_until
+from command import API_KEY, COMMAND, NotifySocket, Running, stop, wait_until
+from prometheus_client.parser import text_string_to_metric_families
 
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
@@ -209,3 +213,40 @@ def test_every_cycle_logs_a_line_in_each_format_with_secrets_masked(services, fo
     for (level, event, text), (want_level, want_event, pattern) in zip(lines, expected, strict=True):
         assert re.fullmatch(pattern, text), text
         assert (level, event) == (want_level if form != "text" else None, want_event if form == "json" else None)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _serving(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def get(url, method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method), timeout=10) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+
+def test_run_serves_metrics_and_health_over_http(services):
+    port = free_port()
+    base = f"http://127.0.0.1:{port}"
+    with Running(services, "run", env={"ASHVIGIL_METRICS_LISTEN": f"127.0.0.1:{port}"}):
+        wait_until(lambda: _serving(port))  # READY comes before the server starts
+        status, text = get(base + "/metrics")
+        families = {f.name: f for f in text_string_to_metric_families(text)}
+        assert status == 200
+        assert {"ashvigil_cycles", "ashvigil_owner_burn_rate", "ashvigil_outbox_pending"} <= set(families)
+        assert [
+            get(base + path, method)[0] for path, method in [("/healthz", "GET"), ("/", "GET"), ("/metrics", "POST")]
+        ] == [
+            200,
+            404,
+            404,
+        ]
