@@ -19,9 +19,17 @@ from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 # (name, default shown by --help, meaning); the help text and the README list the same table.
 VARIABLES: tuple[tuple[str, str, str], ...] = (
     ("TAOSTATS_API_KEY", "required", "taostats API key"),
-    ("TAOSTATS_API_KEY_FILE", "unset", "file holding the taostats API key (instead of TAOSTATS_API_KEY)"),
+    (
+        "TAOSTATS_API_KEY_FILE",
+        "$CREDENTIALS_DIRECTORY/taostats_api_key when present",
+        "file holding the taostats API key (instead of TAOSTATS_API_KEY)",
+    ),
     ("ASHVIGIL_BOT_TOKEN", "required", "Telegram bot token"),
-    ("ASHVIGIL_BOT_TOKEN_FILE", "unset", "file holding the bot token (instead of ASHVIGIL_BOT_TOKEN)"),
+    (
+        "ASHVIGIL_BOT_TOKEN_FILE",
+        "$CREDENTIALS_DIRECTORY/bot_token when present",
+        "file holding the bot token (instead of ASHVIGIL_BOT_TOKEN)",
+    ),
     ("ASHVIGIL_CHAT_ID", "required", "chat to post to: an integer id or @channelname"),
     (
         "ASHVIGIL_STATE_PATH",
@@ -129,7 +137,7 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
     `found` is told every secret as soon as it is known, so that output can hide it even when a
     later check fails."""
     file_name = name + "_FILE"
-    direct, path = env.get(name), env.get(file_name)
+    direct, path = env.get(name), env.get(file_name) or _credential(env, name)
     if direct and path:
         raise ConfigError(f"set {name} or {file_name}, not both", file_name)
     if path:
@@ -146,6 +154,18 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
         raise ConfigError(f"{source} is empty" if path else f"missing required variable {name}", source)
     found(value)
     return value
+
+
+# systemd's credentials (LoadCredential=), taken when the secret is not set otherwise.
+CREDENTIALS = {"TAOSTATS_API_KEY": "taostats_api_key", "ASHVIGIL_BOT_TOKEN": "bot_token"}
+
+
+def _credential(env: Mapping[str, str], name: str) -> str | None:
+    directory = env.get("CREDENTIALS_DIRECTORY")
+    if not directory or env.get(name):
+        return None
+    path = os.path.join(directory, CREDENTIALS[name])
+    return path if os.path.exists(path) else None
 
 
 def _hide_unneeded(env: Mapping[str, str], name: str, found: Callable[[str], None]) -> None:
@@ -266,7 +286,9 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
         digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
         metrics_listen=_listen(env, "ASHVIGIL_METRICS_LISTEN"),
-        secret_files=tuple((n, env[n]) for n in ("TAOSTATS_API_KEY_FILE", "ASHVIGIL_BOT_TOKEN_FILE") if env.get(n)),
+        secret_files=tuple(
+            (f"{n}_FILE", path) for n in CREDENTIALS if (path := env.get(f"{n}_FILE") or _credential(env, n))
+        ),
         log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
         log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
     )

@@ -19,7 +19,7 @@ MIN_PREFIX = 8  # a cut prefix shorter than this is a word, not a credential
 MAX_LINE = 1000  # characters of a log line's text; the rest is counted, not shown
 # A line shows its first 1000 characters: the matcher need not walk the rest of a hostile megabyte.
 SCANNED = 200_000
-_BOT_PATH = re.compile(r"/bot(?!\*\*\*)[^/'\"\s]+")
+_BOT_PATH = re.compile(r"/bot(?=\d)[^/'\"\s]+")  # a token begins with the bot's numeric id
 _USERINFO_PASSWORD = re.compile(r"(\b[A-Za-z][A-Za-z0-9+.-]*://[^/?#@\s:]*:)[^/?#@\s]*@")
 _UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028\u2029\u202a-\u202e\u2060-\u2064\u2066-\u2069\ufeff]")
 _SHORT = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}

@@ -13,7 +13,7 @@ import urllib.error
 import urllib.request
 
 import pytest
-from command import API_KEY, COMMAND, NotifySocket, Running, stop, wait_until
+from command import API_KEY, COMMAND, TOKEN, NotifySocket, Running, stop, wait_until
 from prometheus_client.parser import text_string_to_metric_families
 
 from stand_ins.server import Reply, StandIn
@@ -169,15 +169,36 @@ def test_check_reports_every_check_when_one_fails_unexpectedly(services):
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed")
-def test_systemd_unit_verifies(tmp_path):
+def test_systemd_unit_verifies_and_is_hardened(tmp_path):
     unit = open(os.path.join(ROOT, "contrib", "ashvigil.service")).read()
     assert re.search(r"^ExecStart=/usr/local/bin/ashvigil run$", unit, re.M)
+    assert re.findall(r"^Environment=(\w+)", unit, re.M) == ["ASHVIGIL_CONFIG"]  # nothing overrides the file
     (tmp_path / "ashvigil.service").write_text(unit.replace("/usr/local/bin/ashvigil", COMMAND))
     done = subprocess.run(
         ["systemd-analyze", "verify", str(tmp_path / "ashvigil.service")], capture_output=True, text=True, timeout=60
     )
     assert done.returncode == 0, done.stderr
     assert "ashvigil.service" not in done.stderr, done.stderr
+    security = subprocess.run(
+        ["systemd-analyze", "security", "--offline=yes", str(tmp_path / "ashvigil.service")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    score = re.search(r"Overall exposure level for ashvigil.service: (\d+\.\d+)", security.stdout + security.stderr)
+    if score is None:
+        pytest.skip(f"this systemd-analyze rates no unit file offline: {security.stderr.strip()[:200]}")
+    assert float(score[1]) <= 2.0
+
+
+def test_secrets_come_from_systemd_credentials(services):
+    credentials = services.tmp / "credentials"
+    credentials.mkdir()
+    (credentials / "taostats_api_key").write_text(API_KEY + "\n")
+    (credentials / "bot_token").write_text(TOKEN + "\n")
+    env = {"TAOSTATS_API_KEY": "", "ASHVIGIL_BOT_TOKEN": "", "CREDENTIALS_DIRECTORY": str(credentials)}
+    assert services.run("once", env=env).returncode == 0
+    assert services.run("once", env={**env, "CREDENTIALS_DIRECTORY": str(services.tmp)}).returncode == 2
 
 
 def parsed(line, form):
