@@ -19,6 +19,7 @@ from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
 from ashvigil_monitor.notify import Notifier
+from ashvigil_monitor.status import holder
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
@@ -206,6 +207,8 @@ def _main(args: argparse.Namespace) -> int:
 
         return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     configuration.prepare_state_dir(config.state_path)
+    if args.command == "outbox" and holder(config.db_path) is not None:
+        return _ask_to_drop(config.db_path)
     # The database lock is left last: closing its descriptor drops SQLite's own locks.
     with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path) as lock:
         store = _open_store(config, lock)
@@ -216,6 +219,23 @@ def _main(args: argparse.Namespace) -> int:
             return _monitor(args, config, store, environment)
         finally:
             store.close()
+
+
+DROP_WAIT = 30.0  # seconds `outbox --drop` waits for a running monitor to drop
+
+
+def _ask_to_drop(db_path: str) -> int:
+    """A running monitor holds the database: it is asked, through the database, to drop its
+    pending pieces at its next wait, which it does and answers."""
+    with contextlib.closing(Store(db_path)) as store:
+        asked = store.request_drop()
+        deadline = time.monotonic() + DROP_WAIT
+        while time.monotonic() < deadline:
+            if store.drop_answered(asked):
+                print("the running monitor dropped its pending pieces (its log lists them)")
+                return 0
+            time.sleep(0.2)
+    raise Failed("the running monitor did not drop within 30 s; it will at its next wait between cycles")
 
 
 def _open_store(config: configuration.Config, lock: DatabaseLock) -> Store:

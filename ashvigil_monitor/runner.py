@@ -20,6 +20,7 @@ from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
+from ashvigil_monitor.outbox import drop_all
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import LastCycle, Store, Streak
 from ashvigil_monitor.times import utc_now
@@ -157,6 +158,7 @@ class Runner:
             if self._paused():
                 return False
             step = min(remaining, 1.0)
+            self._drop_if_asked()
             self.notifier.watchdog()
             started = time.monotonic()
             if self.stopper.wait(step):
@@ -168,6 +170,16 @@ class Runner:
         if self.stopper.requested:
             raise Stopped
         return not self._paused()
+
+    def _drop_if_asked(self) -> None:
+        """`outbox --drop` from the operator while this monitor holds the database."""
+        try:
+            asked = self.store.drop_requested()
+            if asked is not None:
+                drop_all(self.store, "by the operator")
+                self.store.answer_drop(asked)
+        except sqlite3.Error as e:
+            log.warn(f"database write failed: {e}")
 
     def reload(self) -> None:
         """SIGHUP: the configuration read again; an invalid one leaves the old one in force."""

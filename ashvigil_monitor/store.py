@@ -16,6 +16,7 @@ import dataclasses
 import json
 import os
 import sqlite3
+import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
@@ -332,6 +333,24 @@ class Store:
 
     def save_next_poll(self, at: float | None) -> None:
         self.put(next_poll="" if at is None else repr(at))
+
+    def request_drop(self) -> float:
+        """`outbox --drop` beside a running monitor: the request's time, which the answer repeats."""
+        asked = time.time()
+        self.put(drop_requested=repr(asked))
+        return asked
+
+    def drop_requested(self) -> float | None:
+        text = self.get("drop_requested")
+        return float(text) if text else None
+
+    def answer_drop(self, asked: float) -> None:
+        with self._transaction():
+            self.put(drop_requested="", drop_answered=repr(asked))
+
+    def drop_answered(self, asked: float) -> bool:
+        text = self.get("drop_answered")
+        return bool(text) and float(text) >= asked
 
     def bot_offset(self) -> int:
         """The chat's next update: committed before an update is answered, never answered twice."""

@@ -9,7 +9,7 @@ import time
 from collections import Counter, defaultdict
 
 import pytest
-from command import stop, wait_until
+from command import Running, stop, wait_until
 from test_command_delivery import too_many
 
 from ashvigil_monitor.outbox import boot_clock
@@ -234,3 +234,14 @@ def test_the_command_leaves_the_module_namespace_and_urllib_alone(services):
     done = subprocess.run([sys.executable, "-c", script], env=services.env, capture_output=True, text=True, timeout=60)
     assert done.stdout == "0 [] {'urllib.request'}\n", done.stderr
     assert len(services.bot.messages()) == 1
+
+
+def test_outbox_drop_beside_a_running_monitor_asks_it(av, services):
+    services.seed_change(av)
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "0"
+    services.bot.set_default(too_many(500))
+    assert services.run("once").returncode == 1
+    with Running(services, "run", "--no-snapshot") as run:
+        assert services.run("outbox", "--drop").returncode == 0
+        assert services.run("outbox").stdout == "0 alert pieces pending\n"
+    assert re.search(r"^\[burn\] alert dropped \(.*\): by the operator$", run.err, re.M)
