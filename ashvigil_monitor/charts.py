@@ -28,6 +28,7 @@ WIDTH, HEIGHT, DPI = 8.0, 4.5, 100
 # Okabe and Ito's colours, told apart by most colour-blind readers, all dark enough on white.
 COLOURS = ("#0072B2", "#D55E00", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#000000")
 GAP_COLOUR = "#9E9E9E"
+MARKERS = ("o", "s", "^", "D", "v", "P", "X")
 
 
 class ChartsMissing(Refused):
@@ -45,6 +46,8 @@ class Chart:
 def chart_data(store: Store, netuids: Sequence[str], start: int, end: int, interval_seconds: float) -> Chart:
     """Each subnet's rate at `start`, every recorded move up to `end`, and its last rate held to
     `end`; the missing polls in between."""
+    first = store.first_poll()
+    start = max(start, first) if first is not None and first < end else start  # no empty left side
     before = store.burns_before(start, netuids)
     series = {n: [(start, rate(before[n]))] if n in before else [] for n in netuids}
     for move in store.moves(start, netuids):
@@ -82,6 +85,10 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
             linewidth=2.2,
             color=COLOURS[index % len(COLOURS)],
             label=f"SN{netuid}",
+            # A mark at each change, of its own shape, tells lines that lie on one another apart.
+            marker=MARKERS[index % len(MARKERS)],
+            markevery=list(range(len(points) - 1)) if len(points) > 1 else None,
+            markersize=6,
         )
     for index, gap in enumerate(chart.gaps):
         axes.axvspan(
@@ -100,11 +107,12 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
         pad = max((high - low) * 0.1, 0.005)
         axes.set_ylim(low - pad, high + pad)
     else:
-        axes.set_ylim(-0.02, 1.02)
+        axes.set_ylim(-0.05, 1.05)  # a rate of 0 or 1 stays off the frame
     axes.set_xlim(when(chart.start), when(chart.end))
     locator = mdates.AutoDateLocator(tz=utc, maxticks=8)  # type: ignore[no-untyped-call]
     axes.xaxis.set_major_locator(locator)
-    axes.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, tz=utc))  # type: ignore[no-untyped-call]
+    formatter = mdates.DateFormatter(tick_format(chart.end - chart.start), tz=utc)  # type: ignore[no-untyped-call]
+    axes.xaxis.set_major_formatter(formatter)
     axes.set_xlabel("time (UTC)", fontsize=11, color="#212121")
     axes.set_ylabel("owner burn rate" + (" (zoomed)" if zoom else ""), fontsize=11, color="#212121")
     axes.tick_params(labelsize=10, colors="#212121")
@@ -115,6 +123,13 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
     out = io.BytesIO()
     figure.savefig(out, format="png", dpi=DPI, facecolor="white")
     return out.getvalue()
+
+
+def tick_format(seconds: int) -> str:
+    """Times for a window of hours, with seconds for one of minutes; dates for one of days."""
+    if seconds <= 3600:
+        return "%H:%M:%S"
+    return "%H:%M" if seconds <= 2 * DAY else "%Y-%m-%d"
 
 
 def command(db_path: str, netuids: Sequence[str], since: int, output: str, zoom: bool, interval_seconds: float) -> int:

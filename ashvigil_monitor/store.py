@@ -459,6 +459,10 @@ class Store:
                 found[n] = row[0]
         return found
 
+    def first_poll(self) -> int | None:
+        row = self._db.execute("SELECT min(at) FROM polls").fetchone()
+        return None if row is None or row[0] is None else int(row[0])
+
     def polls(self, since: int | None = None) -> list[tuple[int, bool]]:
         rows = self._db.execute("SELECT at, ok FROM polls WHERE at >= ? ORDER BY at, rowid", (since or 0,))
         return [(at, bool(ok)) for at, ok in rows]

@@ -200,7 +200,7 @@ def test_chart_series_steps_from_the_rate_before_the_window_and_marks_missing_po
     store.record_poll({"1": "0.7"}, T + 2400, 365)
     chart = chart_data(store, ["1", "2", "9"], start, end, 300)
     store.close()
-    assert chart.series["1"] == sn1
+    assert (chart.start, chart.series["1"]) == (max(start, T), sn1)  # the window starts at the first poll
     assert chart.gaps == gaps
     assert chart.series["9"] == []
     assert all(value is None for _, value in chart.series["2"])  # not a number, then gone
