@@ -10,6 +10,7 @@ polling the same bot) turns commands off with one line; other failures back off 
 from __future__ import annotations
 
 import json
+import re
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -20,7 +21,7 @@ import ashvigil
 from ashvigil_monitor import __version__, charts, history, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.cycle import message_bodies, snapshot_text
+from ashvigil_monitor.cycle import MAX_MESSAGE, fetch_failure_in_words, message_bodies, snapshot_text
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp, utc_now
 
@@ -30,6 +31,8 @@ LONG_POLL = 50  # seconds Telegram holds a getUpdates open
 UPDATES_LIMIT = 20
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
+FAILED = "That command failed."
+CUT_NOTE = f"… (answer cut at {MAX_MESSAGE} characters)"
 COMMANDS = (
     ("status", "", "version, uptime, last cycle, next poll, outbox, mutes"),
     ("burn", "N [N...]", "the current rate of subnets"),
@@ -42,6 +45,8 @@ COMMANDS = (
     ("help", "", "these commands"),
 )
 ADMIN_ONLY = ("mute", "unmute", "snapshot")
+_DIGITS = re.compile(r"[0-9]+")
+_DECIMAL = re.compile(r"[0-9]+\.?[0-9]*|\.[0-9]+")
 
 
 class Usage(Exception):
@@ -163,13 +168,16 @@ class ChatBot:
             return handler(args)
         except Usage:
             return [usage[name]]
+        except Exception as e:  # noqa: BLE001 - one command's fault is its own, never the chat's
+            log.line(f"chat command /{name} failed: {type(e).__name__}: {e}")
+            return [FAILED]
 
     def _answer(self, texts: Sequence[str]) -> None:
         for text in texts:
             wait = self._last_reply + REPLY_GAP - time.monotonic()
             if wait > 0:
                 self._sleep(wait)
-            reply = self._bot.send_message(self.config.chat_id, text)
+            reply = self._bot.send_message(self.config.chat_id, _cut(text))
             self._last_reply = time.monotonic()
             if not reply.ok:
                 log.line(f"chat answer failed: {reply.error}")
@@ -223,10 +231,15 @@ class ChatBot:
             return ["Charts are not installed here: pip install 'ashvigil[charts]'"]
         png = charts.recent(self._store, ids, days, self.config.interval_seconds)
         reply = self._bot.send_photo(self.config.chat_id, png, f"SN{ids[0]}, last {days:g} days")
-        return [] if reply.ok else [f"The chart could not be sent: {reply.error}"]
+        if not reply.ok:
+            log.line(f"chat chart failed: {reply.error}")
+        return [] if reply.ok else [f"The chart could not be sent: {reply.words}"]
 
     def _top(self, args: Sequence[str]) -> list[str]:
-        if len(args) > 1 or (args and not (args[0].isdigit() and 0 < int(args[0]) <= 200)):
+        if len(args) > 1 or (args and not (_DIGITS.fullmatch(args[0]) and len(args[0]) <= 3)):
+            raise Usage
+        count = int(args[0]) if args else 10
+        if not 0 < count <= 200:
             raise Usage
         rates, _ = self._store.burn_map()
         numeric = []
@@ -236,7 +249,6 @@ class ChatBot:
             except ValueError:
                 continue
         best = sorted(numeric, key=lambda pair: (-pair[0], int(pair[1]) if pair[1].isdigit() else 0))
-        count = int(args[0]) if args else 10
         return ["\n".join(_rate_line(n, rates[n]) for _, n in best[:count]) or "no rates yet"]
 
     def _mute(self, args: Sequence[str]) -> list[str]:
@@ -258,19 +270,29 @@ class ChatBot:
     def _snapshot(self, args: Sequence[str]) -> list[str]:
         rows = ashvigil.fetch_all_subnets_latest(self.config.api_key)
         if not isinstance(rows, list):
-            return ["The listing failed: " + json.dumps(rows)[:300]]
+            return ["The listing failed: " + fetch_failure_in_words(rows if isinstance(rows, dict) else {})]
         watched = [row for row in rows if isinstance(row, dict)]
         return message_bodies(snapshot_text(self.config.policy, watched, utc_now()))
 
 
+def _cut(text: str) -> str:
+    """The answer within one Telegram message (UTF-16 units), whole lines kept where it is cut,
+    and a last line that says so."""
+    units = text.encode("utf-16-le")
+    if len(units) <= 2 * MAX_MESSAGE:
+        return text
+    room = MAX_MESSAGE - len(CUT_NOTE) - 1
+    head = units[: 2 * room].decode("utf-16-le", "ignore")  # a pair cut in two is left out
+    kept = head.rpartition("\n")[0] or head
+    return f"{kept}\n{CUT_NOTE}"
+
+
 def _number(args: Sequence[str], default: float) -> float:
-    """The one optional positive number of hours or days a command takes (at most a year's worth)."""
-    if len(args) > 1:
+    """The one optional positive number of hours or days a command takes (at most a year's worth),
+    in ASCII digits."""
+    if len(args) > 1 or (args and not _DECIMAL.fullmatch(args[0])):
         raise Usage
-    try:
-        value = float(args[0]) if args else default
-    except ValueError:
-        raise Usage from None
+    value = float(args[0]) if args else default
     if not 0 < value <= 366 * 24:
         raise Usage
     return value
@@ -281,9 +303,10 @@ def _shown(burn: str | None) -> str:
 
 
 def _ids(args: Sequence[str]) -> list[str]:
-    if not all(a.isdigit() for a in args):
+    """Subnet ids in ASCII digits, leading zeros dropped; [] when any is not one."""
+    if not all(_DIGITS.fullmatch(a) for a in args):
         return []
-    return [str(int(a)) for a in args]
+    return [a.lstrip("0") or "0" for a in args]
 
 
 def _rate_line(netuid: str, rate: str | None) -> str:

@@ -3,9 +3,12 @@
 import importlib.util
 import re
 
-from command import CHAT, Running, wait_until
+from command import API_KEY, CHAT, TOKEN, Running, wait_until
+
+from stand_ins.server import Reply
 
 ADMIN, SOMEONE = 42, 7
+COMMANDS_ON = {"ASHVIGIL_BOT_COMMANDS": "1", "ASHVIGIL_ADMIN_IDS": str(ADMIN)}
 
 
 CHARTS = importlib.util.find_spec("matplotlib") is not None
@@ -18,7 +21,7 @@ def answers(services):
 
 
 def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(services):
-    services.env.update(ASHVIGIL_BOT_COMMANDS="1", ASHVIGIL_ADMIN_IDS=str(ADMIN))
+    services.env.update(COMMANDS_ON)
     metrics = services.tmp / "ashvigil.prom"
     assert services.run("once").returncode == 0  # rates to answer with
     services.api.set_incentive_burn(3, 0.42)
@@ -62,14 +65,10 @@ def test_commands_are_answered_once_admins_mute_and_strangers_are_ignored(servic
     assert [line.split(":")[0] for line in services.bot.messages()[-1].split("\n")[3:]] == ["SN6"]
     # Restarted, the command asks for the updates after the last one it took: none is answered twice.
     before = len(services.bot.messages())
-
-    def polls():
-        return [r.fields["offset"] for r in services.bot.requests if r.path.endswith("/getUpdates")]
-
-    before_restart = len(polls())
+    before_restart = len(polls(services))
     with Running(services, "run", "--no-snapshot"):
-        wait_until(lambda: len(polls()) > before_restart + 1)
-    assert polls()[before_restart:][:2] == ["1011", "1011"]  # 11 messages said, ids 1000 to 1010
+        wait_until(lambda: len(polls(services)) > before_restart + 1)
+    assert polls(services)[before_restart:][:2] == ["1011", "1011"]  # 11 messages said, ids 1000 to 1010
     assert len(services.bot.messages()) == before
 
 
@@ -84,3 +83,53 @@ def test_a_conflict_turns_commands_off_and_monitoring_goes_on(services):
         "[burn] stopped (SIGTERM)",
     ]
     assert len([r for r in services.bot.requests if r.path.endswith("/getUpdates")]) == 1
+
+
+def polls(services):
+    return [r.fields.get("offset") for r in services.bot.requests if r.path.endswith("/getUpdates")]
+
+
+def ask(services, text, user=SOMEONE):
+    """Says `text` in the chat; the answer."""
+    before = len(answers(services))
+    services.bot.say(text, chat_id=int(CHAT), user_id=user)
+    wait_until(lambda: len(answers(services)) > before)
+    return answers(services)[before]
+
+
+def listing(rows):
+    return Reply.json({"pagination": {"total_items": len(rows), "next_page": None}, "data": rows})
+
+
+def test_a_bad_argument_a_failure_or_a_long_answer_is_one_message_in_words(services):
+    """Arguments are ASCII decimal; a failure is told in words, never with a server's body, a URL
+    or a secret; a command that raises is one line; an answer is cut to one message."""
+    services.api.script(
+        Reply.json({"message": f"Unauthorized key {API_KEY}"}, 401),
+        listing([{"netuid": None}]),  # the snapshot cannot be written
+    )
+    services.bot.answer("sendPhoto", Reply.json({"ok": False, "description": f"Not Found: /bot{TOKEN}/sendPhoto"}, 404))
+    chart = "The chart could not be sent: HTTP 404 from the Bot API" if CHARTS else "Charts are not installed.*"
+    rows = [
+        ("/burn ²", SOMEONE, re.escape("Usage: /burn N [N...]")),
+        ("/top ²", SOMEONE, re.escape("Usage: /top [K]")),
+        ("/changes ١٢", SOMEONE, re.escape("Usage: /changes [hours]")),
+        ("/mute 5 1_0", ADMIN, re.escape("Usage: /mute N [hours]")),
+        (
+            "/burn " + " ".join(map(str, range(1500))),
+            SOMEONE,
+            r"SN0: (?s:.*)\nSN\d+: .*\n… \(answer cut at 4096 characters\)",
+        ),
+        ("/snapshot", ADMIN, "The listing failed: HTTP 401: the API key was refused"),
+        ("/snapshot", ADMIN, re.escape("That command failed.")),
+        ("/chart 3", SOMEONE, chart),
+        ("/status", SOMEONE, r"ashvigil (?s:.*)"),  # the commands are still on
+    ]
+    with Running(services, "run", "--no-snapshot", env=COMMANDS_ON) as run:
+        got = [ask(services, text, user) for text, user, _ in rows]
+    for (text, _, expected), answer in zip(rows, got, strict=True):
+        assert re.fullmatch(expected, answer), (text[:20], answer[:200])
+        assert len(answer.encode("utf-16-le")) <= 2 * 4096
+    assert [line.split(":")[0] for line in run.err.splitlines() if "chat command" in line] == [
+        "[burn] chat command /snapshot failed"
+    ]
