@@ -4,7 +4,8 @@ configured chat in plain text.
 The thread has its own Bot API client and its own database connection, so an answer never
 delays a cycle's alert. The update offset is committed before a command is answered: after a
 restart no command is answered twice. A 409 from getUpdates (a webhook, or another process
-polling the same bot) turns commands off with one line; other failures back off and retry.
+polling the same bot) turns commands off with one line; other failures, a reply of the wrong
+shape among them, back off and retry.
 """
 
 from __future__ import annotations
@@ -28,7 +29,9 @@ from ashvigil_monitor.times import stamp, utc_now
 LONG_POLL = 50  # seconds Telegram holds a getUpdates open
 # Updates asked for at once: 20 of Telegram's largest messages fit the command's reply cap, so a
 # burst of long messages never makes a reply too large to read, and the offset always moves on.
+# A reply that still comes back incomplete halves the number, down to one.
 UPDATES_LIMIT = 20
+MAX_UPDATE_ID = 2**63 - 2  # the offset after it must fit the database's integer
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
 FAILED = "That command failed."
@@ -112,11 +115,11 @@ class ChatBot:
 
     def _poll(self, offset: int) -> None:
         """Until stopped, or refused (409)."""
-        backoff = 1.0
+        backoff, limit = 1.0, UPDATES_LIMIT
         while not self._stop.is_set():
             fields = {
                 "offset": str(offset),
-                "limit": str(UPDATES_LIMIT),
+                "limit": str(limit),
                 "timeout": str(LONG_POLL),
                 "allowed_updates": '["message"]',
             }
@@ -124,17 +127,20 @@ class ChatBot:
             if reply.status == 409:
                 log.line(f"chat commands off: {reply.error}")
                 return
-            if not reply.ok or not isinstance(reply.result, list):
-                log.line(f"chat commands: getUpdates failed, again in {backoff:g} s: {reply.error}")
+            updates = _updates(reply.result, offset) if reply.ok else None
+            if updates is None:
+                if reply.lost:  # perhaps too large to read: fewer at once
+                    limit = max(1, limit // 2)
+                why = reply.error if not reply.ok else "a reply of the wrong shape"
+                log.line(f"chat commands: getUpdates failed, again in {backoff:g} s: {why}")
                 self._sleep(backoff)
                 backoff = min(backoff * 2, MAX_BACKOFF)
                 continue
-            backoff = 1.0
-            for update in reply.result:
-                if isinstance(update, dict) and isinstance(update.get("update_id"), int):
-                    offset = update["update_id"] + 1
-                    self._store.put(bot_offset=offset)  # before the answer: never answered twice
-                    self._take(update.get("message"))
+            backoff, limit = 1.0, min(limit * 2, UPDATES_LIMIT)
+            for update in updates:
+                offset = update["update_id"] + 1
+                self._store.put(bot_offset=offset)  # before the answer: never answered twice
+                self._take(update.get("message"))
 
     def _sleep(self, seconds: float) -> None:
         self._stop.wait(seconds)
@@ -154,10 +160,10 @@ class ChatBot:
         name, _, addressee = word[1:].partition("@")
         if addressee and addressee.lower() != self._username.lower():
             return  # for another bot in the same chat
-        sender = message.get("from", {}).get("id") if isinstance(message.get("from"), dict) else None
-        self._answer(self._dispatch(name.lower(), args, sender))
+        sender = message["from"].get("id") if isinstance(message.get("from"), dict) else None
+        self._answer(self._dispatch(name.lower(), args, sender if type(sender) is int else None))
 
-    def _dispatch(self, name: str, args: Sequence[str], sender: Any) -> list[str]:
+    def _dispatch(self, name: str, args: Sequence[str], sender: int | None) -> list[str]:
         handler: Callable[[Sequence[str]], list[str]] | None = getattr(self, f"_{name}", None)
         usage = {n: f"Usage: /{n} {a}".strip() for n, a, _ in COMMANDS}
         if name not in usage or handler is None:
@@ -273,6 +279,23 @@ class ChatBot:
             return ["The listing failed: " + fetch_failure_in_words(rows if isinstance(rows, dict) else {})]
         watched = [row for row in rows if isinstance(row, dict)]
         return message_bodies(snapshot_text(self.config.policy, watched, utc_now()))
+
+
+def _updates(result: Any, offset: int) -> list[dict[str, Any]] | None:
+    """The updates of a getUpdates reply; None when it has the wrong shape. Each must be an
+    object whose update_id is an integer (not a boolean), from the offset on and increasing, so
+    that every batch moves the offset on."""
+    if not isinstance(result, list):
+        return None
+    last = offset - 1
+    for update in result:
+        if not isinstance(update, dict):
+            return None
+        update_id = update.get("update_id")
+        if type(update_id) is not int or not last < update_id <= MAX_UPDATE_ID:
+            return None
+        last = update_id
+    return result
 
 
 def _cut(text: str) -> str:

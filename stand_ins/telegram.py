@@ -2,8 +2,8 @@
 
 `TelegramStandIn` records every request and answers as scripted (see stand_ins.server), then as
 scripted for one method (`answer`); unscripted, it accepts the message with {"ok": true,
-"result": {...}} (getMe and getChat get a bot and a chat; getUpdates the messages `say` wrote).
-`accepted` and `refused` build the Bot API's two reply shapes.
+"result": {...}} (getMe and getChat get a bot and a chat; getUpdates the messages `say` wrote,
+at most its "limit" of them). `accepted` and `refused` build the Bot API's two reply shapes.
 
 `route_telegram(target)` installs a urllib opener that sends every request for
 https://api.telegram.org/... to the stand-in over plain HTTP instead, keeping the method,
@@ -101,10 +101,10 @@ class TelegramStandIn(StandIn):
         if request.path.endswith("/getUpdates"):
             if self.conflict:
                 return refused("Conflict: terminated by other getUpdates request", 409)
-            offset = int(fields.get("offset") or 0)
+            offset, limit = int(fields.get("offset") or 0), int(fields.get("limit") or 100)
             with self._arrived:
                 self._arrived.wait_for(lambda: any(u["update_id"] >= offset for u in self._updates), self.HOLD)
-                return accepted([u for u in self._updates if u["update_id"] >= offset])
+                return accepted([u for u in self._updates if u["update_id"] >= offset][:limit])
         if request.path.endswith("/setMyCommands"):
             return Reply.json({"ok": True, "result": True})
         if request.path.endswith("/getChat"):

@@ -3,9 +3,11 @@
 import importlib.util
 import re
 
+import pytest
 from command import API_KEY, CHAT, TOKEN, Running, wait_until
 
 from stand_ins.server import Reply
+from stand_ins.telegram import accepted
 
 ADMIN, SOMEONE = 42, 7
 COMMANDS_ON = {"ASHVIGIL_BOT_COMMANDS": "1", "ASHVIGIL_ADMIN_IDS": str(ADMIN)}
@@ -133,3 +135,32 @@ def test_a_bad_argument_a_failure_or_a_long_answer_is_one_message_in_words(servi
     assert [line.split(":")[0] for line in run.err.splitlines() if "chat command" in line] == [
         "[burn] chat command /snapshot failed"
     ]
+
+
+@pytest.mark.parametrize(
+    "updates",
+    [
+        [{"update_id": "1000"}],
+        [{"update_id": True, "message": {"chat": {"id": int(CHAT)}, "text": "/help"}}],
+        [{"update_id": 1000.5}],
+        [{"update_id": -1}],
+        [{"update_id": 1001}, {"update_id": 1001}],
+        [["update_id", 1000]],
+        {"update_id": 1000},
+    ],
+)
+def test_a_getupdates_reply_of_the_wrong_shape_backs_off(services, updates):
+    services.bot.answer("getUpdates", accepted(updates))
+    with Running(services, "run", "--no-snapshot", env=COMMANDS_ON) as run:
+        wait_until(lambda: len(polls(services)) >= 2)
+    assert (
+        run.err.splitlines()[0] == "[burn] chat commands: getUpdates failed, again in 1 s: a reply of the wrong shape"
+    )
+    assert polls(services)[:2] == ["0", "0"]
+
+
+def test_a_batch_of_updates_too_large_to_read_is_read_in_smaller_ones(services):
+    for _ in range(25):  # 60 kB each as JSON: 20 of them are more than the 1 MiB a reply may have
+        services.bot.say("\u00e9" * 10_000, chat_id=int(CHAT))
+    with Running(services, "run", "--no-snapshot", env=COMMANDS_ON):
+        assert ask(services, "/status").startswith("ashvigil ")
