@@ -164,3 +164,11 @@ def test_a_batch_of_updates_too_large_to_read_is_read_in_smaller_ones(services):
         services.bot.say("\u00e9" * 10_000, chat_id=int(CHAT))
     with Running(services, "run", "--no-snapshot", env=COMMANDS_ON):
         assert ask(services, "/status").startswith("ashvigil ")
+
+
+@pytest.mark.parametrize(("admins", "sender"), [("", ADMIN), (str(ADMIN), SOMEONE)])
+def test_only_admins_change_anything_and_no_admins_means_nobody(services, admins, sender):
+    env = {"ASHVIGIL_BOT_COMMANDS": "1", "ASHVIGIL_ADMIN_IDS": admins}
+    with Running(services, "run", "--no-snapshot", env=env):
+        got = [ask(services, text, sender) for text in ("/mute 5", "/unmute 5", "/snapshot")]
+    assert got == ["Only the admins may /mute.", "Only the admins may /unmute.", "Only the admins may /snapshot."]
