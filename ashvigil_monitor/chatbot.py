@@ -66,9 +66,13 @@ class Status:
 
 
 class ChatBot:
-    def __init__(self, config: Config, status: Status) -> None:
+    """`reloading()` is true while a reload of the configuration is pending: the chat answers
+    nothing until the new settings (its admins among them) are in force."""
+
+    def __init__(self, config: Config, status: Status, reloading: Callable[[], bool]) -> None:
         self.config = config
         self.status = status
+        self._reloading = reloading
         self._ignored = 0  # updates from other chats, for the metrics
         self._ignored_lock = threading.Lock()
         self._stop = threading.Event()
@@ -81,6 +85,10 @@ class ChatBot:
         with self._ignored_lock:
             count, self._ignored = self._ignored, 0
         return count
+
+    def configure(self, config: Config) -> None:
+        """Reloaded settings, in force from the next update."""
+        self.config = config
 
     def start(self) -> None:
         self._thread.start()
@@ -148,6 +156,8 @@ class ChatBot:
     def _take(self, message: Any) -> None:
         if not isinstance(message, dict) or not isinstance(message.get("chat"), dict):
             return
+        while self._reloading() and not self._stop.wait(0.05):
+            pass  # the settings that answer are the ones the operator asked for last
         chat = message["chat"]
         if self.config.chat_id not in (str(chat.get("id")), f"@{chat.get('username')}"):
             with self._ignored_lock:

@@ -8,6 +8,7 @@ once. A second SIGINT raises KeyboardInterrupt wherever the program is.
 from __future__ import annotations
 
 import datetime
+import math
 import sqlite3
 import time
 from collections.abc import Callable
@@ -22,6 +23,8 @@ from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import utc_now
+
+RELOAD_GAP = 1.0  # seconds between two reloads: the SIGHUPs of a storm in between are merged
 
 
 class Runner:
@@ -42,6 +45,8 @@ class Runner:
         self.watch: Watch | None = None
         self.status = Status()
         self.chat: ChatBot | None = None
+        self._reloads = 0  # reload requests not yet applied
+        self._reloaded_at = -math.inf
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a stop request ends it only after its grace."""
@@ -71,16 +76,13 @@ class Runner:
 
     def run(self, snapshot: bool) -> None:
         """Until the pause file appears (one line) or a stop request ends a wait (Stopped)."""
-        if self.config.bot_commands:
-            self.chat = ChatBot(self.config, self.status)
-            self.chat.start()
+        self._follow_chat()
         try:
             self._loop(snapshot)
         finally:
             if self.chat is not None:
-                self.chat.stop()
+                self._stop_chat()
                 if self.metrics is not None:  # the chat's count since the last cycle
-                    self.metrics.bot_ignored += self.chat.take_ignored()
                     self.metrics.write()
 
     def _loop(self, snapshot: bool) -> None:
@@ -116,12 +118,12 @@ class Runner:
         while remaining > 0:
             if self._paused():
                 return False
-            step = min(remaining, 1.0)
+            step = min(remaining, 1.0, self._reload_due_in())
             self.notifier.watchdog()
             started = time.monotonic()
             if self.stopper.wait(step):
                 raise Stopped
-            if self.stopper.reload_requested:
+            if self.reload_pending():
                 self.reload()
                 step = min(step, time.monotonic() - started)
             remaining -= step
@@ -129,22 +131,67 @@ class Runner:
             raise Stopped
         return not self._paused()
 
+    def reload_pending(self) -> bool:
+        """A SIGHUP not yet applied: the chat answers nothing until it is."""
+        return self.stopper.reload_requested or self._reloads > 0
+
     def reload(self) -> None:
-        """SIGHUP: the configuration read again; an invalid one leaves the old one in force."""
-        self.stopper.reload_requested = False
-        if self._reload is None:
+        """SIGHUP: the configuration read again, at most once every RELOAD_GAP seconds, the
+        requests in between merged into the next; an invalid one leaves the old one in force."""
+        if self.stopper.reload_requested:
+            self._reloads += 1  # before the flag is cleared: the request stays in view
+            self.stopper.reload_requested = False
+        if not self._reloads or self._reload_due_in() > 0:
             return
+        merged, self._reloaded_at = self._reloads, time.monotonic()
+        try:
+            outcome = self._reconfigure()
+        finally:
+            self._reloads = 0  # after the chat has the new settings
+        if outcome:
+            log.line(outcome + (f" ({merged} requests merged)" if merged > 1 else ""))
+
+    def _reload_due_in(self) -> float:
+        return max(0.0, self._reloaded_at + RELOAD_GAP - time.monotonic()) if self._reloads else math.inf
+
+    def _reconfigure(self) -> str:
+        """The configuration read again and put in force; how that went, for the log."""
+        if self._reload is None:
+            return ""
         try:
             config = self._reload()
         except Refused as e:
-            log.line(f"configuration not reloaded: {e}")
-            return
+            return f"configuration not reloaded: {e}"
         if (config.state_path, config.db_path) != (self.config.state_path, self.config.db_path):
-            log.line("configuration not reloaded: the state and database paths change only with a restart")
-            return
+            return "configuration not reloaded: the state and database paths change only with a restart"
         self.config = config
         self.watch = None
-        log.line("configuration reloaded")
+        self._follow_chat()
+        return "configuration reloaded"
+
+    # --- the chat ---
+
+    def _follow_chat(self) -> None:
+        """The chat as the configuration says: started or stopped with ASHVIGIL_BOT_COMMANDS,
+        started again for another bot, else given the new settings."""
+        config, chat = self.config, self.chat
+        if chat is not None and config.bot_commands and _same_bot(chat.config, config):
+            chat.configure(config)
+            return
+        self._stop_chat()
+        if config.bot_commands:
+            self.chat = ChatBot(config, self.status, self.reload_pending)
+            self.chat.start()
+
+    def _stop_chat(self) -> None:
+        if self.chat is not None:
+            self.chat.stop()
+            self._chat_counts()
+            self.chat = None
+
+    def _chat_counts(self) -> None:
+        if self.chat is not None and self.metrics is not None:
+            self.metrics.bot_ignored += self.chat.take_ignored()
 
     def _cycle(self) -> int:
         watch = self._watch()
@@ -202,8 +249,7 @@ class Runner:
             health.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
-            if self.chat is not None:
-                self.metrics.bot_ignored += self.chat.take_ignored()
+            self._chat_counts()
             self.metrics.burn_rates = history.gauge_rates(self.store, self.config.policy.watched)
             self.metrics.write()
 
@@ -213,6 +259,10 @@ class Runner:
         except sqlite3.Error as e:  # health output never fails a cycle
             log.line(f"database read failed: {e}")
             return None, None
+
+
+def _same_bot(a: Config, b: Config) -> bool:
+    return (a.bot_token, a.telegram_api) == (b.bot_token, b.telegram_api)
 
 
 def _duration(since: str, until: str) -> str:

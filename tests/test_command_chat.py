@@ -1,7 +1,11 @@
 """Commands in the chat, answered by the installed command while `run` runs."""
 
 import importlib.util
+import os
 import re
+import select
+import signal
+import time
 
 import pytest
 from command import API_KEY, CHAT, TOKEN, Running, wait_until
@@ -166,9 +170,49 @@ def test_a_batch_of_updates_too_large_to_read_is_read_in_smaller_ones(services):
         assert ask(services, "/status").startswith("ashvigil ")
 
 
+@pytest.mark.parametrize(
+    ("before", "after", "text", "expected"),
+    [
+        ("ASHVIGIL_ADMIN_IDS=42", "ASHVIGIL_ADMIN_IDS=99", "/mute 5", "Only the admins may /mute."),
+        ("ASHVIGIL_BOT_COMMANDS=0", "ASHVIGIL_BOT_COMMANDS=1", "/unmute 5", "SN5 unmuted"),
+    ],
+)
+def test_sighup_gives_the_chat_its_new_settings(services, before, after, text, expected):
+    env_file = services.tmp / "ashvigil.env"
+    env_file.write_text(f"ASHVIGIL_BOT_COMMANDS=1\nASHVIGIL_ADMIN_IDS=42\n{before}\n")  # the last line wins
+    with Running(services, "--env-file", str(env_file), "run", "--no-snapshot") as run:
+        env_file.write_text(f"ASHVIGIL_BOT_COMMANDS=1\nASHVIGIL_ADMIN_IDS=42\n{after}\n")
+        run.process.send_signal(signal.SIGHUP)
+        read_until(run.process, b"[burn] configuration reloaded\n")
+        assert ask(services, text, ADMIN) == expected
+    assert run.err == "[burn] stopped (SIGTERM)\n"
+
+
+def test_a_storm_of_sighups_is_merged_into_a_reload_a_second(services):
+    with Running(services, "run", "--no-snapshot") as run:
+        for _ in range(200):
+            run.process.send_signal(signal.SIGHUP)
+            time.sleep(0.005)  # each signal its own, not merged by the kernel
+    reloads = [line for line in run.err.splitlines() if "configuration reloaded" in line]
+    assert len(reloads) < 50
+    assert any(re.fullmatch(r"\[burn\] configuration reloaded \(\d+ requests merged\)", line) for line in reloads)
+
+
 @pytest.mark.parametrize(("admins", "sender"), [("", ADMIN), (str(ADMIN), SOMEONE)])
 def test_only_admins_change_anything_and_no_admins_means_nobody(services, admins, sender):
     env = {"ASHVIGIL_BOT_COMMANDS": "1", "ASHVIGIL_ADMIN_IDS": admins}
     with Running(services, "run", "--no-snapshot", env=env):
         got = [ask(services, text, sender) for text in ("/mute 5", "/unmute 5", "/snapshot")]
     assert got == ["Only the admins may /mute.", "Only the admins may /unmute.", "Only the admins may /snapshot."]
+
+
+def read_until(process, end, timeout=30.0):
+    """Standard error up to `end` (or the end of it)."""
+    deadline, got = time.monotonic() + timeout, b""
+    while not got.endswith(end):
+        assert select.select([process.stderr], [], [], deadline - time.monotonic())[0], got
+        more = os.read(process.stderr.fileno(), 4096)
+        if not more:
+            break
+        got += more
+    return got
