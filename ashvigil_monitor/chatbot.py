@@ -2,7 +2,8 @@
 configured chat in plain text.
 
 The thread has its own Bot API client and its own database connection, so an answer never
-delays a cycle's alert. The update offset is committed before a command is answered: after a
+delays a cycle's alert. Answers share the chat's budget of messages with the alerts (SendBudget)
+and give way to them. The update offset is committed before a command is answered: after a
 restart no command is answered twice. A 409 from getUpdates (a webhook, or another process
 polling the same bot) turns commands off with one line; other failures, a reply of the wrong
 shape among them, back off and retry.
@@ -14,13 +15,14 @@ import json
 import re
 import threading
 import time
+from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import ashvigil
 from ashvigil_monitor import __version__, charts, history, log
-from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.botapi import BotApi, Reply
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import MAX_MESSAGE, fetch_failure_in_words, message_bodies, snapshot_text
 from ashvigil_monitor.store import Store
@@ -34,6 +36,10 @@ UPDATES_LIMIT = 20
 MAX_UPDATE_ID = 2**63 - 2  # the offset after it must fit the database's integer
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
+GROUP_LIMIT = 20  # messages a minute Telegram lets a bot send to one group or channel
+ALERT_RESERVE = 10  # of those, what answers always leave to the alerts
+BUDGET_WINDOW = 60.0
+ANSWER_PATIENCE = 5.0  # seconds an answer waits for room in the budget before it is dropped
 FAILED = "That command failed."
 CUT_NOTE = f"… (answer cut at {MAX_MESSAGE} characters)"
 COMMANDS = (
@@ -65,26 +71,87 @@ class Status:
     next_poll: float | None = None
 
 
+class SendBudget:
+    """The messages sent to the chat in the last minute, shared by the cycle and the chat. The
+    cycle's are noted and never held; an answer takes a place only while the alerts' reserve is
+    left. A private chat has no such limit: the answers' pace is enough there."""
+
+    def __init__(self, chat_id: str) -> None:
+        self._lock = threading.Lock()
+        self._sent: deque[float] = deque()
+        self._answers: int | None = None
+        self.follow(chat_id)
+
+    def follow(self, chat_id: str) -> None:
+        """The limit of the chat: a group's or a channel's (a negative id or @name), else none."""
+        self._answers = GROUP_LIMIT - ALERT_RESERVE if chat_id.startswith(("-", "@")) else None
+
+    def note(self) -> None:
+        with self._lock:
+            self._sent.append(self._recent())
+
+    def take(self, wait: Callable[[float], bool]) -> bool:
+        """A place for an answer, waiting up to ANSWER_PATIENCE for one with `wait` (True: the chat
+        stops). False when there is none in time."""
+        give_up = time.monotonic() + ANSWER_PATIENCE
+        while True:
+            with self._lock:
+                now, answers = self._recent(), self._answers
+                if answers is None or len(self._sent) < answers:
+                    self._sent.append(now)
+                    return True
+                opens = self._sent[len(self._sent) - answers] + BUDGET_WINDOW
+            if opens > give_up or wait(opens - now):
+                return False
+
+    def _recent(self) -> float:
+        """Now, the sends older than the window forgotten. Under the lock."""
+        now = time.monotonic()
+        while self._sent and self._sent[0] <= now - BUDGET_WINDOW:
+            self._sent.popleft()
+        return now
+
+
+class NotingBot(BotApi):
+    """The cycle's Bot API client: every message it sends is noted in the budget."""
+
+    def __init__(self, budget: SendBudget, *args: Any) -> None:
+        super().__init__(*args)
+        self._budget = budget
+
+    def send_message(self, chat_id: str, text: str) -> Reply:
+        self._budget.note()
+        return super().send_message(chat_id, text)
+
+    def send_photo(self, chat_id: str, png: bytes, caption: str) -> Reply:
+        self._budget.note()
+        return super().send_photo(chat_id, png, caption)
+
+
 class ChatBot:
     """`reloading()` is true while a reload of the configuration is pending: the chat answers
     nothing until the new settings (its admins among them) are in force."""
 
-    def __init__(self, config: Config, status: Status, reloading: Callable[[], bool]) -> None:
+    def __init__(self, config: Config, status: Status, budget: SendBudget, reloading: Callable[[], bool]) -> None:
         self.config = config
         self.status = status
+        self.budget = budget
         self._reloading = reloading
+        self._counts_lock = threading.Lock()
         self._ignored = 0  # updates from other chats, for the metrics
-        self._ignored_lock = threading.Lock()
+        self._dropped = 0  # answers the budget had no room for
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ashvigil-chat", daemon=True)
+        self._pace = threading.Lock()
+        self._next_turn = 0.0
         self._username = ""
-        self._last_reply = 0.0
 
-    def take_ignored(self) -> int:
-        """Updates from other chats since the last call."""
-        with self._ignored_lock:
-            count, self._ignored = self._ignored, 0
-        return count
+    def take_counts(self) -> tuple[int, int]:
+        """Updates from other chats, and answers dropped, since the last call."""
+        with self._counts_lock:
+            counts = self._ignored, self._dropped
+            self._ignored = self._dropped = 0
+        return counts
 
     def configure(self, config: Config) -> None:
         """Reloaded settings, in force from the next update."""
@@ -97,6 +164,11 @@ class ChatBot:
         """The long poll may be in a read: the thread is a daemon, so the process does not wait."""
         self._stop.set()
         self._thread.join(timeout=1.0)
+
+    def _count(self, ignored: int = 0, dropped: int = 0) -> None:
+        with self._counts_lock:
+            self._ignored += ignored
+            self._dropped += dropped
 
     # --- the thread ---
 
@@ -160,8 +232,7 @@ class ChatBot:
             pass  # the settings that answer are the ones the operator asked for last
         chat = message["chat"]
         if self.config.chat_id not in (str(chat.get("id")), f"@{chat.get('username')}"):
-            with self._ignored_lock:
-                self._ignored += 1
+            self._count(ignored=1)
             return
         text = message.get("text")
         if not isinstance(text, str) or not text.startswith("/"):
@@ -190,14 +261,24 @@ class ChatBot:
 
     def _answer(self, texts: Sequence[str]) -> None:
         for text in texts:
-            wait = self._last_reply + REPLY_GAP - time.monotonic()
-            if wait > 0:
-                self._sleep(wait)
+            if not self._turn():
+                return
             reply = self._bot.send_message(self.config.chat_id, _cut(text))
-            self._last_reply = time.monotonic()
             if not reply.ok:
                 log.line(f"chat answer failed: {reply.error}")
                 return
+
+    def _turn(self) -> bool:
+        """Waits for an answer's turn: room in the budget, then a second after the last answer.
+        False when the chat stops, or when there is no room (the answer is dropped, and counted)."""
+        if not self.budget.take(self._stop.wait):
+            if not self._stop.is_set():
+                self._count(dropped=1)
+            return False
+        with self._pace:
+            at = max(time.monotonic(), self._next_turn)
+            self._next_turn = at + REPLY_GAP
+        return not self._stop.wait(max(0.0, at - time.monotonic()))
 
     # --- the commands ---
 
@@ -246,6 +327,8 @@ class ChatBot:
         except charts.ChartsMissing:
             return ["Charts are not installed here: pip install 'ashvigil[charts]'"]
         png = charts.recent(self._store, ids, days, self.config.interval_seconds)
+        if not self._turn():
+            return []
         reply = self._bot.send_photo(self.config.chat_id, png, f"SN{ids[0]}, last {days:g} days")
         if not reply.ok:
             log.line(f"chat chart failed: {reply.error}")

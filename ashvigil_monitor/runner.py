@@ -15,7 +15,7 @@ from collections.abc import Callable
 
 import ashvigil
 from ashvigil_monitor import health, history, log
-from ashvigil_monitor.chatbot import ChatBot, Status
+from ashvigil_monitor.chatbot import ChatBot, NotingBot, SendBudget, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
@@ -44,6 +44,7 @@ class Runner:
         self.metrics = health.Metrics.load(config.metrics_path) if config.metrics_path else None
         self.watch: Watch | None = None
         self.status = Status()
+        self.budget = SendBudget(config.chat_id)  # the chat's messages, alerts and answers alike
         self.chat: ChatBot | None = None
         self._reloads = 0  # reload requests not yet applied
         self._reloaded_at = -math.inf
@@ -82,7 +83,7 @@ class Runner:
         finally:
             if self.chat is not None:
                 self._stop_chat()
-                if self.metrics is not None:  # the chat's count since the last cycle
+                if self.metrics is not None:  # the chat's counts since the last cycle
                     self.metrics.write()
 
     def _loop(self, snapshot: bool) -> None:
@@ -101,10 +102,11 @@ class Runner:
 
     def _watch(self) -> Watch:
         if self.watch is None:
-            from ashvigil_monitor.botapi import BotApi
-
-            bot = BotApi(self.config.bot_token, self.config.telegram_api, self.pause_in_cycle, self.stopper.cut_at)
-            self.watch = Watch(self.config, self.store, bot, self.pause_in_cycle)
+            config = self.config
+            bot = NotingBot(
+                self.budget, config.bot_token, config.telegram_api, self.pause_in_cycle, self.stopper.cut_at
+            )
+            self.watch = Watch(config, self.store, bot, self.pause_in_cycle)
         return self.watch
 
     def _paused(self) -> bool:
@@ -175,12 +177,13 @@ class Runner:
         """The chat as the configuration says: started or stopped with ASHVIGIL_BOT_COMMANDS,
         started again for another bot, else given the new settings."""
         config, chat = self.config, self.chat
+        self.budget.follow(config.chat_id)
         if chat is not None and config.bot_commands and _same_bot(chat.config, config):
             chat.configure(config)
             return
         self._stop_chat()
         if config.bot_commands:
-            self.chat = ChatBot(config, self.status, self.reload_pending)
+            self.chat = ChatBot(config, self.status, self.budget, self.reload_pending)
             self.chat.start()
 
     def _stop_chat(self) -> None:
@@ -191,7 +194,9 @@ class Runner:
 
     def _chat_counts(self) -> None:
         if self.chat is not None and self.metrics is not None:
-            self.metrics.bot_ignored += self.chat.take_ignored()
+            ignored, dropped = self.chat.take_counts()
+            self.metrics.bot_ignored += ignored
+            self.metrics.bot_dropped += dropped
 
     def _cycle(self) -> int:
         watch = self._watch()

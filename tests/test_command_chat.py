@@ -10,6 +10,7 @@ import time
 import pytest
 from command import API_KEY, CHAT, TOKEN, Running, wait_until
 
+from ashvigil_monitor.chatbot import ALERT_RESERVE, GROUP_LIMIT
 from stand_ins.server import Reply
 from stand_ins.telegram import accepted
 
@@ -204,6 +205,23 @@ def test_only_admins_change_anything_and_no_admins_means_nobody(services, admins
     with Running(services, "run", "--no-snapshot", env=env):
         got = [ask(services, text, sender) for text in ("/mute 5", "/unmute 5", "/snapshot")]
     assert got == ["Only the admins may /mute.", "Only the admins may /unmute.", "Only the admins may /snapshot."]
+
+
+def test_answers_leave_the_alerts_their_share_of_a_group_budget(services):
+    """The startup snapshot is noted in the budget, never held; the answers beyond what is left
+    are dropped and counted."""
+    metrics = services.tmp / "ashvigil.prom"
+    assert services.run("snapshot").returncode == 0
+    snapshot = len(services.bot.messages())
+    asked = 12
+    with Running(services, "run", env={**COMMANDS_ON, "ASHVIGIL_METRICS_PATH": str(metrics)}):
+        wait_until(lambda: len(services.bot.messages()) == 2 * snapshot)
+        for _ in range(asked):
+            services.bot.say("/help", chat_id=int(CHAT), user_id=SOMEONE)
+        wait_until(lambda: str(1000 + asked) in polls(services))  # every one taken
+    answered = len(answers(services))
+    assert answered + snapshot == GROUP_LIMIT - ALERT_RESERVE
+    assert f"ashvigil_bot_answers_dropped_total {asked - answered}\n" in metrics.read_text()
 
 
 def read_until(process, end, timeout=30.0):
