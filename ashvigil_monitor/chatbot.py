@@ -1,8 +1,9 @@
 """Commands in the chat: a thread beside the poll loop long-polls getUpdates and answers the
 configured chat in plain text.
 
-The thread has its own Bot API client and its own database connection, so an answer never
-delays a cycle's alert. Answers share the chat's budget of messages with the alerts (SendBudget)
+The thread has its own Bot API client and its own database connection, and charts are drawn by a
+worker of their own, so an answer never delays a cycle's alert and a chart never delays an
+answer. Answers share the chat's budget of messages with the alerts (SendBudget)
 and give way to them. The update offset is committed before a command is answered: after a
 restart no command is answered twice. A 409 from getUpdates (a webhook, or another process
 polling the same bot) turns commands off with one line; other failures, a reply of the wrong
@@ -12,6 +13,7 @@ shape among them, back off and retry.
 from __future__ import annotations
 
 import json
+import queue
 import re
 import threading
 import time
@@ -25,6 +27,7 @@ from ashvigil_monitor import __version__, charts, history, log
 from ashvigil_monitor.botapi import BotApi, Reply
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import MAX_MESSAGE, fetch_failure_in_words, message_bodies, snapshot_text
+from ashvigil_monitor.history import DAY
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp, utc_now
 
@@ -40,6 +43,7 @@ GROUP_LIMIT = 20  # messages a minute Telegram lets a bot send to one group or c
 ALERT_RESERVE = 10  # of those, what answers always leave to the alerts
 BUDGET_WINDOW = 60.0
 ANSWER_PATIENCE = 5.0  # seconds an answer waits for room in the budget before it is dropped
+CHART_QUEUE = 3  # charts waiting to be drawn; more are dropped like answers beyond the budget
 FAILED = "That command failed."
 CUT_NOTE = f"… (answer cut at {MAX_MESSAGE} characters)"
 COMMANDS = (
@@ -142,6 +146,8 @@ class ChatBot:
         self._dropped = 0  # answers the budget had no room for
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ashvigil-chat", daemon=True)
+        self._charts: queue.Queue[tuple[charts.Chart, str] | None] = queue.Queue()
+        self._drawer = threading.Thread(target=self._draw, name="ashvigil-chart", daemon=True)
         self._pace = threading.Lock()
         self._next_turn = 0.0
         self._username = ""
@@ -159,11 +165,14 @@ class ChatBot:
 
     def start(self) -> None:
         self._thread.start()
+        self._drawer.start()
 
     def stop(self) -> None:
         """The long poll may be in a read: the thread is a daemon, so the process does not wait."""
         self._stop.set()
+        self._charts.put(None)
         self._thread.join(timeout=1.0)
+        self._drawer.join(timeout=1.0)
 
     def _count(self, ignored: int = 0, dropped: int = 0) -> None:
         with self._counts_lock:
@@ -280,6 +289,29 @@ class ChatBot:
             self._next_turn = at + REPLY_GAP
         return not self._stop.wait(max(0.0, at - time.monotonic()))
 
+    # --- the chart worker ---
+
+    def _draw(self) -> None:
+        while (job := self._charts.get()) is not None and not self._stop.is_set():
+            self._send_chart(*job)
+
+    def _send_chart(self, chart: charts.Chart, caption: str) -> None:
+        try:
+            png = charts.render(chart)
+        except charts.ChartsMissing:
+            self._answer(["Charts are not installed here: pip install 'ashvigil[charts]'"])
+            return
+        except Exception as e:  # noqa: BLE001 - one chart's fault is its own
+            log.line(f"chat command /chart failed: {type(e).__name__}: {e}")
+            self._answer([FAILED])
+            return
+        if not self._turn():
+            return
+        reply = self._bot.send_photo(self.config.chat_id, png, caption)
+        if not reply.ok and not self._stop.is_set():
+            log.line(f"chat chart failed: {reply.error}")
+            self._answer([f"The chart could not be sent: {reply.words}"])
+
     # --- the commands ---
 
     def _help(self, args: Sequence[str]) -> list[str]:
@@ -318,21 +350,18 @@ class ChatBot:
         return message_bodies("\n\n".join([heading, "\n".join(lines)]) if lines else heading)
 
     def _chart(self, args: Sequence[str]) -> list[str]:
+        """Read here, drawn and sent by the chart worker."""
         ids = _ids(args[:1])
         days = _number(args[1:], 7.0)
         if len(ids) != 1:
             raise Usage
-        try:
-            charts.render_check()
-        except charts.ChartsMissing:
-            return ["Charts are not installed here: pip install 'ashvigil[charts]'"]
-        png = charts.recent(self._store, ids, days, self.config.interval_seconds)
-        if not self._turn():
+        if self._charts.qsize() >= CHART_QUEUE:
+            self._count(dropped=1)
             return []
-        reply = self._bot.send_photo(self.config.chat_id, png, f"SN{ids[0]}, last {days:g} days")
-        if not reply.ok:
-            log.line(f"chat chart failed: {reply.error}")
-        return [] if reply.ok else [f"The chart could not be sent: {reply.words}"]
+        end = int(time.time())
+        chart = charts.chart_data(self._store, ids, end - int(days * DAY), end, self.config.interval_seconds)
+        self._charts.put((chart, f"SN{ids[0]}, last {days:g} days"))
+        return []
 
     def _top(self, args: Sequence[str]) -> list[str]:
         if len(args) > 1 or (args and not (_DIGITS.fullmatch(args[0]) and len(args[0]) <= 3)):

@@ -19,6 +19,7 @@ COMMANDS_ON = {"ASHVIGIL_BOT_COMMANDS": "1", "ASHVIGIL_ADMIN_IDS": str(ADMIN)}
 
 
 CHARTS = importlib.util.find_spec("matplotlib") is not None
+needs_charts = pytest.mark.skipif(not CHARTS, reason="the charts extra is not installed")
 
 
 def answers(services):
@@ -222,6 +223,27 @@ def test_answers_leave_the_alerts_their_share_of_a_group_budget(services):
     answered = len(answers(services))
     assert answered + snapshot == GROUP_LIMIT - ALERT_RESERVE
     assert f"ashvigil_bot_answers_dropped_total {asked - answered}\n" in metrics.read_text()
+
+
+@needs_charts
+def test_a_mute_never_waits_behind_a_chart(services):
+    assert services.run("once").returncode == 0
+    services.bot.answer("sendPhoto", accepted(delay=60))  # held until the stand-in stops
+    with Running(services, "run", "--no-snapshot", env=COMMANDS_ON):
+        services.bot.say("/chart 3", chat_id=int(CHAT), user_id=SOMEONE)
+        wait_until(lambda: any(r.path.endswith("/sendPhoto") for r in services.bot.requests))
+        assert re.fullmatch(r"SN5 muted until \S+Z UTC", ask(services, "/mute 5", ADMIN))
+
+
+@needs_charts
+def test_matplotlib_warnings_are_one_log_line_each(services):
+    assert services.run("once").returncode == 0
+    rc = services.tmp / "matplotlibrc"
+    rc.write_text("toolbar: toolmanager\nno_such_key: 1\n")  # a UserWarning, a logged warning
+    done = services.run("chart", "3", "--output", str(services.tmp / "c.png"), env={"MATPLOTLIBRC": str(rc)})
+    assert done.returncode == 0, done.stderr
+    lines = done.stderr.splitlines()
+    assert [line[:26] for line in lines] == ["[burn] UserWarning: Treat ", "[burn] matplotlib: Bad key"]
 
 
 def read_until(process, end, timeout=30.0):
