@@ -3,22 +3,24 @@ configured chat in plain text.
 
 The thread has its own Bot API client and its own database connection, and charts are drawn by a
 worker of their own, so an answer never delays a cycle's alert and a chart never delays an
-answer. Answers share the chat's budget of messages with the alerts (SendBudget)
-and give way to them. The update offset is committed before a command is answered: after a
-restart no command is answered twice. A 409 from getUpdates (a webhook, or another process
-polling the same bot) turns commands off with one line; other failures, a reply of the wrong
-shape among them, back off and retry.
+answer. Answers share the chat's budget of messages with the alerts (SendBudget) and give way to
+them. The update offset is committed before a command is answered: after a restart no command is
+answered twice. A 409 from getUpdates (a webhook, or another process polling the same bot) turns
+commands off with one line; other failures, a reply of the wrong shape among them, back off and
+retry.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
+import math
 import queue
 import re
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -44,6 +46,7 @@ ALERT_RESERVE = 10  # of those, what answers always leave to the alerts
 BUDGET_WINDOW = 60.0
 ANSWER_PATIENCE = 5.0  # seconds an answer waits for room in the budget before it is dropped
 CHART_QUEUE = 3  # charts waiting to be drawn; more are dropped like answers beyond the budget
+STOP_WAIT = 2.0  # seconds a stop waits for the threads to end (a cut exchange ends in 0.1 s)
 FAILED = "That command failed."
 CUT_NOTE = f"… (answer cut at {MAX_MESSAGE} characters)"
 COMMANDS = (
@@ -148,9 +151,12 @@ class ChatBot:
         self._thread = threading.Thread(target=self._run, name="ashvigil-chat", daemon=True)
         self._charts: queue.Queue[tuple[charts.Chart, str] | None] = queue.Queue()
         self._drawer = threading.Thread(target=self._draw, name="ashvigil-chart", daemon=True)
+        self._uncut: set[int | None] = set()  # the threads inside a call a stop cannot cut
         self._pace = threading.Lock()
         self._next_turn = 0.0
         self._username = ""
+        # Every exchange and retry wait of the chat ends once it is stopped.
+        self._bot = BotApi(config.bot_token, config.telegram_api, self._wait, self._cut_at)
 
     def take_counts(self) -> tuple[int, int]:
         """Updates from other chats, and answers dropped, since the last call."""
@@ -168,11 +174,29 @@ class ChatBot:
         self._drawer.start()
 
     def stop(self) -> None:
-        """The long poll may be in a read: the thread is a daemon, so the process does not wait."""
+        """Ends the threads: their exchanges and waits end at once. Waits up to STOP_WAIT for
+        them, but not for one inside a call that cannot be cut (the module's listing, a drawing),
+        which may last minutes: cli.main then ends the process without finalizing under it."""
         self._stop.set()
         self._charts.put(None)
-        self._thread.join(timeout=1.0)
-        self._drawer.join(timeout=1.0)
+        end = time.monotonic() + STOP_WAIT
+        for thread in (self._thread, self._drawer):
+            while thread.is_alive() and thread.ident not in self._uncut and time.monotonic() < end:
+                thread.join(0.02)
+
+    def _wait(self, seconds: float) -> None:
+        self._stop.wait(seconds)
+
+    def _cut_at(self) -> float:
+        return -math.inf if self._stop.is_set() else math.inf
+
+    @contextlib.contextmanager
+    def _uncuttable(self) -> Iterator[None]:
+        self._uncut.add(threading.get_ident())
+        try:
+            yield
+        finally:
+            self._uncut.discard(threading.get_ident())
 
     def _count(self, ignored: int = 0, dropped: int = 0) -> None:
         with self._counts_lock:
@@ -183,12 +207,16 @@ class ChatBot:
 
     def _run(self) -> None:
         try:
-            store = Store(self.config.db_path)
+            self._store = Store(self.config.db_path)
         except Exception as e:  # noqa: BLE001 - monitoring goes on without commands
             log.line(f"chat commands off: {e}")
             return
-        self._bot = BotApi(self.config.bot_token, self.config.telegram_api, self._sleep)
-        self._store = store
+        try:
+            self._serve()
+        finally:
+            self._store.close()
+
+    def _serve(self) -> None:
         me = self._bot.call("getMe")
         if me.ok and isinstance(me.result, dict):
             self._username = str(me.result.get("username", ""))
@@ -196,11 +224,11 @@ class ChatBot:
         self._bot.call("setMyCommands", {"commands": json.dumps(menu)})
         while not self._stop.is_set():
             try:
-                self._poll(int(store.get("bot_offset", "0")))
+                self._poll(int(self._store.get("bot_offset", "0")))
                 return
             except Exception as e:  # noqa: BLE001 - a fault in the chat never ends monitoring
                 log.line(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
-                self._sleep(MAX_BACKOFF)
+                self._stop.wait(MAX_BACKOFF)
 
     def _poll(self, offset: int) -> None:
         """Until stopped, or refused (409)."""
@@ -213,6 +241,8 @@ class ChatBot:
                 "allowed_updates": '["message"]',
             }
             reply = self._bot.call("getUpdates", fields, deadline=LONG_POLL + 30)
+            if self._stop.is_set():
+                return
             if reply.status == 409:
                 log.line(f"chat commands off: {reply.error}")
                 return
@@ -222,7 +252,7 @@ class ChatBot:
                     limit = max(1, limit // 2)
                 why = reply.error if not reply.ok else "a reply of the wrong shape"
                 log.line(f"chat commands: getUpdates failed, again in {backoff:g} s: {why}")
-                self._sleep(backoff)
+                self._stop.wait(backoff)
                 backoff = min(backoff * 2, MAX_BACKOFF)
                 continue
             backoff, limit = 1.0, min(limit * 2, UPDATES_LIMIT)
@@ -230,9 +260,6 @@ class ChatBot:
                 offset = update["update_id"] + 1
                 self._store.put(bot_offset=offset)  # before the answer: never answered twice
                 self._take(update.get("message"))
-
-    def _sleep(self, seconds: float) -> None:
-        self._stop.wait(seconds)
 
     def _take(self, message: Any) -> None:
         if not isinstance(message, dict) or not isinstance(message.get("chat"), dict):
@@ -265,7 +292,8 @@ class ChatBot:
         except Usage:
             return [usage[name]]
         except Exception as e:  # noqa: BLE001 - one command's fault is its own, never the chat's
-            log.line(f"chat command /{name} failed: {type(e).__name__}: {e}")
+            if not self._stop.is_set():  # else the stop cut it short: no fault
+                log.line(f"chat command /{name} failed: {type(e).__name__}: {e}")
             return [FAILED]
 
     def _answer(self, texts: Sequence[str]) -> None:
@@ -274,7 +302,8 @@ class ChatBot:
                 return
             reply = self._bot.send_message(self.config.chat_id, _cut(text))
             if not reply.ok:
-                log.line(f"chat answer failed: {reply.error}")
+                if not self._stop.is_set():
+                    log.line(f"chat answer failed: {reply.error}")
                 return
 
     def _turn(self) -> bool:
@@ -297,7 +326,8 @@ class ChatBot:
 
     def _send_chart(self, chart: charts.Chart, caption: str) -> None:
         try:
-            png = charts.render(chart)
+            with self._uncuttable():
+                png = charts.render(chart)
         except charts.ChartsMissing:
             self._answer(["Charts are not installed here: pip install 'ashvigil[charts]'"])
             return
@@ -396,7 +426,8 @@ class ChatBot:
         return [f"SN{ids[0]} unmuted"]
 
     def _snapshot(self, args: Sequence[str]) -> list[str]:
-        rows = ashvigil.fetch_all_subnets_latest(self.config.api_key)
+        with self._uncuttable():
+            rows = ashvigil.fetch_all_subnets_latest(self.config.api_key)
         if not isinstance(rows, list):
             return ["The listing failed: " + fetch_failure_in_words(rows if isinstance(rows, dict) else {})]
         watched = [row for row in rows if isinstance(row, dict)]

@@ -12,6 +12,7 @@ from command import API_KEY, CHAT, TOKEN, Running, wait_until
 
 from ashvigil_monitor.chatbot import ALERT_RESERVE, GROUP_LIMIT
 from stand_ins.server import Reply
+from stand_ins.taostats import TaostatsStandIn
 from stand_ins.telegram import accepted
 
 ADMIN, SOMEONE = 42, 7
@@ -244,6 +245,32 @@ def test_matplotlib_warnings_are_one_log_line_each(services):
     assert done.returncode == 0, done.stderr
     lines = done.stderr.splitlines()
     assert [line[:26] for line in lines] == ["[burn] UserWarning: Treat ", "[burn] matplotlib: Bad key"]
+
+
+def test_a_listing_that_ends_as_the_command_exits_never_aborts_it(services):
+    """Fifty runs stopped with an admin's /snapshot waiting for its listing, which ends as the
+    command exits: the interpreter never finalizes under the chat inside the module."""
+    endings = [stopped_during_a_listing(services) for _ in range(50)]
+    assert [ending for ending in endings if ending != (0, b"[burn] stopped (SIGTERM)\n")] == []
+
+
+def stopped_during_a_listing(services):
+    """(exit status, standard error) of a run stopped while /snapshot waits for its listing,
+    which ends once the run has logged its stop."""
+    with TaostatsStandIn(api_key=API_KEY) as api:
+        api.set_default(Reply(200, delay=60))  # ends when the stand-in stops
+        process = services.start("run", "--no-snapshot", env={**COMMANDS_ON, "TAOSTATS_API_BASE": api.origin})
+        try:
+            services.bot.say("/snapshot", chat_id=int(CHAT), user_id=ADMIN)
+            wait_until(lambda: api.requests)
+            process.send_signal(signal.SIGTERM)
+            stopped = read_until(process, b"[burn] stopped (SIGTERM)\n")
+        except BaseException:
+            process.kill()
+            process.communicate()
+            raise
+    _, err = process.communicate(timeout=30)
+    return process.returncode, stopped + err.encode()
 
 
 def read_until(process, end, timeout=30.0):
