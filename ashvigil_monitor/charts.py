@@ -10,13 +10,16 @@ from __future__ import annotations
 
 import datetime
 import io
+import logging
 import math
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TextIO
 
+from ashvigil_monitor import log
 from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.policy import rate
 from ashvigil_monitor.store import DAY, Gap, Store, gaps, open_history
@@ -62,6 +65,7 @@ def chart_data(store: Store, netuids: Sequence[str], start: int, end: int, inter
 
 def render(chart: Chart, zoom: bool = False) -> bytes:
     """The chart as PNG bytes; ChartsMissing without matplotlib."""
+    _warnings_to_log()
     try:
         import matplotlib.dates as mdates
         from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -156,6 +160,7 @@ def command(db_path: str, netuids: Sequence[str], since: int, output: str, zoom:
 
 def render_check() -> None:
     """ChartsMissing, before any work, when matplotlib cannot be imported."""
+    _warnings_to_log()
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -166,3 +171,29 @@ def recent(store: Store, netuids: Sequence[str], days: float, interval_seconds: 
     """A chart of the last `days` days, for alerts and the daily digest."""
     end = int(time.time())
     return render(chart_data(store, netuids, end - int(days * DAY), end, interval_seconds))
+
+
+class _LogLines(logging.Handler):
+    def emit(self, record: logging.LogRecord) -> None:
+        log.line(f"{record.name}: {record.getMessage().strip()}")
+
+
+def _warning_line(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    log.line(f"{category.__name__}: {str(message).strip()}")
+
+
+def _warnings_to_log() -> None:
+    """matplotlib's warnings, from the warnings module and from its logger alike, as one log line
+    each: set before matplotlib is imported, which reads its settings file then."""
+    warnings.showwarning = _warning_line
+    logger = logging.getLogger("matplotlib")
+    if not any(isinstance(handler, _LogLines) for handler in logger.handlers):
+        logger.addHandler(_LogLines(logging.WARNING))
+        logger.propagate = False

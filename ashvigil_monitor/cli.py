@@ -9,6 +9,7 @@ import contextlib
 import os
 import sqlite3
 import sys
+import threading
 import time
 import traceback
 from collections.abc import Sequence
@@ -99,6 +100,22 @@ def _history_parsers(commands: _Commands) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     egress.install()
     args = parser().parse_args(argv)
+    status = _status(args)
+    _never_under_a_thread(status)
+    return status
+
+
+def _never_under_a_thread(status: int) -> None:
+    """A thread still running here (the chat inside the module's listing, or drawing a chart)
+    must not meet the interpreter's finalization: a thread it ends inside the module aborts the
+    process. The process ends at once instead, its output flushed, with its status."""
+    if any(thread is not threading.main_thread() for thread in threading.enumerate()):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+
+
+def _status(args: argparse.Namespace) -> int:
     try:
         return _main(args)
     except (Refused, Failed) as e:

@@ -56,6 +56,7 @@ class Metrics:
     outbox_pending: int = 0
     alerts_dropped: int = 0
     bot_ignored: int = 0
+    bot_dropped: int = 0
     burn_rates: dict[str, float] = field(default_factory=dict)  # subnet id: its numeric burn rate
 
     @classmethod
@@ -92,6 +93,8 @@ class Metrics:
             self.last_success = value
         elif name == "ashvigil_bot_updates_ignored_total":
             self.bot_ignored = int(value)
+        elif name == "ashvigil_bot_answers_dropped_total":
+            self.bot_dropped = int(value)
         elif name == "ashvigil_subnets":
             self.subnets = int(value)
 
@@ -130,6 +133,9 @@ class Metrics:
             "# HELP ashvigil_bot_updates_ignored_total Chat messages to the bot from other chats, ignored.",
             "# TYPE ashvigil_bot_updates_ignored_total counter",
             f"ashvigil_bot_updates_ignored_total {self.bot_ignored}",
+            "# HELP ashvigil_bot_answers_dropped_total Chat answers dropped: the chat's budget of messages was used.",
+            "# TYPE ashvigil_bot_answers_dropped_total counter",
+            f"ashvigil_bot_answers_dropped_total {self.bot_dropped}",
             "# HELP ashvigil_owner_burn_rate Owner burn rate of each subnet with a numeric rate, as last stored.",
             "# TYPE ashvigil_owner_burn_rate gauge",
             *(

@@ -43,6 +43,9 @@ class _Collector:
         yield CounterMetricFamily(
             "ashvigil_bot_updates_ignored", "Chat messages to the bot from other chats, ignored.", m.bot_ignored
         )
+        yield CounterMetricFamily(
+            "ashvigil_bot_answers_dropped", "Chat answers dropped: the chat's budget was used.", m.bot_dropped
+        )
         rates = GaugeMetricFamily("ashvigil_owner_burn_rate", "Owner burn rate as last stored.", labels=["netuid"])
         for netuid, value in sorted(m.burn_rates.items(), key=lambda item: int(item[0])):
             rates.add_metric([netuid], value)

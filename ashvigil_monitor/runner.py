@@ -7,6 +7,7 @@ once. A second SIGINT raises KeyboardInterrupt wherever the program is.
 
 from __future__ import annotations
 
+import math
 import sqlite3
 import time
 from collections.abc import Callable
@@ -14,7 +15,7 @@ from typing import TYPE_CHECKING
 
 import ashvigil
 from ashvigil_monitor import health, history, log, messages
-from ashvigil_monitor.chatbot import ChatBot, Status
+from ashvigil_monitor.chatbot import ChatBot, NotingBot, SendBudget, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
@@ -27,6 +28,8 @@ from ashvigil_monitor.times import utc_now
 
 if TYPE_CHECKING:
     from ashvigil_monitor.metrics_http import MetricsServer
+
+RELOAD_GAP = 1.0  # seconds between two reloads: the SIGHUPs of a storm in between are merged
 
 
 class Runner:
@@ -49,10 +52,13 @@ class Runner:
         self.watch: Watch | None = None
         self.followups: Followups | None = None
         self.status = Status()
+        self.budget = SendBudget(config.chat_id)  # the chat's messages, alerts and answers alike
         self.chat: ChatBot | None = None
         self._streak = 0  # failed cycles in a row, counted here too for when the database fails
         self._told_directly = False  # the streak was told without the outbox
         self._last_result = ""  # ok, failed or error: what /healthz answers
+        self._reloads = 0  # reload requests not yet applied
+        self._reloaded_at = -math.inf
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a stop request ends it only after its grace."""
@@ -89,18 +95,15 @@ class Runner:
             log.line("monitoring paused")
             return
         server = self._metrics_server()
-        if self.config.bot_commands:
-            self.chat = ChatBot(self.config, self.status)
-            self.chat.start()
+        self._follow_chat()
         try:
             self._loop(snapshot)
         finally:
             if server is not None:
                 server.stop()
             if self.chat is not None:
-                self.chat.stop()
-                if self.metrics is not None:  # the chat's count since the last cycle
-                    self.metrics.bot_ignored += self.chat.take_ignored()
+                self._stop_chat()
+                if self.metrics is not None:  # the chat's counts since the last cycle
                     self.metrics.write()
 
     def _metrics_server(self) -> MetricsServer | None:
@@ -130,11 +133,12 @@ class Runner:
 
     def _watch(self) -> Watch:
         if self.watch is None:
-            from ashvigil_monitor.botapi import BotApi
-
-            bot = BotApi(self.config.bot_token, self.config.telegram_api, self.pause_in_cycle, self.stopper.cut_at)
-            self.watch = Watch(self.config, self.store, bot, self.pause_in_cycle)
-            self.followups = Followups(self.config, self.store, bot, self.watch.outbox)
+            config = self.config
+            bot = NotingBot(
+                self.budget, config.bot_token, config.telegram_api, self.pause_in_cycle, self.stopper.cut_at
+            )
+            self.watch = Watch(config, self.store, bot, self.pause_in_cycle)
+            self.followups = Followups(config, self.store, bot, self.watch.outbox)
         return self.watch
 
     def _follow(self, watch: Watch) -> None:
@@ -157,13 +161,13 @@ class Runner:
         while remaining > 0:
             if self._paused():
                 return False
-            step = min(remaining, 1.0)
+            step = min(remaining, 1.0, self._reload_due_in())
             self._drop_if_asked()
             self.notifier.watchdog()
             started = time.monotonic()
             if self.stopper.wait(step):
                 raise Stopped
-            if self.stopper.reload_requested:
+            if self.reload_pending():
                 self.reload()
                 step = min(step, time.monotonic() - started)
             remaining -= step
@@ -181,22 +185,70 @@ class Runner:
         except sqlite3.Error as e:
             log.warn(f"database write failed: {e}")
 
+    def reload_pending(self) -> bool:
+        """A SIGHUP not yet applied: the chat answers nothing until it is."""
+        return self.stopper.reload_requested or self._reloads > 0
+
     def reload(self) -> None:
-        """SIGHUP: the configuration read again; an invalid one leaves the old one in force."""
-        self.stopper.reload_requested = False
-        if self._reload is None:
+        """SIGHUP: the configuration read again, at most once every RELOAD_GAP seconds, the
+        requests in between merged into the next; an invalid one leaves the old one in force."""
+        if self.stopper.reload_requested:
+            self._reloads += 1  # before the flag is cleared: the request stays in view
+            self.stopper.reload_requested = False
+        if not self._reloads or self._reload_due_in() > 0:
             return
+        merged, self._reloaded_at = self._reloads, time.monotonic()
+        try:
+            outcome = self._reconfigure()
+        finally:
+            self._reloads = 0  # after the chat has the new settings
+        if outcome:
+            log.line(outcome + (f" ({merged} requests merged)" if merged > 1 else ""))
+
+    def _reload_due_in(self) -> float:
+        return max(0.0, self._reloaded_at + RELOAD_GAP - time.monotonic()) if self._reloads else math.inf
+
+    def _reconfigure(self) -> str:
+        """The configuration read again and put in force; how that went, for the log."""
+        if self._reload is None:
+            return ""
         try:
             config = self._reload()
         except Refused as e:
-            log.warn(f"configuration not reloaded: {e}")
-            return
+            return f"configuration not reloaded: {e}"
         if (config.state_path, config.db_path) != (self.config.state_path, self.config.db_path):
-            log.warn("configuration not reloaded: the state and database paths change only with a restart")
-            return
+            return "configuration not reloaded: the state and database paths change only with a restart"
         self.config = config
         self.watch = None
-        log.line("configuration reloaded")
+        self._follow_chat()
+        return "configuration reloaded"
+
+    # --- the chat ---
+
+    def _follow_chat(self) -> None:
+        """The chat as the configuration says: started or stopped with ASHVIGIL_BOT_COMMANDS,
+        started again for another bot, else given the new settings."""
+        config, chat = self.config, self.chat
+        self.budget.follow(config.chat_id)
+        if chat is not None and config.bot_commands and _same_bot(chat.config, config):
+            chat.configure(config)
+            return
+        self._stop_chat()
+        if config.bot_commands:
+            self.chat = ChatBot(config, self.status, self.budget, self.reload_pending)
+            self.chat.start()
+
+    def _stop_chat(self) -> None:
+        if self.chat is not None:
+            self.chat.stop()
+            self._chat_counts()
+            self.chat = None
+
+    def _chat_counts(self) -> None:
+        if self.chat is not None and self.metrics is not None:
+            ignored, dropped = self.chat.take_counts()
+            self.metrics.bot_ignored += ignored
+            self.metrics.bot_dropped += dropped
 
     def _cycle(self) -> int:
         watch, started = self._watch(), time.monotonic()
@@ -309,8 +361,7 @@ class Runner:
             health.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
-            if self.chat is not None:
-                self.metrics.bot_ignored += self.chat.take_ignored()
+            self._chat_counts()
             self.metrics.burn_rates = history.gauge_rates(self.store, self.config.policy.watched)
             self.metrics.write()
 
@@ -320,3 +371,7 @@ class Runner:
         except sqlite3.Error as e:  # health output never fails a cycle
             log.warn(f"database read failed: {e}")
             return None, None
+
+
+def _same_bot(a: Config, b: Config) -> bool:
+    return (a.bot_token, a.telegram_api) == (b.bot_token, b.telegram_api)

@@ -1,8 +1,9 @@
 """A stand-in for the Telegram Bot API, and the routing that sends Bot API requests to it.
 
-`TelegramStandIn` records every request and answers as scripted (see stand_ins.server); unscripted,
-it accepts the message with {"ok": true, "result": {...}} (getMe and getChat get a bot and a chat).
-`accepted` and `refused` build the Bot API's two reply shapes.
+`TelegramStandIn` records every request and answers as scripted (see stand_ins.server), then as
+scripted for one method (`answer`); unscripted, it accepts the message with {"ok": true,
+"result": {...}} (getMe and getChat get a bot and a chat; getUpdates the messages `say` wrote,
+at most its "limit" of them). `accepted` and `refused` build the Bot API's two reply shapes.
 
 `route_telegram(target)` installs a urllib opener that sends every request for
 https://api.telegram.org/... to the stand-in over plain HTTP instead, keeping the method,
@@ -20,6 +21,7 @@ from __future__ import annotations
 import json
 import threading
 import urllib.request
+from collections import defaultdict, deque
 
 from stand_ins.server import Reply, Request, StandIn
 
@@ -47,6 +49,12 @@ class TelegramStandIn(StandIn):
         self._updates = []
         self._arrived = threading.Condition(self._lock)
         self.conflict = False  # getUpdates answers 409, as when another process polls the bot
+        self._by_method = defaultdict(deque)
+
+    def answer(self, method, *replies):
+        """Replies for the next requests of one Bot API method ("sendPhoto"), one each, in order."""
+        with self._lock:
+            self._by_method[method].extend(replies)
 
     def say(self, text, chat_id=-1001234567890, user_id=42):
         """A message someone writes in a chat, for the bot's next getUpdates."""
@@ -81,6 +89,10 @@ class TelegramStandIn(StandIn):
             ]
 
     def _own_reply(self, request: Request) -> Reply:
+        with self._lock:
+            scripted = self._by_method[request.path.rpartition("/")[2]]
+            if scripted:
+                return scripted.popleft()
         fields = request.fields
         if request.path.endswith("/getMe"):
             return accepted(
@@ -89,10 +101,10 @@ class TelegramStandIn(StandIn):
         if request.path.endswith("/getUpdates"):
             if self.conflict:
                 return refused("Conflict: terminated by other getUpdates request", 409)
-            offset = int(fields.get("offset") or 0)
+            offset, limit = int(fields.get("offset") or 0), int(fields.get("limit") or 100)
             with self._arrived:
                 self._arrived.wait_for(lambda: any(u["update_id"] >= offset for u in self._updates), self.HOLD)
-                return accepted([u for u in self._updates if u["update_id"] >= offset])
+                return accepted([u for u in self._updates if u["update_id"] >= offset][:limit])
         if request.path.endswith("/setMyCommands"):
             return Reply.json({"ok": True, "result": True})
         if request.path.endswith("/getChat"):

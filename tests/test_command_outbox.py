@@ -220,13 +220,11 @@ def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
 
 
 def test_the_command_leaves_the_module_namespace_and_urllib_alone(services):
-    (services.state.parent).mkdir()
-    (services.state.parent / "pause").write_text("")
     script = (
         "import urllib.request, ashvigil\n"
         "from ashvigil_monitor.cli import main\n"
         "before = dict(vars(ashvigil))\n"
-        "status = main(['run'])\n"
+        "status = main(['snapshot'])\n"
         "changed = [k for k in before.keys() | vars(ashvigil).keys() if before.get(k) is not vars(ashvigil).get(k)]\n"
         "opener = urllib.request._opener\n"  # built by the module's first urlopen, if not installed
         "print(status, changed, {type(h).__module__ for h in opener.handlers} if opener else None)\n"
