@@ -384,6 +384,8 @@ class ChatBot:
         days = _number(args[1:], 7.0)
         if len(ids) != 1:
             raise Usage
+        if not self._store.known(ids[0]):
+            return [never_listed(ids[0])]
         if self._charts.qsize() >= CHART_QUEUE:
             self._count(dropped=1)
             return []
@@ -413,6 +415,8 @@ class ChatBot:
         hours = _number(args[1:], 24.0)
         if len(ids) != 1:
             raise Usage
+        if not self._store.known(ids[0]):
+            return [never_listed(ids[0])]
         until = time.time() + hours * 3600
         self._store.mute(ids[0], until)
         return [f"SN{ids[0]} muted until {stamp(until)} UTC"]
@@ -430,7 +434,14 @@ class ChatBot:
         if not isinstance(rows, list):
             return ["The listing failed: " + fetch_failure_in_words(rows if isinstance(rows, dict) else {})]
         watched = [row for row in rows if isinstance(row, dict)]
-        return message_bodies(snapshot_text(self.config.policy, watched, utc_now()))
+        return message_bodies(snapshot_text(self.config.policy, watched, utc_now(), SNAPSHOT_TITLE))
+
+
+SNAPSHOT_TITLE = "Subnet owner burn rates (on request)"
+
+
+def never_listed(netuid: str) -> str:
+    return f"SN{netuid} has never been listed"
 
 
 def _updates(result: Any, offset: int) -> list[dict[str, Any]] | None:

@@ -57,14 +57,15 @@ def alert_text(changes: Sequence[tuple[str, str, str]], updated_at: str, merged:
     return text + f"\n\n{merged} moves during quiet hours, merged: first and last rate" if merged else text
 
 
-def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str) -> str:
-    """The module's snapshot of the watched rows; its count says "K of N" when some are not."""
+def snapshot_text(policy: Policy, rows: list[dict[str, Any]], updated_at: str, title: str = "") -> str:
+    """The module's snapshot of the watched rows; its count says "K of N" when some are not, and
+    `title` replaces the module's first line (a snapshot asked for in the chat is no startup's)."""
     watched = [row for row in rows if "netuid" not in row or policy.watched(str(row["netuid"]))]
-    text = ashvigil.format_burn_snapshot(watched, updated_at)
-    if len(watched) == len(rows):
-        return text
-    lines = text.split("\n")
-    lines[2] = f"{len(watched)} of {len(rows)} subnets"
+    lines = ashvigil.format_burn_snapshot(watched, updated_at).split("\n")
+    if len(watched) != len(rows):
+        lines[2] = f"{len(watched)} of {len(rows)} subnets"
+    if title:
+        lines[0] = title
     return "\n".join(lines)
 
 

@@ -284,6 +284,11 @@ class Store:
         rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
         return {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
 
+    def known(self, netuid: str) -> bool:
+        """Whether a poll ever listed the subnet."""
+        query = "SELECT 1 FROM subnets WHERE netuid = ? UNION ALL SELECT 1 FROM burn_map WHERE netuid = ?"
+        return self._db.execute(query, (netuid, netuid)).fetchone() is not None
+
     def held(self) -> list[Change]:
         return [(n, o, w) for n, o, w in self._db.execute("SELECT netuid, old, new FROM held ORDER BY id")]
 

@@ -113,6 +113,7 @@ def listing(rows):
 def test_a_bad_argument_a_failure_or_a_long_answer_is_one_message_in_words(services):
     """Arguments are ASCII decimal; a failure is told in words, never with a server's body, a URL
     or a secret; a command that raises is one line; an answer is cut to one message."""
+    assert services.run("once").returncode == 0  # the subnets are known
     services.api.script(
         Reply.json({"message": f"Unauthorized key {API_KEY}"}, 401),
         listing([{"netuid": None}]),  # the snapshot cannot be written
@@ -283,3 +284,20 @@ def read_until(process, end, timeout=30.0):
             break
         got += more
     return got
+
+
+@pytest.mark.parametrize(
+    ("text", "answer"),
+    [
+        ("/chart 999", "SN999 has never been listed"),
+        ("/mute 999", "SN999 has never been listed"),
+        ("/snapshot", "Subnet owner burn rates (on request)"),
+    ],
+)
+def test_answers_about_subnets_never_listed_and_a_snapshot_on_request(services, text, answer):
+    services.env.update(ASHVIGIL_BOT_COMMANDS="1", ASHVIGIL_ADMIN_IDS=str(ADMIN))
+    assert services.run("once").returncode == 0
+    with Running(services, "run", "--no-snapshot"):
+        services.bot.say(text, chat_id=int(CHAT), user_id=ADMIN)
+        wait_until(lambda: services.bot.messages())  # --no-snapshot: the answer is the only message
+    assert services.bot.messages()[0].split("\n")[0] == answer

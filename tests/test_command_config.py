@@ -375,7 +375,7 @@ def test_a_secret_file_setting_is_named_and_its_value_never_shown(tmp_path, name
     assert "AAHsecret" not in str(refused.value)
 
 
-@pytest.mark.parametrize("content", [b"garbage", b"[1, 2]", b'{"owner_burn_rate": {"3": "\xff"}}', b""])
+@pytest.mark.parametrize("content", [b"garbage", b"[1, 2]", b'{"owner_burn_rate": {"3": "\xff"}}', b"", b"[" * 100_000])
 def test_an_unreadable_state_file_is_set_aside_and_the_database_map_stands_in(services, content):
     assert services.run("once").returncode == 0  # first poll: the database holds the map too
     services.state.write_bytes(content)
