@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from ashvigil_monitor.errors import ConfigError, Failed
-from ashvigil_monitor.health import RESULTS, Metrics
+from ashvigil_monitor.liveness import RESULTS, Metrics
 
 INSTALL = "ASHVIGIL_METRICS_LISTEN needs prometheus_client: pip install 'ashvigil[metrics]'"
 

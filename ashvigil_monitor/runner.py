@@ -14,7 +14,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 import ashvigil
-from ashvigil_monitor import health, history, log, messages
+from ashvigil_monitor import history, liveness, log, messages
 from ashvigil_monitor.chatbot import ChatBot, NotingBot, SendBudget, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
@@ -46,9 +46,9 @@ class Runner:
         self.store = store
         self.stopper = stopper
         self.notifier = notifier
-        self.metrics = health.Metrics.load(config.metrics_path) if config.metrics_path else None
+        self.metrics = liveness.Metrics.load(config.metrics_path) if config.metrics_path else None
         if self.metrics is None and config.metrics_listen is not None:
-            self.metrics = health.Metrics("")  # served over HTTP only
+            self.metrics = liveness.Metrics("")  # served over HTTP only
         self.watch: Watch | None = None
         self.followups: Followups | None = None
         self.status = Status()
@@ -358,7 +358,7 @@ class Runner:
             + (f", {pending} alert pieces pending" if pending is not None else "")
         )
         if self.config.heartbeat_url:
-            health.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
+            liveness.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
             self.metrics.record(outcome, alerts, subnets, pending, dropped)
             self._chat_counts()

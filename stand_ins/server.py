@@ -17,6 +17,7 @@ import email
 import email.policy
 import json
 import socket
+import sys
 import threading
 import urllib.parse
 from collections import deque
@@ -140,6 +141,11 @@ class _Server(ThreadingHTTPServer):
     def __init__(self, stand_in: StandIn):
         self.stand_in = stand_in
         super().__init__(("127.0.0.1", 0), _Handler)
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return  # a client that stopped reading (a cap, a deadline, a stop) is not an error here
+        super().handle_error(request, client_address)
 
 
 class _Handler(BaseHTTPRequestHandler):

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from ashvigil_monitor import health, transport
+from ashvigil_monitor import liveness, transport
 from ashvigil_monitor.botapi import BotApi
 from stand_ins.server import Reply, StandIn
 
@@ -44,7 +44,7 @@ def test_an_exchange_ends_at_its_deadline_cap_or_stop(reply, options, error):
 def test_the_heartbeat_is_bounded(capsys, reply, line):
     with StandIn() as server:
         server.script(reply)
-        health.ping(server.origin + "/ping", "ok")
+        liveness.ping(server.origin + "/ping", "ok")
     assert capsys.readouterr().err == line
 
 
