@@ -19,16 +19,16 @@ import queue
 import re
 import threading
 import time
-from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import ashvigil
 from ashvigil_monitor import __version__, charts, log
-from ashvigil_monitor.botapi import BotApi, Reply
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.budget import SendBudget
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.messages import MAX_MESSAGE, fetch_failure_in_words, message_bodies, snapshot_text
+from ashvigil_monitor.messages import MAX_MESSAGE, fetch_failure_in_words, message_bodies, shown_burn, snapshot_text
 from ashvigil_monitor.store import DAY, Store
 from ashvigil_monitor.times import stamp, utc_now
 
@@ -40,10 +40,6 @@ UPDATES_LIMIT = 20
 MAX_UPDATE_ID = 2**63 - 2  # the offset after it must fit the database's integer
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
-GROUP_LIMIT = 20  # messages a minute Telegram lets a bot send to one group or channel
-ALERT_RESERVE = 10  # of those, what answers always leave to the alerts
-BUDGET_WINDOW = 60.0
-ANSWER_PATIENCE = 5.0  # seconds an answer waits for room in the budget before it is dropped
 CHART_QUEUE = 3  # charts waiting to be drawn; more are dropped like answers beyond the budget
 STOP_WAIT = 2.0  # seconds a stop waits for the threads to end (a cut exchange ends in 0.1 s)
 FAILED = "That command failed."
@@ -75,63 +71,6 @@ class Status:
     started: float = field(default_factory=time.time)
     last_cycle: str = "none yet"
     next_poll: float | None = None
-
-
-class SendBudget:
-    """The messages sent to the chat in the last minute, shared by the cycle and the chat. The
-    cycle's are noted and never held; an answer takes a place only while the alerts' reserve is
-    left. A private chat has no such limit: the answers' pace is enough there."""
-
-    def __init__(self, chat_id: str) -> None:
-        self._lock = threading.Lock()
-        self._sent: deque[float] = deque()
-        self._answers: int | None = None
-        self.follow(chat_id)
-
-    def follow(self, chat_id: str) -> None:
-        """The limit of the chat: a group's or a channel's (a negative id or @name), else none."""
-        self._answers = GROUP_LIMIT - ALERT_RESERVE if chat_id.startswith(("-", "@")) else None
-
-    def note(self) -> None:
-        with self._lock:
-            self._sent.append(self._recent())
-
-    def take(self, wait: Callable[[float], bool]) -> bool:
-        """A place for an answer, waiting up to ANSWER_PATIENCE for one with `wait` (True: the chat
-        stops). False when there is none in time."""
-        give_up = time.monotonic() + ANSWER_PATIENCE
-        while True:
-            with self._lock:
-                now, answers = self._recent(), self._answers
-                if answers is None or len(self._sent) < answers:
-                    self._sent.append(now)
-                    return True
-                opens = self._sent[len(self._sent) - answers] + BUDGET_WINDOW
-            if opens > give_up or wait(opens - now):
-                return False
-
-    def _recent(self) -> float:
-        """Now, the sends older than the window forgotten. Under the lock."""
-        now = time.monotonic()
-        while self._sent and self._sent[0] <= now - BUDGET_WINDOW:
-            self._sent.popleft()
-        return now
-
-
-class NotingBot(BotApi):
-    """The cycle's Bot API client: every message it sends is noted in the budget."""
-
-    def __init__(self, budget: SendBudget, *args: Any) -> None:
-        super().__init__(*args)
-        self._budget = budget
-
-    def send_message(self, chat_id: str, text: str) -> Reply:
-        self._budget.note()
-        return super().send_message(chat_id, text)
-
-    def send_photo(self, chat_id: str, png: bytes, caption: str) -> Reply:
-        self._budget.note()
-        return super().send_photo(chat_id, png, caption)
 
 
 class ChatBot:
@@ -374,7 +313,7 @@ class ChatBot:
     def _changes(self, args: Sequence[str]) -> list[str]:
         hours = _number(args, 24.0)
         found = [m for m in self._store.moves(int(time.time() - hours * 3600)) if not m.first]
-        lines = [f"SN{m.netuid}: {_shown(m.old)} → {_shown(m.new)} at {stamp(m.at)}" for m in found]
+        lines = [f"SN{m.netuid}: {shown_burn(m.old)} → {shown_burn(m.new)} at {stamp(m.at)}" for m in found]
         heading = f"Owner burn rate moves, last {hours:g} h\n{utc_now()} UTC\n{len(found)} moves"
         return message_bodies("\n\n".join([heading, "\n".join(lines)]) if lines else heading)
 
@@ -482,10 +421,6 @@ def _number(args: Sequence[str], default: float) -> float:
     if not 0 < value <= 366 * 24:
         raise Usage
     return value
-
-
-def _shown(burn: str | None) -> str:
-    return "gone" if burn is None else ashvigil.format_owner_burn(burn)
 
 
 def _ids(args: Sequence[str]) -> list[str]:

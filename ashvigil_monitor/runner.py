@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING
 
 import ashvigil
 from ashvigil_monitor import history, liveness, log, messages
-from ashvigil_monitor.chatbot import ChatBot, NotingBot, SendBudget, Status
+from ashvigil_monitor.budget import NotingBot, SendBudget
+from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused

@@ -10,7 +10,7 @@ import time
 import pytest
 from command import API_KEY, CHAT, TOKEN, Running, wait_until
 
-from ashvigil_monitor.chatbot import ALERT_RESERVE, GROUP_LIMIT
+from ashvigil_monitor.budget import ALERT_RESERVE, GROUP_LIMIT
 from stand_ins.server import Reply
 from stand_ins.taostats import TaostatsStandIn
 from stand_ins.telegram import accepted
