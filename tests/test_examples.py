@@ -11,6 +11,7 @@ import pytest
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
+@pytest.mark.full_run  # a minute of real time: the demo's first poll comes one interval after its start
 def test_demo_runs_the_installed_command():
     done = subprocess.run(
         [sys.executable, os.path.join(ROOT, "scripts", "demo.py")], capture_output=True, text=True, timeout=300
