@@ -1,8 +1,9 @@
-"""Runs `run`, `once` and `snapshot`: the loop and its waits, stop requests, notify and health.
+"""Runs `run`, `once` and `snapshot`: the loop and its waits, stop and reload requests, the
+failure streak, notify, heartbeat and metrics, the chat thread, and what follows each cycle.
 
-A stop request never cuts a cycle: the cycle's own pauses (retry waits, the pause between pieces)
-are plain sleeps, and the flag a signal sets is read only between cycles, where the wait ends at
-once. A second SIGINT raises KeyboardInterrupt wherever the program is.
+A stop request ends a wait between cycles at once; a cycle in progress finishes what it can within
+the stopper's grace, after which every exchange and retry wait is cut (what is left waits in the
+outbox). A second SIGINT raises KeyboardInterrupt wherever the program is.
 """
 
 from __future__ import annotations
@@ -217,8 +218,12 @@ class Runner:
             config = self._reload()
         except Refused as e:
             return f"configuration not reloaded: {e}"
-        if (config.state_path, config.db_path) != (self.config.state_path, self.config.db_path):
-            return "configuration not reloaded: the state and database paths change only with a restart"
+        if (config.state_path, config.db_path, config.chat_id) != (
+            self.config.state_path,
+            self.config.db_path,
+            self.config.chat_id,
+        ):  # the database records its chat when it is opened
+            return "configuration not reloaded: the state and database paths and the chat change only with a restart"
         self.config = config
         self.watch = None
         self._follow_chat()
