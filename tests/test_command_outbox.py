@@ -219,6 +219,28 @@ def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     assert kills >= 10
 
 
+@pytest.mark.full_run  # 36 cycles killed at random moments: some 20 s
+def test_kill_9_across_failure_streaks_never_loses_or_misorders_their_messages(services):
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "2"
+    assert services.run("once").returncode == 0
+    rng, kills = random.Random(23), 0
+    for step in range(36):  # streaks of four failing cycles, then two good ones
+        services.api.set_default(Reply.json({"message": "Unauthorized"}, status=401) if step % 6 < 4 else None)
+        process = services.start("once")
+        time.sleep(rng.uniform(0.0, 0.4))
+        if process.poll() is None:
+            process.kill()
+            kills += 1
+        process.communicate()
+    services.api.set_default(None)
+    assert services.run("once").returncode == 0  # what the kills left pending arrives
+    texts = [DELAYED.sub("", m, count=1) for m in services.bot.messages()]
+    texts = [m for i, m in enumerate(texts) if i == 0 or m != texts[i - 1]]  # a piece sent again after a kill
+    kinds = [m.split(" since ")[0].split(" at ")[0].removeprefix("ashvigil: watch cycles ") for m in texts]
+    assert kinds == ["failing", "recovered"] * (len(kinds) // 2) != []  # each streak told once, then its end
+    assert kills >= 5
+
+
 def test_the_command_leaves_the_module_namespace_and_urllib_alone(services):
     script = (
         "import urllib.request, ashvigil\n"
