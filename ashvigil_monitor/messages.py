@@ -4,6 +4,8 @@ recovery messages, failures told in words."""
 
 from __future__ import annotations
 
+import sqlite3
+import urllib.error
 from collections.abc import Sequence
 from typing import Any
 
@@ -27,6 +29,22 @@ def fetch_failure_in_words(result: dict[str, Any]) -> str:
     if isinstance(response, dict) and "parse_error" in response:
         return "taostats answered with a page that is not JSON"
     return "taostats listed no subnets"
+
+
+def error_in_words(error: BaseException) -> str:
+    """Why a cycle raised, as an operator would say it: the module raises the transport failures
+    of its taostats request, and the database raises its own."""
+    if isinstance(error, sqlite3.Error):
+        return f"the database failed: {error}"
+    if isinstance(error, TimeoutError):
+        return "taostats did not answer in time"
+    if isinstance(error, urllib.error.URLError):
+        reason = error.reason
+        why = reason.strerror if isinstance(reason, OSError) and reason.strerror else str(reason)
+        return f"taostats could not be reached ({why})"
+    if isinstance(error, OSError):
+        return f"taostats could not be reached ({error.strerror or type(error).__name__})"
+    return f"an error ({type(error).__name__})"
 
 
 def message_bodies(text: str) -> list[str]:

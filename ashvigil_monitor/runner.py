@@ -263,7 +263,7 @@ class Runner:
             status = watch.cycle()
             self._follow(watch)
         except Exception as e:
-            why = f"the database failed: {e}" if isinstance(e, sqlite3.Error) else f"an error ({type(e).__name__})"
+            why = messages.error_in_words(e)
             self._report("error", why, time.monotonic() - started)
             self._after_cycle("error", watch.outbox.delivered - sent_before)
             self._track_failures(why)

@@ -8,6 +8,7 @@ import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import urllib.error
 import urllib.request
@@ -16,6 +17,7 @@ import pytest
 from command import API_KEY, COMMAND, TOKEN, NotifySocket, Running, stop, wait_until
 from prometheus_client.parser import text_string_to_metric_families
 
+from ashvigil_monitor import messages
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
 
@@ -276,3 +278,19 @@ def test_run_serves_metrics_and_health_over_http(services):
             404,
             404,
         ]
+
+
+@pytest.mark.parametrize(
+    ("error", "words"),
+    [
+        (
+            urllib.error.URLError(ConnectionRefusedError(111, "Connection refused")),
+            "taostats could not be reached (Connection refused)",
+        ),
+        (TimeoutError("exchange still running after 120 s"), "taostats did not answer in time"),
+        (sqlite3.OperationalError("disk I/O error"), "the database failed: disk I/O error"),
+        (ValueError("http://user:pw@host/"), "an error (ValueError)"),  # never a text that may hold a URL
+    ],
+)
+def test_a_cycle_that_raises_is_told_in_words(error, words):
+    assert messages.error_in_words(error) == words
