@@ -80,10 +80,10 @@ def _error_text(body: bytes, fallback: str) -> str:
     try:
         payload = _json(body)
     except ValueError:
-        return text or fallback
+        payload = None
     if isinstance(payload, dict) and payload.get("description"):
-        return str(payload["description"])
-    return egress.mask(text)[:300]  # masked before it is cut: a cut never shows part of a secret
+        text = str(payload["description"])
+    return egress.mask(text or fallback)[:300]  # masked before it is cut: a cut never shows part of a secret
 
 
 class BotApi:

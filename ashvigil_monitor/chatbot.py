@@ -95,6 +95,7 @@ class ChatBot:
         self._username = ""
         # Every exchange and retry wait of the chat ends once it is stopped.
         self._bot = BotApi(config.bot_token, config.telegram_api, self._wait, self._cut_at)
+        self._bot_id = config.bot_token.split(":", 1)[0]  # the offset of updates is the bot's own
 
     def take_counts(self) -> tuple[int, int]:
         """Updates from other chats, and answers dropped, since the last call."""
@@ -162,7 +163,7 @@ class ChatBot:
         self._bot.call("setMyCommands", {"commands": json.dumps(menu)})
         while not self._stop.is_set():
             try:
-                self._poll(self._store.bot_offset())
+                self._poll(self._store.bot_offset(self._bot_id))
                 return
             except Exception as e:  # noqa: BLE001 - a fault in the chat never ends monitoring
                 log.warn(f"chat commands: {type(e).__name__}: {e}; again in {MAX_BACKOFF:g} s")
@@ -196,7 +197,7 @@ class ChatBot:
             backoff, limit = 1.0, min(limit * 2, UPDATES_LIMIT)
             for update in updates:
                 offset = update["update_id"] + 1
-                self._store.save_bot_offset(offset)  # before the answer: never answered twice
+                self._store.save_bot_offset(self._bot_id, offset)  # before the answer: never twice
                 self._take(update.get("message"))
 
     def _take(self, message: Any) -> None:
@@ -204,6 +205,8 @@ class ChatBot:
             return
         while self._reloading() and not self._stop.wait(0.05):
             pass  # the settings that answer are the ones the operator asked for last
+        if self._stop.is_set():
+            return
         chat = message["chat"]
         if self.config.chat_id not in (str(chat.get("id")), f"@{chat.get('username')}"):
             self._count(ignored=1)

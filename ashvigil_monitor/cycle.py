@@ -145,7 +145,12 @@ class Watch:
             log.warn(f"database write failed, rates not stored: {e}")
             self.failure = f"the database refused a write: {e}"
             return False
-        ashvigil.save_burn_state(self.config.state_path, current, updated_at)
+        try:
+            ashvigil.save_burn_state(self.config.state_path, current, updated_at)
+        except OSError as e:  # the database holds the map: it is the next cycle's baseline
+            log.warn(f"state file not written, the database's map stands in: {e}")
+            self.subnets = len(current)
+            return True
         try:
             self.store.map_in_state()
         except sqlite3.Error as e:  # the map stays marked as not in the state file: compared with, safely

@@ -123,7 +123,7 @@ class Secrets:
                 self._matchers[form] = _Matcher(form)
 
     def mask(self, text: str, cut: bool = False) -> str:
-        for matcher in self._matchers.values():  # in the order told, as the module masks its forms
+        for matcher in list(self._matchers.values()):  # in the order told, as the module masks them
             text = matcher.mask(text, cut)
         # A message may quote a Bot API path cut short, which no form of the token matches:
         # whatever follows /bot there is the token.

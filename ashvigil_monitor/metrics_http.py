@@ -9,6 +9,7 @@ waits for a cycle, nor a cycle for a scrape.
 from __future__ import annotations
 
 import http.server
+import socket
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -52,6 +53,10 @@ class _Collector:
         yield rates
 
 
+class _IPv6Server(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET6
+
+
 class MetricsServer:
     def __init__(self, address: tuple[str, int], metrics: Callable[[], Metrics], healthy: Callable[[], bool]) -> None:
         try:
@@ -79,13 +84,16 @@ class MetricsServer:
                 self.end_headers()
                 self.wfile.write(body)
 
+            timeout = 10  # an idle connection does not hold its thread for ever
+
             def log_message(self, format: str, *args: Any) -> None:  # scrapes are not log lines
                 pass
 
         for method in ("POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"):
             setattr(Handler, f"do_{method}", lambda self: self._answer(404, "text/plain", b"not found\n"))
+        server_class = _IPv6Server if ":" in address[0] else http.server.ThreadingHTTPServer
         try:
-            self._server = http.server.ThreadingHTTPServer(address, Handler)
+            self._server = server_class(address, Handler)
         except OSError as e:  # the port may be free again after a restart
             raise Failed(
                 f"ASHVIGIL_METRICS_LISTEN: cannot listen on {address[0]}:{address[1]} ({e.strerror})"

@@ -25,6 +25,7 @@ from ashvigil_monitor.store import Piece, Store
 
 PIECE_PAUSE = 0.4  # seconds between two pieces, as the module pauses
 DROP_AFTER_ATTEMPTS = 3
+MAX_ERROR = 300  # characters of a delivery's error kept with its piece
 DROP_AFTER_TRIED = 3600.0  # seconds of the machine's running time over which a piece was tried
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
 
@@ -51,10 +52,14 @@ class Outbox:
         self.failure = ""  # why the last delivery failed, in words for the chat
         self._fresh: set[int] = set()  # queued in this cycle: not Delayed
         self._lost: set[int] = set()  # the reply was lost in this cycle: not again in it
+        # Delivered in this cycle, even if the database did not note it; with its queue time, since
+        # the database gives a deleted row's id to the next piece.
+        self._done: set[tuple[int, float]] = set()
 
     def new_cycle(self) -> None:
         self._fresh.clear()
         self._lost.clear()
+        self._done.clear()
 
     def queue(self, cycle_at: str, bodies: Sequence[str]) -> list[int]:
         """Queues a text's pieces, masked, as this cycle's; inside the caller's transaction, if any."""
@@ -73,6 +78,8 @@ class Outbox:
         for index, piece in enumerate(self.store.pending()):
             if piece.id in self._lost:
                 return Delivery.FAILED
+            if (piece.id, piece.queued_at) in self._done:
+                continue
             if index:
                 self.pause(PIECE_PAUSE)
             if not self._send(piece):
@@ -99,6 +106,7 @@ class Outbox:
         if not reply.ok:
             self._failed(piece, reply)
             return False
+        self._done.add((piece.id, piece.queued_at))
         _write(self.store.delivered, piece)
         if piece.piece == piece.pieces:
             self.delivered += 1
@@ -107,7 +115,7 @@ class Outbox:
         return True
 
     def _failed(self, piece: Piece, reply: Reply) -> None:
-        _write(self.store.failed, piece, reply.error, *boot_clock())
+        _write(self.store.failed, piece, egress.mask(reply.error)[:MAX_ERROR], *boot_clock())
         again = ""
         if reply.lost:
             self._lost.add(piece.id)
@@ -117,14 +125,14 @@ class Outbox:
 
     def drop_expired(self) -> None:
         bound = self.config.outbox_max_age_hours * 3600
-        now, (boot, clock) = time.time(), boot_clock()
+        now, boot = time.time(), boot_clock()[0]
         expired = [
             p
             for p in self.store.pending()
             if now - p.queued_at > bound
             and p.attempts >= DROP_AFTER_ATTEMPTS
             and p.tried_boot == boot
-            and clock - (p.tried_since or clock) >= min(DROP_AFTER_TRIED, bound)
+            and p.tried_for >= min(DROP_AFTER_TRIED, bound)
         ]
         if not expired:
             return
@@ -136,9 +144,9 @@ class Outbox:
             )
 
 
-def drop_all(store: Store, why: str) -> int:
-    """Every pending piece, one line each."""
-    pieces = store.pending()
+def drop_all(store: Store, why: str, queued_before: float | None = None) -> int:
+    """Every pending piece (queued before then, when given), one line each."""
+    pieces = [p for p in store.pending() if queued_before is None or p.queued_at <= queued_before]
     store.drop(pieces)
     for p in pieces:
         log.warn(f"alert dropped ({p.label}): {why}")

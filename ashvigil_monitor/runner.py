@@ -31,6 +31,7 @@ from ashvigil_monitor.times import utc_now
 if TYPE_CHECKING:
     from ashvigil_monitor.metrics_http import MetricsServer
 
+DROP_REQUEST_LIFE = 60.0  # seconds an operator's `outbox --drop` waits for this monitor to take it
 RELOAD_GAP = 1.0  # seconds between two reloads: the SIGHUPs of a storm in between are merged
 
 
@@ -181,8 +182,9 @@ class Runner:
         """`outbox --drop` from the operator while this monitor holds the database."""
         try:
             asked = self.store.drop_requested()
-            if asked is not None:
-                drop_all(self.store, "by the operator")
+            if asked is not None:  # what was queued before the request; a stale one is only answered
+                if time.time() - asked <= DROP_REQUEST_LIFE:
+                    drop_all(self.store, "by the operator", queued_before=asked)
                 self.store.answer_drop(asked)
         except sqlite3.Error as e:
             log.warn(f"database write failed: {e}")
@@ -332,8 +334,8 @@ class Runner:
         after = self.config.failure_alert_after
         if self._told_directly or not after or self._streak < after:
             return False
-        self._told_directly = True
         reply = self._watch().outbox.send_unqueued(messages.failing(utc_now(), self._streak, failure))
+        self._told_directly = reply.ok or reply.lost  # lost: the chat may have it; not twice
         if not reply.ok:
             log.warn(f"failure message not sent: {reply.error}")
             return False

@@ -80,6 +80,7 @@ MIGRATIONS: tuple[str, ...] = (
     -- when a piece's first failed attempt was, on the machine's boot clock, which no wall-clock
     -- step moves: the age bound drops only what was tried over real time
     ALTER TABLE outbox ADD COLUMN tried_since REAL;
+    ALTER TABLE outbox ADD COLUMN tried_last REAL;
     ALTER TABLE outbox ADD COLUMN tried_boot TEXT;
     """,
 )
@@ -153,7 +154,13 @@ class Piece:
     attempts: int
     last_error: str | None
     tried_since: float | None = None  # boot clock of the first failed attempt
+    tried_last: float | None = None  # and of the last
     tried_boot: str | None = None  # the boot that clock belongs to
+
+    @property
+    def tried_for(self) -> float:
+        """Seconds between the first and the last failed attempt of this boot."""
+        return (self.tried_last or 0.0) - (self.tried_since or 0.0)
 
     @property
     def label(self) -> str:
@@ -235,10 +242,11 @@ class Store:
         self._db.execute("BEGIN IMMEDIATE")
         try:
             yield self._db
+            self._db.execute("COMMIT")
         except BaseException:
-            self._db.execute("ROLLBACK")
+            if self._db.in_transaction:  # a failed COMMIT may leave it open: never nest into it
+                self._db.execute("ROLLBACK")
             raise
-        self._db.execute("COMMIT")
 
     # --- the burn map ---
 
@@ -357,12 +365,18 @@ class Store:
         text = self.get("drop_answered")
         return bool(text) and float(text) >= asked
 
-    def bot_offset(self) -> int:
-        """The chat's next update: committed before an update is answered, never answered twice."""
-        return int(self.get("bot_offset", "0"))
+    def bot_offset(self, bot: str) -> int:
+        """The next update of a bot (its numeric id): committed before an update is answered, never
+        answered twice. Another bot starts from its own."""
+        keyed = self.get(f"bot_offset:{bot}")
+        if keyed:
+            return int(keyed)
+        # Kept before offsets were kept per bot: the bot of then is this one when none other was noted.
+        return int(self.get("bot_offset", "0")) if not self.get("bot") else 0
 
-    def save_bot_offset(self, offset: int) -> None:
-        self.put(bot_offset=offset)
+    def save_bot_offset(self, bot: str, offset: int) -> None:
+        values: dict[str, str | int] = {f"bot_offset:{bot}": offset, "bot": bot}
+        self.put(**values)
 
     def digest_due(self) -> int | None:
         """The scheduled moment of the last daily digest queued (or noted)."""
@@ -396,8 +410,9 @@ class Store:
         """One more failed attempt; the first on this boot starts the piece's tried time."""
         self._db.execute(
             "UPDATE outbox SET attempts = attempts + 1, last_error = ?,"
-            " tried_since = CASE WHEN tried_boot = ? THEN tried_since ELSE ? END, tried_boot = ? WHERE id = ?",
-            (error, boot, clock, boot, piece.id),
+            " tried_since = CASE WHEN tried_boot = ? THEN tried_since ELSE ? END, tried_last = ?, tried_boot = ?"
+            " WHERE id = ?",
+            (error, boot, clock, clock, boot, piece.id),
         )
 
     def drop(self, pieces: Sequence[Piece]) -> None:

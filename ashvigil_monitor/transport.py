@@ -80,6 +80,8 @@ class _Watcher:
 
     def watch(self, sock: socket.socket) -> None:
         self._socket = sock.dup()
+        if self.why:  # expired while connecting: the watcher may have looked before there was a socket
+            self._shut()
 
     def expired(self) -> bool:
         if self.why:
@@ -94,12 +96,14 @@ class _Watcher:
     def _run(self) -> None:
         while not self._done.wait(WATCH_STEP):
             if self.expired():
-                if self._socket is not None:
-                    try:
-                        self._socket.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass  # not connected yet, or closed already
-                return
+                self._shut()
+
+    def _shut(self) -> None:
+        if self._socket is not None:
+            try:
+                self._socket.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass  # not connected yet, or closed already
 
 
 def _connect(address: tuple[str, int], watcher: _Watcher) -> socket.socket:
@@ -172,11 +176,14 @@ def exchange(
     with _Watcher(deadline, cut_at) as watcher:
         if watcher.expired():
             raise Unsent("not sent: stopping" if watcher.why == "stopped" else "not sent: no time left")
-        conn, target = _connection(parts, watcher)
+        try:
+            conn, target = _connection(parts, watcher)
+        except (ValueError, UnicodeError) as e:  # a port or host name no connection can have
+            raise Unsent(f"not sent: {type(e).__name__} in the address") from None
         try:
             try:
                 conn.request(method, target, body=body, headers=dict(headers or {}))
-            except (OSError, http.client.HTTPException) as e:
+            except (OSError, http.client.HTTPException, ValueError, UnicodeError) as e:
                 raise Unsent(_why(watcher, e, "could not connect")) from None
             try:
                 response = conn.getresponse()

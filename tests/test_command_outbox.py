@@ -128,25 +128,27 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
 
 
 @pytest.mark.parametrize(
-    ("age", "attempts", "tried_for", "dropped"),
-    [
-        (7200, 3, 7200, True),
-        (120, 3, 7200, False),  # younger than the bound (an hour)
-        (7200, 2, 7200, False),  # tried too few times
-        (7200, 3, 60, False),  # tried over too short a time: the wall clock stepped
+    ("age", "attempts", "tried", "dropped"),
+    [  # tried: (first, last) failed attempt, seconds ago on the boot clock
+        (7200, 3, (7200, 0), True),
+        (120, 3, (7200, 0), False),  # younger than the bound (an hour)
+        (7200, 2, (7200, 0), False),  # tried too few times
+        (7200, 3, (60, 0), False),  # tried over too short a time: the wall clock stepped
+        (7200, 3, (7200, 6600), False),  # tried for ten minutes, then the monitor stood still
         (26 * 3600, 0, None, False),  # queued a second before the clock stepped a day ahead
     ],
 )
-def test_the_age_bound_drops_only_what_was_tried_over_real_time(av, services, age, attempts, tried_for, dropped):
+def test_the_age_bound_drops_only_what_was_tried_over_real_time(av, services, age, attempts, tried, dropped):
     services.seed_change(av)
     services.bot.set_default(too_many(500))
     assert services.run("once").returncode == 1
     boot, clock = boot_clock()
-    since = None if tried_for is None else clock - tried_for
+    since, last = (None, None) if tried is None else (clock - tried[0], clock - tried[1])
     with contextlib.closing(services.database()) as db:
         db.execute(
-            "UPDATE outbox SET queued_at = queued_at - ?, attempts = ?, tried_since = ?, tried_boot = ?",
-            (age, attempts, since, boot),
+            "UPDATE outbox SET queued_at = queued_at - ?, attempts = ?,"
+            " tried_since = ?, tried_last = ?, tried_boot = ?",
+            (age, attempts, since, last, boot),
         )
     done = services.run("once", env={"ASHVIGIL_OUTBOX_MAX_AGE_HOURS": "1"})
     left = services.run("outbox").stdout.splitlines()[-1]
