@@ -190,6 +190,17 @@ def test_a_piece_whose_reply_was_lost_waits_for_the_next_cycle(av, services):
     ]
 
 
+def once_killed_at_random(services, rng, latest):
+    """`once`, killed with -9 at a moment up to `latest` seconds in; whether it was still running."""
+    process = services.start("once")
+    time.sleep(rng.uniform(0.0, latest))
+    running = process.poll() is None
+    if running:
+        process.kill()
+    process.communicate()
+    return running
+
+
 def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     services.api.rows = make_subnet_rows(300)
     assert services.run("once").returncode == 0  # first poll
@@ -197,12 +208,7 @@ def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     rng, kills = random.Random(15), 0
     for step in range(1, 61):
         services.api.set_incentive_burns(dict.fromkeys(range(300), step / 1000))
-        process = services.start("once")
-        time.sleep(rng.uniform(0.0, 0.8))
-        if process.poll() is None:
-            process.kill()
-            kills += 1
-        process.communicate()
+        kills += once_killed_at_random(services, rng, 0.8)
     done = services.run("once")
     assert done.returncode == 0, done.stderr
     bodies = [DELAYED.sub("", m, count=1) for m in services.bot.messages()]
@@ -228,12 +234,7 @@ def test_kill_9_across_failure_streaks_never_loses_or_misorders_their_messages(s
     rng, kills = random.Random(23), 0
     for step in range(36):  # streaks of four failing cycles, then two good ones
         services.api.set_default(Reply.json({"message": "Unauthorized"}, status=401) if step % 6 < 4 else None)
-        process = services.start("once")
-        time.sleep(rng.uniform(0.0, 0.4))
-        if process.poll() is None:
-            process.kill()
-            kills += 1
-        process.communicate()
+        kills += once_killed_at_random(services, rng, 0.4)
     services.api.set_default(None)
     assert services.run("once").returncode == 0  # what the kills left pending arrives
     texts = [DELAYED.sub("", m, count=1) for m in services.bot.messages()]
