@@ -18,6 +18,8 @@ from command import API_KEY, COMMAND, TOKEN, NotifySocket, Running, stop, wait_u
 from prometheus_client.parser import text_string_to_metric_families
 
 from ashvigil_monitor import messages
+from ashvigil_monitor.liveness import Metrics
+from ashvigil_monitor.metrics_http import MetricsServer
 from stand_ins.server import Reply, StandIn
 from stand_ins.telegram import refused
 
@@ -294,3 +296,14 @@ def test_run_serves_metrics_and_health_over_http(services):
 )
 def test_a_cycle_that_raises_is_told_in_words(error, words):
     assert messages.error_in_words(error) == words
+
+
+@pytest.mark.parametrize(("healthy", "status"), [(True, 200), (False, 503)])
+def test_healthz_follows_the_last_cycle(healthy, status):
+    port = free_port()
+    server = MetricsServer(("127.0.0.1", port), lambda: Metrics(""), lambda: healthy)
+    server.start()
+    try:
+        assert get(f"http://127.0.0.1:{port}/healthz")[0] == status
+    finally:
+        server.stop()
