@@ -16,12 +16,11 @@ import os
 import sqlite3
 import stat
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any
 
 import ashvigil
 from ashvigil_monitor import egress, log
-from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
@@ -85,21 +84,12 @@ def set_aside(path: str) -> str:
 
 
 class Watch:
-    """The cycle and the snapshot for one configuration, delivering through the outbox. `pause`
-    waits inside a cycle (between pieces); the caller makes it ping its watchdog."""
+    """The cycle and the snapshot for one configuration, delivering through the outbox."""
 
-    def __init__(
-        self,
-        config: Config,
-        store: Store,
-        bot: BotApi,
-        pause: Callable[[float], None] = time.sleep,
-    ):
+    def __init__(self, config: Config, store: Store, outbox: Outbox):
         self.config = config
         self.store = store
-        self.bot = bot
-        self.pause = pause
-        self.outbox = Outbox(config, store, bot, pause)
+        self.outbox = outbox
         self.subnets: int | None = None  # subnets in the last stored map
         self.failure = ""  # why the last cycle failed, in words for the chat
         self._told_absent = False
@@ -147,12 +137,9 @@ class Watch:
             return False
         try:
             ashvigil.save_burn_state(self.config.state_path, current, updated_at)
+            self.store.map_in_state()
         except OSError as e:  # the database holds the map: it is the next cycle's baseline
             log.warn(f"state file not written, the database's map stands in: {e}")
-            self.subnets = len(current)
-            return True
-        try:
-            self.store.map_in_state()
         except sqlite3.Error as e:  # the map stays marked as not in the state file: compared with, safely
             log.warn(f"database write failed: {e}")
         self.subnets = len(current)

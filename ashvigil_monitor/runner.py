@@ -23,7 +23,7 @@ from ashvigil_monitor.cycle import Watch
 from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
-from ashvigil_monitor.outbox import drop_all
+from ashvigil_monitor.outbox import Outbox, drop_all
 from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import LastCycle, Store, Streak
 from ashvigil_monitor.times import utc_now
@@ -140,8 +140,9 @@ class Runner:
             bot = NotingBot(
                 self.budget, config.bot_token, config.telegram_api, self.pause_in_cycle, self.stopper.cut_at
             )
-            self.watch = Watch(config, self.store, bot, self.pause_in_cycle)
-            self.followups = Followups(config, self.store, bot, self.watch.outbox)
+            outbox = Outbox(config, self.store, bot, self.pause_in_cycle)
+            self.watch = Watch(config, self.store, outbox)
+            self.followups = Followups(config, self.store, bot, outbox)
         return self.watch
 
     def _follow(self, watch: Watch) -> None:

@@ -137,18 +137,19 @@ def _connection(url: urllib.parse.SplitResult, watcher: _Watcher) -> tuple[http.
     host, port = url.hostname or "", url.port or (443 if url.scheme == "https" else 80)
     target = urllib.parse.urlunsplit(("", "", url.path or "/", url.query, ""))
     proxy = urllib.request.getproxies().get(url.scheme)
-    via = urllib.parse.urlsplit(proxy if "://" in (proxy or "") else f"http://{proxy}") if proxy else None
-    bypass = via is None or urllib.request.proxy_bypass(host)
-    connect_to = (host, port) if bypass or via is None else (via.hostname or "", via.port or 80)
+    via = None
+    if proxy and not urllib.request.proxy_bypass(host):
+        via = urllib.parse.urlsplit(proxy if "://" in proxy else f"http://{proxy}")
+    connect_to = (host, port) if via is None else (via.hostname or "", via.port or 80)
     seconds = max(0.0, watcher.end - time.monotonic())
     conn: http.client.HTTPConnection
     if url.scheme == "https":
         conn = http.client.HTTPSConnection(*connect_to, timeout=seconds, context=ssl.create_default_context())
-        if not bypass and via is not None:
+        if via is not None:
             conn.set_tunnel(host, port, _proxy_headers(via))
     else:
         conn = http.client.HTTPConnection(*connect_to, timeout=seconds)
-        if not bypass:
+        if via is not None:
             target = urllib.parse.urlunsplit(url._replace(fragment=""))
     conn._create_connection = lambda address, *_: _connect(address, watcher)  # type: ignore[attr-defined]
     return conn, target
