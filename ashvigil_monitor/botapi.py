@@ -22,27 +22,13 @@ from dataclasses import dataclass
 from typing import Any
 
 from ashvigil_monitor import egress, log, transport
+from ashvigil_monitor.outgoing import Reply
 
 BOT_API_ORIGIN = "https://api.telegram.org"
 MAX_RETRIES = 3
 MAX_WAIT = 120.0
 BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx or connection failure
 DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
-
-
-@dataclass(frozen=True)
-class Reply:
-    """How a call ended. `ok`: Telegram answered 2xx with "ok": true. `lost`: the request went out
-    and no readable reply came back, so it may have been carried out. `error` is the detail for the
-    log (masked there); `words` says what happened without quoting the server or a URL, for the
-    chat."""
-
-    ok: bool
-    error: str = ""
-    lost: bool = False
-    result: Any = None
-    status: int | None = None  # the HTTP status of an error reply
-    words: str = ""
 
 
 @dataclass(frozen=True)

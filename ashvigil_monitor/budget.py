@@ -10,7 +10,8 @@ from collections import deque
 from collections.abc import Callable
 from typing import Any
 
-from ashvigil_monitor.botapi import BotApi, Reply
+from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor.outgoing import Reply
 
 GROUP_LIMIT = 20  # messages a minute Telegram lets a bot send to one group or channel
 ALERT_RESERVE = 10  # of those, what answers always leave to the alerts

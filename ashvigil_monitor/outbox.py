@@ -19,8 +19,9 @@ import time
 from collections.abc import Callable, Sequence
 
 from ashvigil_monitor import egress, log, messages
-from ashvigil_monitor.botapi import BotApi, Reply
+from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
+from ashvigil_monitor.outgoing import Reply
 from ashvigil_monitor.store import Piece, Store
 
 PIECE_PAUSE = 0.4  # seconds between two pieces, as the module pauses
