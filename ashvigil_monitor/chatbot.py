@@ -19,6 +19,7 @@ import queue
 import re
 import threading
 import time
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -71,6 +72,7 @@ class Status:
     started: float = field(default_factory=time.time)
     last_cycle: str = "none yet"
     next_poll: float | None = None
+    failures: dict[str, str] = field(default_factory=dict)  # destinations whose last delivery failed: why
 
 
 class ChatBot:
@@ -292,13 +294,20 @@ class ChatBot:
         now = time.time()
         mutes = self._store.mutes(now)
         next_poll = self.status.next_poll
+        pending = self._store.pending()
         lines = [
             f"ashvigil {__version__}, up {_span(now - self.status.started)}",
             f"last cycle: {self.status.last_cycle}",
             f"next poll: {stamp(next_poll) + ' UTC' if next_poll else 'not planned'}",
-            f"outbox: {len(self._store.pending())} alert pieces pending",
+            f"outbox: {len(pending)} alert pieces pending",
             "muted: " + (", ".join(f"SN{n} until {stamp(u)} UTC" for n, u in mutes.items()) or "none"),
         ]
+        if len(self.config.destinations) > 1:
+            counts = Counter(p.destination for p in pending)
+            for place in self.config.destinations:
+                why = self.status.failures.get(place.name)
+                state = f"{counts[place.name]} pending" if counts[place.name] else "ok"
+                lines.append(f"{place.name} ({place.kind}): {state}" + (f", failing: {why}" if why else ""))
         return ["\n".join(lines)]
 
     def _burn(self, args: Sequence[str]) -> list[str]:

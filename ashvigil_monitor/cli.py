@@ -17,6 +17,7 @@ from typing import Any
 
 from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
+from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
 from ashvigil_monitor.notify import Notifier
@@ -42,9 +43,10 @@ def parser() -> argparse.ArgumentParser:
     commands.add_parser("snapshot", help="the startup snapshot only")
     outbox = commands.add_parser("outbox", help="list the alert pieces not yet delivered")
     outbox.add_argument("--drop", action="store_true", help="discard them, one line each")
-    message = commands.add_parser("test-message", help="send one short message to the chat")
+    message = commands.add_parser("test-message", help="send one short message to each destination")
     message.add_argument("text", nargs="?", help="the message (default: names the host and the version)")
-    commands.add_parser("check", help="verify the configuration without sending anything to the chat")
+    message.add_argument("--to", metavar="NAME", help="only to this destination")
+    commands.add_parser("check", help="verify the configuration and reach each destination without sending anything")
     commands.add_parser("config", help="the effective settings, each with where it came from")
     status = commands.add_parser(
         "status",
@@ -135,8 +137,8 @@ def _status(args: argparse.Namespace) -> int:
 MODULE_VARIABLES = ("TAOSTATS_API_BASE", "TAOSTATS_USER_AGENT")
 NEEDS = {
     "status": (),
-    "check": ("api", "telegram"),
-    "test-message": ("telegram",),
+    "check": ("api", "deliver"),
+    "test-message": ("deliver",),
     "outbox": (),
     "config": (),
     "history": (),
@@ -175,7 +177,8 @@ def _placed_settings(
 def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration.Config:
     env, _, places = _placed_settings(args, environment)
     try:
-        config = configuration.load(env, egress.SECRETS.add, NEEDS.get(args.command, ("api", "telegram")))
+        needs = NEEDS.get(args.command, ("api", "deliver"))
+        config = configuration.load(env, egress.SECRETS.add, needs, _tables(args, env))
     except ConfigError as e:
         if e.setting not in places:
             raise
@@ -185,6 +188,11 @@ def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration
         if name in env:
             os.environ[name] = env[name]
     return config
+
+
+def _tables(args: argparse.Namespace, env: dict[str, str]) -> list[config_file.Table]:
+    path = args.config or env.get("ASHVIGIL_CONFIG")
+    return config_file.destinations(path) if path else []
 
 
 def _in_the_file(e: ConfigError, where: str) -> ConfigError:
@@ -206,7 +214,7 @@ def _main(args: argparse.Namespace) -> int:
     if args.command == "check":
         return preflight.check(config)
     if args.command == "test-message":
-        return preflight.test_message(config, args.text)
+        return preflight.test_message(config, args.text, args.to)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.db_path)
     if args.command == "status":
@@ -290,8 +298,10 @@ def _list_outbox(db_path: str) -> int:
                 pieces = store.pending() if store.version() else []  # a database not yet set up
             except sqlite3.Error as e:
                 raise Failed(f"ASHVIGIL_DB_PATH: cannot read {db_path} ({e})") from None
+    several = {p.destination for p in pieces} - {DEFAULT_NAME}  # one chat's pieces read as they always have
     for p in pieces:
-        print(f"{p.label}; last error: {egress.safe(p.last_error or '-')}")
+        place = f"{p.destination}: " if several else ""
+        print(f"{place}{p.label}; last error: {egress.safe(p.last_error or '-')}")
         print(f"  {egress.safe(p.body.split(chr(10), 1)[0], 200)}")
     print(f"{len(pieces)} alert pieces pending")
     return 0

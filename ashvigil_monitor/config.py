@@ -8,11 +8,14 @@ import math
 import os
 import re
 import urllib.parse
-from collections.abc import Callable, Iterable, Mapping, MutableMapping
+from collections.abc import Callable, Iterable, Mapping, MutableMapping, Sequence
 from dataclasses import dataclass
 from typing import TypeVar
 
+from ashvigil_monitor import destinations as places
 from ashvigil_monitor import log, policy, store
+from ashvigil_monitor.config_file import Table
+from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
@@ -55,6 +58,11 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
         "ASHVIGIL_FAILURE_ALERT_AFTER",
         "3",
         "failed cycles in a row that are told in the chat, and the recovery (0: never)",
+    ),
+    (
+        "ASHVIGIL_BOT_COMMANDS_DESTINATION",
+        "the first telegram destination",
+        "the telegram destination whose chat answers commands and gets charts",
     ),
     ("ASHVIGIL_BOT_COMMANDS", "0", "1: answer commands in the chat (/status, /burn, /top, /mute, ...) while run runs"),
     ("ASHVIGIL_ADMIN_IDS", "unset", "Telegram user ids that may /mute, /unmute and /snapshot, such as 1234,5678"),
@@ -106,6 +114,7 @@ class Config:
     log_level: str = "info"
     metrics_listen: tuple[str, int] | None = None
     secret_files: tuple[tuple[str, str], ...] = ()  # (setting, path) of the secrets read from files
+    destinations: tuple[Destination, ...] = ()  # where alerts go; empty for a command that sends nothing
 
     @property
     def interval_seconds(self) -> float:
@@ -164,7 +173,7 @@ def _credential(env: Mapping[str, str], name: str) -> str | None:
     directory = env.get("CREDENTIALS_DIRECTORY")
     if not directory or env.get(name):
         return None
-    path = os.path.join(directory, CREDENTIALS[name])
+    path = os.path.join(directory, CREDENTIALS.get(name) or name.removeprefix("ASHVIGIL_DESTINATION_").lower())
     return path if os.path.exists(path) else None
 
 
@@ -251,27 +260,34 @@ def prepare_state_dir(state_path: str) -> None:
         raise ConfigError(f"ASHVIGIL_STATE_PATH: {state_path} is not a writable file path")
 
 
-def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[str] = ("api", "telegram")) -> Config:
+def load(
+    env: Mapping[str, str],
+    found: Callable[[str], None],
+    needs: Iterable[str] = ("api", "deliver"),
+    tables: Sequence[Table] = (),
+) -> Config:
     """Reads and checks the configuration. `needs` names the parts a subcommand cannot do without:
-    "api" (the taostats key) and "telegram" (token and chat); the others may then be empty."""
+    "api" (the taostats key) and "deliver" (the destinations, from the config file's `tables` or
+    the Telegram token and chat); the others may then be empty."""
     needs = set(needs)
     for name in ("TAOSTATS_API_KEY", "ASHVIGIL_BOT_TOKEN"):
         _hide_unneeded(env, name, found)
     for name in ("TAOSTATS_API_BASE", "ASHVIGIL_TELEGRAM_API", "ASHVIGIL_HEARTBEAT_URL"):
         hide_url_password(env, name, found)
     api_key = read_secret(env, "TAOSTATS_API_KEY", found) if "api" in needs else env.get("TAOSTATS_API_KEY", "")
-    token = _bot_token(env, found) if "telegram" in needs else ""
-    chat_id = _chat_id(env) if "telegram" in needs else ""
+    rules = _policy(env)
+    where = _destinations(env, found, rules, tables) if "deliver" in needs else ()
+    chat = _chat_destination(env, where)
     state_path = env.get("ASHVIGIL_STATE_PATH") or default_state_path(env)
     pause = env.get("ASHVIGIL_PAUSE_PATH")
     config = Config(
         api_key=api_key,
-        bot_token=token,
-        chat_id=chat_id,
+        bot_token=chat.bot_token if chat else "",
+        chat_id=chat.chat_id if chat else "",
         state_path=state_path,
         db_path=env.get("ASHVIGIL_DB_PATH") or store.default_path(state_path),
         outbox_max_age_hours=_number(env, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", lambda v: v > 0, "finite and > 0"),
-        policy=_policy(env),
+        policy=rules,
         failure_alert_after=int(
             _number(env, "ASHVIGIL_FAILURE_ALERT_AFTER", "3", lambda v: v >= 0 and v == int(v), "a whole number >= 0")
         ),
@@ -286,14 +302,70 @@ def load(env: Mapping[str, str], found: Callable[[str], None], needs: Iterable[s
         alert_charts=_flag(env, "ASHVIGIL_ALERT_CHARTS", False),
         digest_at=_parsed(env, "ASHVIGIL_DIGEST_AT", policy.parse_time_of_day),
         metrics_listen=_listen(env, "ASHVIGIL_METRICS_LISTEN"),
-        secret_files=tuple(
-            (f"{n}_FILE", path) for n in CREDENTIALS if (path := env.get(f"{n}_FILE") or _credential(env, n))
-        ),
+        secret_files=_secret_files(env, tables),
         log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
         log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
+        destinations=tuple(where),
     )
+    if config.bot_commands and "deliver" in needs and chat is None:
+        raise ConfigError("ASHVIGIL_BOT_COMMANDS needs a telegram destination to answer in", "ASHVIGIL_BOT_COMMANDS")
     _require_regular_files(config)
     return config
+
+
+def _destinations(
+    env: Mapping[str, str], found: Callable[[str], None], rules: policy.Policy, tables: Sequence[Table]
+) -> list[Destination]:
+    """The config file's destinations, else the one Telegram chat of the global settings."""
+    if not tables:
+        return [places.default(rules, _chat_id(env), _bot_token(env, found))]
+
+    def secret(variable: str, file: str | None) -> str:
+        scoped = {k: v for k, v in env.items() if k in (variable, "CREDENTIALS_DIRECTORY")}
+        scoped[f"{variable}_FILE"] = file or env.get(f"{variable}_FILE", "")
+        value = read_secret(scoped, variable, found)
+        _hide_url_parts(value, found)
+        return value
+
+    found_places = places.parse(list(tables), rules, secret, lambda: _bot_token(env, found))
+    names = [d.name for d in found_places]
+    if len(set(names)) != len(names):
+        raise ConfigError("two destinations with one name")  # TOML itself refuses a table twice
+    return found_places
+
+
+def _hide_url_parts(value: str, found: Callable[[str], None]) -> None:
+    """A webhook URL's path holds its token: a server that echoes only the path must not show it."""
+    parts = urllib.parse.urlsplit(value)
+    if parts.scheme and parts.path:
+        found(parts.path)
+        for segment in parts.path.split("/"):
+            if len(segment) >= 16:
+                found(segment)
+
+
+def _chat_destination(env: Mapping[str, str], where: Sequence[Destination]) -> Destination | None:
+    """The Telegram destination whose chat answers commands: named, else the first."""
+    name = env.get("ASHVIGIL_BOT_COMMANDS_DESTINATION", "").strip()
+    chats = [d for d in where if d.kind == "telegram" and (not name or d.name == name)]
+    if name and where and not chats:
+        raise ConfigError(
+            f"ASHVIGIL_BOT_COMMANDS_DESTINATION names no telegram destination: {name!r}",
+            "ASHVIGIL_BOT_COMMANDS_DESTINATION",
+        )
+    return chats[0] if chats else None
+
+
+def _secret_files(env: Mapping[str, str], tables: Sequence[Table]) -> tuple[tuple[str, str], ...]:
+    """(setting, path) of every secret read from a file, for check's look at their modes."""
+    files = [(f"{n}_FILE", path) for n in CREDENTIALS if (path := env.get(f"{n}_FILE") or _credential(env, n))]
+    for table in tables:
+        files += [
+            (f"destination {table.name}: {key}", str(value))
+            for key, value in table.values.items()
+            if key.endswith("_file") and isinstance(value, str)
+        ]
+    return tuple(files)
 
 
 def _parsed(env: Mapping[str, str], name: str, parse: Callable[..., T], *rules: object) -> T:

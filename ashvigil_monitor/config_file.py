@@ -12,6 +12,7 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Iterable
+from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from ashvigil_monitor.errors import ConfigError
@@ -76,6 +77,8 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
         if not _NAME_LIKE.fullmatch(key):
             raise ConfigError(f"{where}: an unknown setting")
         where += f": {key}"
+        if key == "destinations":
+            continue  # tables of their own: destinations()
         if key == "thresholds":
             settings["ASHVIGIL_SUBNET_THRESHOLDS"] = Setting(_thresholds(value, where), where)
         elif key in names:
@@ -85,6 +88,43 @@ def read(path: str, variables: Iterable[str]) -> dict[str, Setting]:
         else:
             raise ConfigError(f"{where}: unknown setting")
     return settings
+
+
+TableValue = Any  # what a TOML value is: a text, number, boolean, list or table
+
+
+@dataclass(frozen=True)
+class Table:
+    """One [destinations.NAME] table: its values, and where each key is written."""
+
+    name: str
+    values: dict[str, TableValue]
+    path: str
+    text: str  # the file's text, to find a key's line in
+
+    def where(self, key: str) -> str:
+        """ "ASHVIGIL_CONFIG: PATH, line N: destination NAME, KEY" (the table's line without a key)."""
+        header = re.compile(rf"^[ \t]*\[\s*destinations\s*\.\s*[\"']?{re.escape(self.name)}[\"']?\s*\]", re.M)
+        start = header.search(self.text)
+        offset = start.end() if start else 0
+        line = self.text.count("\n", 0, offset) + 1 if start else 0
+        if key:
+            found = re.compile(rf"^[ \t]*[\"']?{re.escape(key)}[\"']?\s*=", re.M).search(self.text, offset)
+            line = self.text.count("\n", 0, found.start()) + 1 if found else line
+        return f"ASHVIGIL_CONFIG: {self.path}, line {line}: destination {self.name}" + (f", {key}" if key else "")
+
+
+def destinations(path: str) -> list[Table]:
+    """The file's [destinations.NAME] tables, in their order; ConfigError for anything else there."""
+    text = read_small_text(path, "ASHVIGIL_CONFIG")
+    try:
+        found = tomllib.loads(text).get("destinations", {})
+    except (tomllib.TOMLDecodeError, RecursionError):
+        return []  # read() has said why
+    if not isinstance(found, dict) or not all(isinstance(v, dict) for v in found.values()):
+        where = f"ASHVIGIL_CONFIG: {path}, line {_line_of(text, 'destinations')}"
+        raise ConfigError(f"{where}: destinations are [destinations.NAME] tables")
+    return [Table(name, values, path, text) for name, values in found.items()]
 
 
 def _thresholds(value: Any, where: str) -> str:

@@ -17,6 +17,7 @@ import sqlite3
 import stat
 import time
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import ashvigil
@@ -24,9 +25,9 @@ from ashvigil_monitor import egress, log
 from ashvigil_monitor.changes import detect, merge
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
-from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, message_bodies, snapshot_text
-from ashvigil_monitor.outbox import Delivery, Outbox
-from ashvigil_monitor.store import Outcome, Store, Subnet
+from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, snapshot_text
+from ashvigil_monitor.outbox import Outbox
+from ashvigil_monitor.store import Change, Outcome, Store, Subnet
 from ashvigil_monitor.times import utc_now
 
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
@@ -83,6 +84,26 @@ def set_aside(path: str) -> str:
     return aside
 
 
+@dataclass(frozen=True)
+class Alert:
+    """One destination's alert of a cycle."""
+
+    destination: str
+    changes: list[Change]
+    merged: int  # moves held in quiet hours merged into it; 0 when none were
+
+
+@dataclass
+class Found:
+    """What a poll changed for every destination."""
+
+    alerts: list[Alert] = field(default_factory=list)
+    records: dict[str, dict[str, Subnet]] = field(default_factory=dict)
+    hold: list[tuple[str, Change]] = field(default_factory=list)
+    held_counts: dict[str, int] = field(default_factory=dict)
+    moved: set[str] = field(default_factory=set)  # subnets any destination saw move
+
+
 class Watch:
     """The cycle and the snapshot for one configuration, delivering through the outbox."""
 
@@ -124,12 +145,14 @@ class Watch:
             )
             return saved
 
-    def _store(self, current: dict[str, str], updated_at: str, bodies: Sequence[str], **more: Any) -> bool:
-        """Write-ahead (the alert's pieces and the new map, as one), then the state file. False,
+    def _store(self, current: dict[str, str], updated_at: str, alerts: Sequence[Alert] = (), **more: Any) -> bool:
+        """Write-ahead (the alerts' pieces and the new map, as one), then the state file. False,
         with one line, when the database refused."""
         try:
             with self.store.transaction():
-                self.outbox.queue(updated_at, bodies)
+                for alert in alerts:
+                    text = alert_text(alert.changes, updated_at, alert.merged)
+                    self.outbox.queue(alert.destination, updated_at, text, "changes", alert.changes)
                 self.store.save_map(current, updated_at, **more)
         except sqlite3.Error as e:
             log.warn(f"database write failed, rates not stored: {e}")
@@ -148,44 +171,76 @@ class Watch:
     # --- what the command runs ---
 
     def cycle(self) -> int:
-        """One watch cycle: 0 when it leaves nothing undelivered (quiet hours hold without
-        failing), else 1."""
+        """One watch cycle: 0 when it leaves nothing undelivered at any destination (quiet hours
+        hold without failing), else 1."""
         self.failure, self.outcome = "", None
         self.outbox.new_cycle()
-        clear = self.outbox.send_pending() is not Delivery.FAILED
+        self.outbox.send_pending()
+        behind = set(self.outbox.failures)  # their earlier pieces failed: the new ones wait behind
         updated_at = utc_now()
         listing = self._listing("fetch failed: ")
         if listing is None:
             self.outcome = Outcome(updated_at)
             return 1
-        policy = dataclasses.replace(self.config.policy, muted=frozenset(self.store.mutes(time.time())))
         current = listing[1]
-        changes, records = detect(policy, self.store.subnets(), self._previous(), current)
-        quiet, held = self.outbox.quiet(), self.store.held()
-        alert = [] if quiet else merge([*held, *changes]) if held else changes
-        bodies = message_bodies(alert_text(alert, updated_at, len(held) + len(changes) if held else 0)) if alert else []
-        hold = changes if quiet else []
-        if not self._store(current, updated_at, bodies, subnets=records, hold=hold, release_held=bool(alert)):
+        found = self._detect(current)
+        if not self._store(
+            current,
+            updated_at,
+            found.alerts,
+            records=found.records,
+            hold=found.hold,
+            release_held=[a.destination for a in found.alerts if a.merged],
+        ):
             return 1
-        self.outcome = Outcome(updated_at, current, moved=len(changes))
-        if not alert:
-            if hold:
-                log.line(f"alert held for after quiet hours ({len(hold)} subnet(s))")
-            return self._delivered(clear)
-        if not clear:
-            log.line(f"alert queued ({len(alert)} subnet(s)) behind undelivered pieces")
-            return self._delivered(False)
-        if self.outbox.send_pending() is Delivery.FAILED:
-            return self._delivered(False)
-        log.line(f"alert sent ({len(alert)} subnet(s))")
-        self.outcome = Outcome(updated_at, current, alert, moved=len(changes))
+        self.outcome = Outcome(updated_at, current, moved=len(found.moved))
+        for name, count in found.held_counts.items():
+            log.line(f"alert held{self._to(name)} for after quiet hours ({count} subnet(s))")
+        if found.alerts:
+            self.outbox.send_pending(skip=behind)
+            self._tell_alerts(found.alerts, behind, updated_at, current, len(found.moved))
+        if self.outbox.failures:
+            self.failure = self.outbox.failure
+            return 1
         return 0
 
-    def _delivered(self, clear: bool) -> int:
-        if clear:
-            return 0
-        self.failure = self.outbox.failure
-        return 1
+    def _detect(self, current: dict[str, str]) -> Found:
+        """Each destination's changes by its own rules and baselines, with what it holds in its
+        quiet hours and what it held before."""
+        muted = frozenset(self.store.mutes(time.time()))
+        previous = self._previous()
+        found = Found()
+        for place in self.config.destinations:
+            policy = dataclasses.replace(place.policy, muted=muted)
+            changes, found.records[place.name] = detect(policy, self.store.subnets(place.name), previous, current)
+            found.moved.update(netuid for netuid, _, _ in changes)
+            if self.outbox.quiet(place.name):
+                found.hold += [(place.name, change) for change in changes]
+                if changes:
+                    found.held_counts[place.name] = len(changes)
+                continue
+            held = self.store.held(place.name)
+            alert = merge([*held, *changes]) if held else changes
+            if alert:
+                found.alerts.append(Alert(place.name, alert, len(held) + len(changes) if held else 0))
+        return found
+
+    def _tell_alerts(
+        self, alerts: Sequence[Alert], behind: set[str], updated_at: str, current: dict[str, str], moved: int
+    ) -> None:
+        delivered: list[Change] = []
+        for alert in alerts:
+            count = f"({len(alert.changes)} subnet(s))"
+            if alert.destination in behind:
+                log.line(f"alert queued{self._to(alert.destination)} {count} behind undelivered pieces")
+            elif alert.destination not in self.outbox.failures:
+                log.line(f"alert sent{self._to(alert.destination)} {count}")
+                delivered += [c for c in alert.changes if c not in delivered]
+        if delivered:
+            self.outcome = Outcome(updated_at, current, delivered, moved=moved)
+
+    def _to(self, name: str) -> str:
+        return f" to {name}" if len(self.config.destinations) > 1 else ""
 
     def _listing(self, failure: str) -> tuple[list[dict[str, Any]], dict[str, str]] | None:
         """The rows and their burn map; None, with one line, when the listing failed."""
@@ -204,27 +259,34 @@ class Watch:
             log.line(f"watched subnets not in the listing: {absent}")
 
     def snapshot(self) -> int:
-        """The startup snapshot of the watched subnets: stored, sent, never queued (it is stale
-        by the next cycle), skipped in quiet hours."""
+        """The startup snapshot of each destination's watched subnets: stored, sent, never queued
+        (it is stale by the next cycle), skipped in a destination's quiet hours."""
         updated_at, self.outcome = utc_now(), None
         listing = self._listing("startup fetch failed: ")
         if listing is None:
             return 1
         rows, current = listing
-        quiet = self.outbox.quiet()
-        # What the chat is shown becomes the baseline; a snapshot not shown changes none.
-        records = None if quiet else {**self.store.subnets(), **{n: Subnet(r, r) for n, r in current.items()}}
-        if not self._store(current, updated_at, [], subnets=records):
+        wanted = [d for d in self.config.destinations if d.snapshot]
+        shown = [d for d in wanted if not self.outbox.quiet(d.name)]
+        # What a destination is shown becomes its baseline; a snapshot not shown changes none.
+        records = {
+            d.name: {**self.store.subnets(d.name), **{n: Subnet(r, r) for n, r in current.items()}} for d in shown
+        }
+        if not self._store(current, updated_at, records=records):
             return 1
         self.outcome = Outcome(updated_at, current, cycle=False)
-        if quiet:
-            log.line("startup snapshot skipped: quiet hours")
-            return 0
-        reply = self.outbox.send_unqueued(snapshot_text(self.config.policy, rows, updated_at))
-        if not reply.ok:
-            log.warn(f"startup telegram failed: {reply.error}")
-            return 1
-        watched = sum(1 for n in current if self.config.policy.watched(n))
-        shown = f"{watched} of {len(current)}" if watched != len(current) else f"{len(current)}"
-        log.line(f"startup snapshot sent ({shown} subnets)", "snapshot_sent")
-        return 0
+        for place in wanted:
+            if place not in shown:
+                log.line(f"startup snapshot{self._to(place.name)} skipped: quiet hours")
+        texts = {d.name: snapshot_text(d.policy, rows, updated_at) for d in shown}
+        status = 0
+        for name, reply in self.outbox.send_unqueued(texts, "snapshot").items():
+            place = next(d for d in shown if d.name == name)
+            if not reply.ok:
+                log.warn(f"startup {name} failed: {reply.error}")
+                status = 1
+                continue
+            watched = sum(1 for n in current if place.policy.watched(n))
+            count = f"{watched} of {len(current)}" if watched != len(current) else f"{len(current)}"
+            log.line(f"startup snapshot sent{self._to(name)} ({count} subnets)", "snapshot_sent")
+        return status

@@ -39,16 +39,19 @@ def last_due(now: float, at: datetime.time, zone: datetime.tzinfo) -> int:
     raise AssertionError("unreachable: yesterday's moment is in the past")
 
 
+Target = tuple[str, Callable[[str], bool]]  # a destination's name, and whether it watches a subnet
+
+
 def queue(
     store: Store,
-    enqueue: Callable[[str, Sequence[str]], object],
+    enqueue: Callable[[str, str, str], object],
+    targets: Sequence[Target],
     at: datetime.time,
     zone: datetime.tzinfo,
-    watched: Callable[[str], bool] = lambda netuid: True,
     now: float | None = None,
 ) -> tuple[bool, list[str]]:
-    """Queues the digest with `enqueue(cycle_at, pieces)` when it is due: whether one was, and its
-    subnets, biggest move first."""
+    """Queues the digest of each target's watched subnets with `enqueue(name, cycle_at, text)`
+    when it is due: whether one was, and the first target's subnets, biggest move first."""
     now = time.time() if now is None else now
     due = last_due(now, at, zone)
     with store.transaction():
@@ -58,9 +61,12 @@ def queue(
         store.save_digest_due(due)
         if last is None:
             return False, []
-        digest = compose(store, int(now), zone, watched)
-        enqueue(stamp(now), [digest.text])
-        return True, digest.movers
+        movers: list[str] = []
+        for index, (name, watched) in enumerate(targets):
+            digest = compose(store, int(now), zone, watched)
+            enqueue(name, stamp(now), digest.text)
+            movers = digest.movers if index == 0 else movers
+        return True, movers
 
 
 def compose(store: Store, now: int, zone: datetime.tzinfo, watched: Callable[[str], bool]) -> Digest:

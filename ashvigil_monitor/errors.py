@@ -9,6 +9,10 @@ class Failed(Exception):
     status = 1
 
 
+class CheckFailed(Failed):
+    """One check that did not pass; the others still run."""
+
+
 class Refused(Exception):
     """Exit status 2: the command must not run as configured, or another monitor holds the state.
     The message names the setting, never a secret."""

@@ -19,7 +19,7 @@ CHART_DAYS = 7
 
 
 class Followups:
-    def __init__(self, config: Config, store: Store, bot: BotApi, outbox: Outbox) -> None:
+    def __init__(self, config: Config, store: Store, bot: BotApi | None, outbox: Outbox) -> None:
         self.config = config
         self.store = store
         self.bot = bot
@@ -49,12 +49,13 @@ class Followups:
         from ashvigil_monitor import digest
 
         try:
+            targets = [(d.name, d.policy.watched) for d in self.config.destinations if d.digest]
             queued, movers = digest.queue(
                 self.store,
-                self.outbox.queue,
+                lambda name, cycle_at, text: self.outbox.queue(name, cycle_at, text, "digest"),
+                targets,
                 self.config.digest_at,
                 self.config.policy.timezone,
-                self.config.policy.watched,
             )
         except Exception as e:  # noqa: BLE001 - the digest never fails a cycle
             log.warn(f"digest not queued: {e}")
@@ -67,6 +68,9 @@ class Followups:
             self._chart(top, f"{_names(top)}: biggest moves of the day, last {CHART_DAYS} days")
 
     def _chart(self, netuids: Sequence[str], caption: str) -> None:
+        """To the chat, when there is one."""
+        if self.bot is None:
+            return
         try:
             from ashvigil_monitor import charts
 

@@ -9,14 +9,14 @@ import re
 import tempfile
 import time
 import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 
 from ashvigil_monitor import log, transport
 from ashvigil_monitor.files import read_bounded
 
 RESULTS = ("ok", "failed", "error")
-_SAMPLE = re.compile(r'^(ashvigil_[a-z_]+)(?:\{result="([a-z]+)"\})? (\S+)$')
+_SAMPLE = re.compile(r'^(ashvigil_[a-z_]+)(?:\{(?:destination="([A-Za-z0-9_-]+)",)?result="([a-z]+)"\})? (\S+)$')
 METRICS_LIMIT = 64 * 1024
 PING_DEADLINE = 10.0
 PING_CAP = 64 * 1024  # a heartbeat's reply is a word; the rest is not read
@@ -53,8 +53,9 @@ class Metrics:
     alerts_sent: int = 0
     last_success: float = 0.0
     subnets: int = 0
-    outbox_pending: int = 0
-    alerts_dropped: int = 0
+    outbox_pending: dict[str, int] = field(default_factory=dict)  # by destination
+    alerts_dropped: dict[str, int] = field(default_factory=dict)  # by destination
+    deliveries: dict[tuple[str, str], int] = field(default_factory=dict)  # (destination, result): pieces
     bot_ignored: int = 0
     bot_dropped: int = 0
     burn_rates: dict[str, float] = field(default_factory=dict)  # subnet id: its numeric burn rate
@@ -81,11 +82,13 @@ class Metrics:
             return cls(path)
         return metrics
 
-    def _take(self, name: str, result: str | None, text: str) -> None:
+    def _take(self, name: str, destination: str | None, result: str | None, text: str) -> None:
         value = float(text)
         if not math.isfinite(value) or value < 0:
             raise ValueError(f"{name} is {text}")
-        if name == "ashvigil_cycles_total" and result in self.cycles:
+        if name == "ashvigil_deliveries_total" and destination and result:
+            self.deliveries[destination, result] = int(value)
+        elif name == "ashvigil_cycles_total" and result in self.cycles:
             self.cycles[result] = int(value)
         elif name == "ashvigil_alerts_sent_total":
             self.alerts_sent = int(value)
@@ -98,9 +101,20 @@ class Metrics:
         elif name == "ashvigil_subnets":
             self.subnets = int(value)
 
-    def record(self, result: str, alerts: int, subnets: int | None, pending: int | None, dropped: int | None) -> None:
+    def record(
+        self,
+        result: str,
+        alerts: int,
+        subnets: int | None,
+        pending: dict[str, int] | None,
+        dropped: dict[str, int] | None,
+        deliveries: Mapping[tuple[str, str], int] | None = None,
+    ) -> None:
+        """A cycle's result; `deliveries` are the pieces it delivered, failed or lost by destination."""
         self.cycles[result] += 1
         self.alerts_sent += alerts
+        for key, count in (deliveries or {}).items():
+            self.deliveries[key] = self.deliveries.get(key, 0) + count
         if result == "ok":
             self.last_success = time.time()
         if subnets is not None:
@@ -124,12 +138,21 @@ class Metrics:
             "# HELP ashvigil_subnets Subnets in the last stored burn map.",
             "# TYPE ashvigil_subnets gauge",
             f"ashvigil_subnets {self.subnets}",
-            "# HELP ashvigil_outbox_pending Alert pieces waiting in the outbox for delivery.",
+            "# HELP ashvigil_outbox_pending Alert pieces waiting in the outbox for delivery, by destination.",
             "# TYPE ashvigil_outbox_pending gauge",
-            f"ashvigil_outbox_pending {self.outbox_pending}",
-            "# HELP ashvigil_alerts_dropped_total Alert pieces dropped from the outbox undelivered.",
+            *(f'ashvigil_outbox_pending{{destination="{d}"}} {n}' for d, n in sorted(self.outbox_pending.items())),
+            "# HELP ashvigil_alerts_dropped_total Alert pieces dropped from the outbox undelivered, by destination.",
             "# TYPE ashvigil_alerts_dropped_total counter",
-            f"ashvigil_alerts_dropped_total {self.alerts_dropped}",
+            *(
+                f'ashvigil_alerts_dropped_total{{destination="{d}"}} {n}'
+                for d, n in sorted(self.alerts_dropped.items())
+            ),
+            "# HELP ashvigil_deliveries_total Pieces sent, by destination and result: delivered, failed or lost.",
+            "# TYPE ashvigil_deliveries_total counter",
+            *(
+                f'ashvigil_deliveries_total{{destination="{d}",result="{r}"}} {n}'
+                for (d, r), n in sorted(self.deliveries.items())
+            ),
             "# HELP ashvigil_bot_updates_ignored_total Chat messages to the bot from other chats, ignored.",
             "# TYPE ashvigil_bot_updates_ignored_total counter",
             f"ashvigil_bot_updates_ignored_total {self.bot_ignored}",

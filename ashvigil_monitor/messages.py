@@ -47,9 +47,21 @@ def error_in_words(error: BaseException) -> str:
     return f"an error ({type(error).__name__})"
 
 
-def message_bodies(text: str) -> list[str]:
-    """The module's pieces of a text, numbered "(k/n)" on a line of their own when there are several."""
-    pieces = ashvigil._chunk_text(text)
+CHUNK = 3900  # the module's own piece size, for Telegram's 4096
+MARGIN = 100  # what a piece leaves of its kind's limit for its number and the Delayed line
+
+
+def chunk_size(limit: int) -> int:
+    """The piece size for a kind whose messages hold `limit` characters."""
+    return min(CHUNK, limit - MARGIN)
+
+
+def message_bodies(text: str, chunk: int | None = CHUNK) -> list[str]:
+    """The module's pieces of a text, numbered "(k/n)" on a line of their own when there are
+    several; `chunk` characters at most each, or the whole text as one when None."""
+    if chunk is None:
+        return [text]
+    pieces = ashvigil._chunk_text(text) if chunk == CHUNK else ashvigil._chunk_text(text, chunk)
     if len(pieces) == 1:
         return pieces
     return [f"({k}/{len(pieces)})\n{piece}" for k, piece in enumerate(pieces, 1)]

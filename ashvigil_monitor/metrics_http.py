@@ -39,8 +39,24 @@ class _Collector:
         yield cycles
         yield CounterMetricFamily("ashvigil_alerts_sent", "Alerts delivered to the chat.", m.alerts_sent)
         yield GaugeMetricFamily("ashvigil_subnets", "Subnets in the last stored burn map.", m.subnets)
-        yield GaugeMetricFamily("ashvigil_outbox_pending", "Alert pieces waiting in the outbox.", m.outbox_pending)
-        yield CounterMetricFamily("ashvigil_alerts_dropped", "Alert pieces dropped undelivered.", m.alerts_dropped)
+        pending = GaugeMetricFamily(
+            "ashvigil_outbox_pending", "Alert pieces waiting in the outbox.", labels=["destination"]
+        )
+        for name, count in sorted(m.outbox_pending.items()):
+            pending.add_metric([name], count)
+        yield pending
+        dropped = CounterMetricFamily(
+            "ashvigil_alerts_dropped", "Alert pieces dropped undelivered.", labels=["destination"]
+        )
+        for name, count in sorted(m.alerts_dropped.items()):
+            dropped.add_metric([name], count)
+        yield dropped
+        deliveries = CounterMetricFamily(
+            "ashvigil_deliveries", "Pieces sent by destination and result.", labels=["destination", "result"]
+        )
+        for (name, result), count in sorted(m.deliveries.items()):
+            deliveries.add_metric([name, result], count)
+        yield deliveries
         yield CounterMetricFamily(
             "ashvigil_bot_updates_ignored", "Chat messages to the bot from other chats, ignored.", m.bot_ignored
         )

@@ -1,34 +1,40 @@
 """The outbox: every message that must arrive (an alert, a failure, a recovery, the daily digest)
-is queued in the database before it is sent, and stays there until the chat took it.
+is queued in the database for each destination before it is sent, and stays there until that
+destination took it.
 
-Pieces go out oldest first; delivery stops at the first that fails, so the chat sees them in
-order. A piece is marked Delayed when it was queued in an earlier cycle or was tried before. A
-piece whose reply was lost is never sent again in the same cycle: the chat may have it, so it
-waits for the next cycle and comes marked. A piece is dropped only when it is older than the age
-bound and was tried at least three times over at least an hour of the machine's running time (or
-the age bound, when that is shorter), so a step of the wall clock never drops what was just
-queued.
+Each destination's pieces go out oldest first, on a thread of their own, so that one destination's
+outage never holds or delays another's; delivery to a destination stops at its first piece that
+fails, so it sees its pieces in order. The database is written from the caller's thread only. A
+piece is marked Delayed when it was queued in an earlier cycle or was tried before. A piece whose
+reply was lost is never sent again in the same cycle: the destination may have it, so it waits
+for the next cycle and comes marked. A piece is dropped only when it is older than the age bound
+and was tried at least three times over at least an hour of the machine's running time (or the
+age bound, when that is shorter), so a step of the wall clock never drops what was just queued.
 """
 
 from __future__ import annotations
 
 import datetime
 import enum
+import queue as queues
 import sqlite3
+import threading
 import time
-from collections.abc import Callable, Sequence
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
 
 from ashvigil_monitor import egress, log, messages
-from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config
-from ashvigil_monitor.outgoing import Reply
-from ashvigil_monitor.store import Piece, Store
+from ashvigil_monitor.destinations import Destination
+from ashvigil_monitor.outgoing import Change, Outgoing, Reply, Sender
+from ashvigil_monitor.pace import Pace
+from ashvigil_monitor.store import Piece, Queued, Store
 
-PIECE_PAUSE = 0.4  # seconds between two pieces, as the module pauses
 DROP_AFTER_ATTEMPTS = 3
 MAX_ERROR = 300  # characters of a delivery's error kept with its piece
 DROP_AFTER_TRIED = 3600.0  # seconds of the machine's running time over which a piece was tried
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
+TICK = 0.5  # seconds between the caller's `tick()`s while destinations deliver
 
 
 class Delivery(enum.Enum):
@@ -42,87 +48,193 @@ class Outbox:
         self,
         config: Config,
         store: Store,
-        bot: BotApi,
+        senders: Mapping[str, Sender],
         pause: Callable[[float], None] = time.sleep,
+        tick: Callable[[], None] = lambda: None,
     ) -> None:
+        """`pause` waits between pieces on a destination's thread; `tick()` runs on the caller's
+        thread while it waits for them (the watchdog)."""
         self.config = config
         self.store = store
-        self.bot = bot
+        self.senders = senders
+        self.places = {d.name: d for d in config.destinations}
         self.pause = pause
+        self.tick = tick
+        self.paces = {name: Pace.of(self.places[name]) for name in senders}
         self.delivered = 0  # texts whose last piece was delivered, since start
-        self.failure = ""  # why the last delivery failed, in words for the chat
+        self.failures: dict[str, str] = {}  # why each destination's last delivery failed, in words
+        self.deliveries: Counter[tuple[str, str]] = Counter()  # (destination, result) since start
         self._fresh: set[int] = set()  # queued in this cycle: not Delayed
         self._lost: set[int] = set()  # the reply was lost in this cycle: not again in it
         # Delivered in this cycle, even if the database did not note it; with its queue time, since
         # the database gives a deleted row's id to the next piece.
         self._done: set[tuple[int, float]] = set()
+        self._unknown: set[str] = set()  # destinations of pending pieces not configured, told once
+
+    @property
+    def failure(self) -> str:
+        """Why the destinations whose delivery failed failed, in words for the chat."""
+        return "; ".join(f"{self._title(name)}: {why}" for name, why in self.failures.items())
+
+    def _title(self, name: str) -> str:
+        place = self.places.get(name)
+        if len(self.places) == 1 and place is not None:
+            return place.kind.capitalize() if place.kind != "email" else "E-mail"
+        return name
 
     def new_cycle(self) -> None:
         self._fresh.clear()
         self._lost.clear()
         self._done.clear()
+        self.failures.clear()
 
-    def queue(self, cycle_at: str, bodies: Sequence[str]) -> list[int]:
-        """Queues a text's pieces, masked, as this cycle's; inside the caller's transaction, if any."""
-        ids = self.store.queue(cycle_at, [egress.mask(body) for body in bodies], time.time())
-        self._fresh.update(ids)
-        return ids
+    def queue(
+        self, destination: str, cycle_at: str, text: str, event: str = "changes", changes: Sequence[Change] = ()
+    ) -> None:
+        """Queues a text's pieces for one destination, divided and masked for its kind, as this
+        cycle's; inside the caller's transaction, if any."""
+        bodies = [egress.mask(body) for body in messages.message_bodies(text, self._chunk(destination))]
+        self._fresh.update(self.store.queue(Queued(destination, cycle_at, event), bodies, time.time(), changes))
 
-    def quiet(self) -> bool:
-        return self.config.policy.quiet(datetime.datetime.now(datetime.timezone.utc))
+    def queue_all(self, cycle_at: str, text: str, event: str, wanted: Callable[[Destination], bool]) -> int:
+        """Queues a text for every destination that wants it; how many do."""
+        places = [d for d in self.places.values() if wanted(d)]
+        for place in places:
+            self.queue(place.name, cycle_at, text, event)
+        return len(places)
 
-    def send_pending(self) -> Delivery:
-        """Pending pieces, oldest first, until one fails; held in quiet hours."""
+    def _chunk(self, destination: str) -> int | None:
+        sender = self.senders.get(destination)
+        return None if sender is None or sender.limit is None else messages.chunk_size(sender.limit)
+
+    def quiet(self, destination: str) -> bool:
+        place = self.places.get(destination)
+        return place is not None and place.policy.quiet(datetime.datetime.now(datetime.timezone.utc))
+
+    def send_pending(self, skip: Iterable[str] = ()) -> Delivery:
+        """Each destination's pending pieces, oldest first, until one fails; held in its quiet
+        hours. Destinations in `skip` (failed earlier in this cycle) are not tried again."""
         self.drop_expired()
-        if self.quiet():
-            return Delivery.HELD
-        for index, piece in enumerate(self.store.pending()):
-            if piece.id in self._lost:
-                return Delivery.FAILED
-            if (piece.id, piece.queued_at) in self._done:
+        plans: dict[str, list[tuple[Piece, Outgoing]]] = {}
+        failed = {name for name in skip if name in self.places}
+        held = False
+        for piece in self.store.pending():
+            name = piece.destination
+            if name in failed or (piece.id, piece.queued_at) in self._done:
                 continue
-            if index:
-                self.pause(PIECE_PAUSE)
-            if not self._send(piece):
-                return Delivery.FAILED
-        return Delivery.DELIVERED
+            if name not in self.senders:
+                self._tell_unknown(name)
+            elif self.quiet(name):
+                held = True
+            elif piece.id in self._lost:
+                failed.add(name)  # and what comes after it waits too
+                plans.pop(name, None)
+            else:
+                plans.setdefault(name, []).append((piece, self._outgoing(piece)))
+        failed |= self._deliver(plans)
+        if failed:
+            return Delivery.FAILED
+        return Delivery.HELD if held else Delivery.DELIVERED
 
-    def send_unqueued(self, text: str) -> Reply:
-        """A text that is not worth keeping (the startup snapshot) or cannot be kept (the database
-        is failing): its pieces now, in order, until one fails; the last reply."""
-        reply = Reply(True)
-        for index, body in enumerate(messages.message_bodies(text)):
-            if index:
-                self.pause(PIECE_PAUSE)
-            reply = self.bot.send_message(self.config.chat_id, messages.fit(body))
-            if not reply.ok:
-                break
-        return reply
+    def send_unqueued(self, texts: Mapping[str, str], event: str) -> dict[str, Reply]:
+        """Texts that are not worth keeping (the startup snapshot) or cannot be kept (the database
+        is failing), by destination: their pieces now, in order, until one fails; each
+        destination's last reply."""
+        plans: dict[str, list[Outgoing]] = {}
+        for name, text in texts.items():
+            if name in self.senders:
+                bodies = messages.message_bodies(text, self._chunk(name))
+                plans[name] = [
+                    Outgoing(body, event, "", piece=k, pieces=len(bodies)) for k, body in enumerate(bodies, 1)
+                ]
+        replies: dict[str, Reply] = {}
+        for name, _, reply in self._run(plans):
+            replies[name] = reply
+        return replies
 
-    def _send(self, piece: Piece) -> bool:
+    def _outgoing(self, piece: Piece) -> Outgoing:
         late = piece.id not in self._fresh or piece.attempts > 0
-        reply = self.bot.send_message(
-            self.config.chat_id, messages.delayed(piece.cycle_at, piece.body) if late else messages.fit(piece.body)
-        )
-        if not reply.ok:
-            self._failed(piece, reply)
-            return False
+        return Outgoing(piece.body, piece.event, piece.cycle_at, late, piece.changes, piece.piece, piece.pieces)
+
+    def _deliver(self, plans: Mapping[str, list[tuple[Piece, Outgoing]]]) -> set[str]:
+        """Sends the plans, one thread per destination, noting each result here; the
+        destinations that failed."""
+        pieces = {name: dict((id(out), piece) for piece, out in plan) for name, plan in plans.items()}
+        failed: set[str] = set()
+        outgoing = {name: [out for _, out in plan] for name, plan in plans.items()}
+        for name, out, reply in self._run(outgoing):
+            piece = pieces[name][id(out)]
+            if reply.ok:
+                self._sent(name, piece, out)
+            else:
+                self._failed(name, piece, reply)
+                failed.add(name)
+        return failed
+
+    def _run(self, plans: Mapping[str, Sequence[Outgoing]]) -> Iterable[tuple[str, Outgoing, Reply]]:
+        """Each destination's pieces in order on a thread of its own, until one fails; the
+        results as they come, on the caller's thread."""
+        results: queues.Queue[tuple[str, Outgoing | None, Reply | None]] = queues.Queue()
+        for name, plan in plans.items():
+            if plan:
+                thread = threading.Thread(
+                    target=self._send_each, args=(name, plan, results), name=f"ashvigil-send-{name}", daemon=True
+                )
+                thread.start()
+        running = sum(1 for plan in plans.values() if plan)
+        while running:
+            try:
+                name, out, reply = results.get(timeout=TICK)
+            except queues.Empty:
+                self.tick()
+                continue
+            if out is None or reply is None:
+                running -= 1
+            else:
+                yield name, out, reply
+
+    def _send_each(
+        self, name: str, plan: Sequence[Outgoing], results: queues.Queue[tuple[str, Outgoing | None, Reply | None]]
+    ) -> None:
+        try:
+            for out in plan:
+                self.paces[name].wait(self.pause)
+                try:
+                    reply = self.senders[name].send(out)
+                except Exception as e:  # noqa: BLE001 - a sender's fault fails its piece, never the cycle
+                    reply = Reply(False, f"{type(e).__name__}: {e}", words="an error in the delivery")
+                results.put((name, out, reply))
+                if not reply.ok:
+                    break
+        finally:
+            results.put((name, None, None))
+
+    def _sent(self, name: str, piece: Piece, out: Outgoing) -> None:
         self._done.add((piece.id, piece.queued_at))
+        self.deliveries[name, "delivered"] += 1
         _write(self.store.delivered, piece)
         if piece.piece == piece.pieces:
             self.delivered += 1
-        if late:
-            log.line(f"delayed alert sent ({piece.cycle_at}, piece {piece.piece}/{piece.pieces})")
-        return True
+        if out.delayed:
+            log.line(f"delayed alert sent{self._to(name)} ({piece.cycle_at}, piece {piece.piece}/{piece.pieces})")
 
-    def _failed(self, piece: Piece, reply: Reply) -> None:
+    def _to(self, name: str) -> str:
+        return f" to {name}" if len(self.places) > 1 else ""
+
+    def _failed(self, name: str, piece: Piece, reply: Reply) -> None:
         _write(self.store.failed, piece, egress.mask(reply.error)[:MAX_ERROR], *boot_clock())
+        self.deliveries[name, "lost" if reply.lost else "failed"] += 1
         again = ""
         if reply.lost:
             self._lost.add(piece.id)
             again = "; it is sent again next cycle, marked Delayed"
-        log.warn(f"telegram failed: {reply.error}{again}")
-        self.failure = f"Telegram: {reply.words or 'the message was not delivered'}"
+        log.warn(f"{name} failed: {reply.error}{again}")
+        self.failures[name] = reply.words or "the message was not delivered"
+
+    def _tell_unknown(self, name: str) -> None:
+        if name not in self._unknown:
+            self._unknown.add(name)
+            log.warn(f"pieces wait for destination {name}, which is not configured (ashvigil outbox --drop drops them)")
 
     def drop_expired(self) -> None:
         bound = self.config.outbox_max_age_hours * 3600
@@ -140,8 +252,8 @@ class Outbox:
         self.store.drop(expired)
         for p in expired:
             log.warn(
-                f"alert dropped ({p.label}): older than {self.config.outbox_max_age_hours:g} h;"
-                f" last error: {p.last_error}"
+                f"alert dropped{self._to(p.destination)} ({p.label}): older than"
+                f" {self.config.outbox_max_age_hours:g} h; last error: {p.last_error}"
             )
 
 

@@ -8,30 +8,18 @@ import os
 import socket
 import sqlite3
 import tempfile
+import time
 from collections.abc import Callable
-from typing import Any
 
 import ashvigil
-from ashvigil_monitor import __version__, egress
-from ashvigil_monitor.botapi import BotApi
+from ashvigil_monitor import __version__, egress, senders, transport
 from ashvigil_monitor.config import Config, prepare_state_dir
 from ashvigil_monitor.egress import safe
-from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor.errors import CheckFailed, ConfigError, Failed
 from ashvigil_monitor.messages import fetch_failure_in_words
+from ashvigil_monitor.outgoing import Outgoing
 from ashvigil_monitor.store import Store
-
-
-class CheckFailed(Failed):
-    """One check that did not pass; the others still run."""
-
-
-def bot_api(config: Config, method: str, **fields: str) -> Any:
-    """One Bot API call through the command's client (its origin and retries): its result, or
-    CheckFailed with Telegram's description."""
-    reply = BotApi(config.bot_token, config.telegram_api).call(method, fields)
-    if not reply.ok:
-        raise CheckFailed(reply.error)
-    return reply.result
+from ashvigil_monitor.times import utc_now
 
 
 def _api_key(config: Config) -> str:
@@ -40,18 +28,6 @@ def _api_key(config: Config) -> str:
         raise CheckFailed(f"{fetch_failure_in_words(result)}: {json.dumps(egress.mask_cut(result))}")
     absent = config.policy.absent({str(row["netuid"]) for row in result if isinstance(row, dict) and "netuid" in row})
     return f"{len(result)} subnets listed" + (f"; watched subnets not in the listing: {absent}" if absent else "")
-
-
-def _bot_token(config: Config) -> str:
-    me = bot_api(config, "getMe")
-    return f"@{me.get('username')}" if isinstance(me, dict) and me.get("username") else "accepted"
-
-
-def _chat(config: Config) -> str:
-    chat = bot_api(config, "getChat", chat_id=config.chat_id)
-    if isinstance(chat, dict):
-        return str(chat.get("title") or chat.get("username") or chat.get("type") or "reachable")
-    return "reachable"
 
 
 def _state_dir(config: Config) -> str:
@@ -81,19 +57,20 @@ def _outbox(config: Config) -> str:
         raise CheckFailed(f"{config.db_path}: {e}") from None
 
 
-CHECKS: tuple[tuple[str, Callable[[Config], str]], ...] = (
-    ("taostats API key", _api_key),
-    ("bot token", _bot_token),
-    ("chat", _chat),
-    ("state directory", _state_dir),
-    ("outbox", _outbox),
-)
+def _checks(config: Config) -> list[tuple[str, Callable[[Config], str]]]:
+    """The taostats key, each destination (reached, nothing sent anyone reads), the state
+    directory and the outbox."""
+    checks: list[tuple[str, Callable[[Config], str]]] = [("taostats API key", _api_key)]
+    for place in config.destinations:
+        sender = senders.build(place, config.telegram_api, time.sleep, transport.never)
+        checks.append((f"destination {place.name}", lambda _, sender=sender: sender.check()))  # type: ignore[misc]
+    return [*checks, ("state directory", _state_dir), ("outbox", _outbox)]
 
 
 def check(config: Config) -> int:
-    """One line per check; nothing is sent to the chat. 0 only when every check passes."""
+    """One line per check; nothing is sent to anyone. 0 only when every check passes."""
     failures = 0
-    for name, run in CHECKS:
+    for name, run in _checks(config):
         try:
             print(f"{name}: ok ({run(config)})")
         except Exception as e:  # noqa: BLE001 - one failing check never hides the others
@@ -120,11 +97,22 @@ def warnings(config: Config) -> list[str]:
     return found
 
 
-def test_message(config: Config, text: str | None) -> int:
+def test_message(config: Config, text: str | None, to: str | None) -> int:
+    """One message to each destination, or to the one named; a line each."""
+    places = [d for d in config.destinations if to is None or d.name == to]
+    if not places:
+        raise ConfigError(
+            f"--to {to}: no such destination (there are {', '.join(d.name for d in config.destinations)})"
+        )
     message = text if text is not None else f"ashvigil {__version__} on {socket.gethostname()}: test message"
-    reply = BotApi(config.bot_token, config.telegram_api).send_message(config.chat_id, message)
-    if reply.ok:
-        print("test message sent")
-        return 0
-    print(f"test message failed: {safe(reply.error)}")
-    return 1
+    failures = 0
+    for place in places:
+        named = f" to {place.name}" if len(config.destinations) > 1 else ""
+        sender = senders.build(place, config.telegram_api, time.sleep, transport.never)
+        reply = sender.send(Outgoing(message, "test", utc_now()))
+        if reply.ok:
+            print(f"test message sent{named}")
+        else:
+            failures += 1
+            print(f"test message{named} failed: {safe(reply.error)}")
+    return 1 if failures else 0

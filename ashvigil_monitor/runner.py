@@ -11,15 +11,17 @@ from __future__ import annotations
 import math
 import sqlite3
 import time
+from collections import Counter
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 import ashvigil
-from ashvigil_monitor import history, liveness, log, messages
+from ashvigil_monitor import history, liveness, log, messages, senders
 from ashvigil_monitor.budget import NotingBot, SendBudget
 from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.cycle import Watch
+from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
@@ -62,6 +64,7 @@ class Runner:
         self._last_result = ""  # ok, failed or error: what /healthz answers
         self._reloads = 0  # reload requests not yet applied
         self._reloaded_at = -math.inf
+        self._counted: Counter[tuple[str, str]] = Counter()  # the outbox's deliveries the metrics have
 
     def pause_in_cycle(self, seconds: float) -> None:
         """A wait that belongs to a cycle: a stop request ends it only after its grace."""
@@ -136,11 +139,16 @@ class Runner:
 
     def _watch(self) -> Watch:
         if self.watch is None:
-            config = self.config
-            bot = NotingBot(
-                self.budget, config.bot_token, config.telegram_api, self.pause_in_cycle, self.stopper.cut_at
+            config, pause, cut_at = self.config, self.pause_in_cycle, self.stopper.cut_at
+            # The chat's own client notes what it sends, so that answers leave room for alerts.
+            bot = (
+                NotingBot(self.budget, config.bot_token, config.telegram_api, pause, cut_at) if config.chat_id else None
             )
-            outbox = Outbox(config, self.store, bot, self.pause_in_cycle)
+            chosen = {
+                d.name: senders.build(d, config.telegram_api, pause, cut_at, bot if _is_chat(d, config) else None)
+                for d in config.destinations
+            }
+            outbox = Outbox(config, self.store, chosen, pause, self.notifier.watchdog)
             self.watch = Watch(config, self.store, outbox)
             self.followups = Followups(config, self.store, bot, outbox)
         return self.watch
@@ -228,7 +236,7 @@ class Runner:
         ):  # the database records its chat when it is opened
             return "configuration not reloaded: the state and database paths and the chat change only with a restart"
         self.config = config
-        self.watch = None
+        self.watch, self._counted = None, Counter()
         self._follow_chat()
         return "configuration reloaded"
 
@@ -319,14 +327,14 @@ class Runner:
             log.line(f"cycles recovered after {streak.failures} failed (since {streak.since} UTC)", "recovered")
             if told:
                 text = messages.recovered(now, streak.since, streak.failures)
-                outbox.queue(now, messages.message_bodies(text))
+                outbox.queue_all(now, text, "recovered", _wants_failures)
             store.save_streak(Streak())
             return told
         failures, since, after = streak.failures + 1, streak.since or now, self.config.failure_alert_after
-        tell = not told and bool(after) and failures >= after
+        tell = not told and bool(after) and failures >= after and any(map(_wants_failures, self.config.destinations))
         store.save_streak(Streak(failures, told or tell, since))
         if tell:
-            outbox.queue(now, messages.message_bodies(messages.failing(since, failures, failure)))
+            outbox.queue_all(now, messages.failing(since, failures, failure), "failing", _wants_failures)
         return tell
 
     def _tell_without_database(self, failure: str) -> bool:
@@ -335,10 +343,15 @@ class Runner:
         after = self.config.failure_alert_after
         if self._told_directly or not after or self._streak < after:
             return False
-        reply = self._watch().outbox.send_unqueued(messages.failing(utc_now(), self._streak, failure))
-        self._told_directly = reply.ok or reply.lost  # lost: the chat may have it; not twice
-        if not reply.ok:
-            log.warn(f"failure message not sent: {reply.error}")
+        text = messages.failing(utc_now(), self._streak, failure)
+        texts = {d.name: text for d in self.config.destinations if d.failures}
+        replies = self._watch().outbox.send_unqueued(texts, "failing")
+        sent = any(r.ok for r in replies.values())
+        self._told_directly = sent or any(r.lost for r in replies.values())  # lost: it may have it; not twice
+        for name, reply in replies.items():
+            if not reply.ok:
+                log.warn(f"failure message not sent to {name}: {reply.error}")
+        if not sent:
             return False
         log.warn("failure message sent unqueued: the database cannot hold it")
         return True
@@ -360,26 +373,40 @@ class Runner:
         now = utc_now()
         self.status.last_cycle = f"{now} {outcome}" + (f", {subnets} subnets" if subnets else "")
         self.status.next_poll = None
+        self.status.failures = dict(self._watch().outbox.failures)
         self.notifier.watchdog(force=True)
         self.notifier.send(
             f"STATUS=last cycle {outcome} at {now}"
             + (f", {subnets} subnets" if subnets else "")
-            + (f", {pending} alert pieces pending" if pending is not None else "")
+            + (f", {sum(pending.values())} alert pieces pending" if pending is not None else "")
         )
         if self.config.heartbeat_url:
             liveness.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
-            self.metrics.record(outcome, alerts, subnets, pending, dropped)
+            outbox = self._watch().outbox
+            self.metrics.record(outcome, alerts, subnets, pending, dropped, outbox.deliveries - self._counted)
+            self._counted = outbox.deliveries.copy()
             self._chat_counts()
             self.metrics.burn_rates = history.gauge_rates(self.store, self.config.policy.watched)
             self.metrics.write()
 
-    def _outbox_counts(self) -> tuple[int | None, int | None]:
+    def _outbox_counts(self) -> tuple[dict[str, int] | None, dict[str, int] | None]:
+        """Pending and dropped pieces by destination, every configured one listed."""
         try:
-            return len(self.store.pending()), self.store.dropped_total()
+            pending = dict.fromkeys((d.name for d in self.config.destinations), 0)
+            pending.update(Counter(p.destination for p in self.store.pending()))
+            return pending, self.store.dropped()
         except sqlite3.Error as e:  # health output never fails a cycle
             log.warn(f"database read failed: {e}")
             return None, None
+
+
+def _wants_failures(place: Destination) -> bool:
+    return place.failures
+
+
+def _is_chat(place: Destination, config: Config) -> bool:
+    return place.kind == "telegram" and (place.chat_id, place.bot_token) == (config.chat_id, config.bot_token)
 
 
 def _same_bot(a: Config, b: Config) -> bool:

@@ -9,10 +9,12 @@ import datetime
 import json
 import os
 import sqlite3
+from collections import Counter
 from typing import Any
 
 from ashvigil_monitor import __version__, egress
 from ashvigil_monitor.config import Config
+from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import Failed
 from ashvigil_monitor.store import Store
 from ashvigil_monitor.times import stamp
@@ -84,6 +86,7 @@ def _read(store: Store, report: dict[str, Any], running: bool) -> None:
         report["next_poll"] = stamp(next_poll)
     report["pending"] = [
         {
+            "destination": p.destination,
             "cycle_at": p.cycle_at,
             "piece": p.piece,
             "pieces": p.pieces,
@@ -129,10 +132,15 @@ def text(report: dict[str, Any]) -> str:
             f"failing since {failing['since']} UTC ({failing['cycles']} cycles): {failing['why'] or 'unknown'}"
         )
     lines.append(f"next poll: {report['next_poll']} UTC" if report["next_poll"] else "next poll: not planned")
-    lines.append(f"pending: {len(report['pending'])} pieces")
+    pending = report["pending"]
+    counts = Counter(p["destination"] for p in pending)
+    several = set(counts) - {DEFAULT_NAME}  # one chat's pieces read as they always have
+    by_place = f" ({', '.join(f'{name} {n}' for name, n in counts.items())})" if several and pending else ""
+    lines.append(f"pending: {len(pending)} pieces{by_place}")
     lines += [
-        f"  {p['cycle_at']} piece {p['piece']}/{p['pieces']}, attempts {p['attempts']}: {p['first_line']}"
-        for p in report["pending"]
+        f"  {p['destination'] + ': ' if several else ''}{p['cycle_at']} piece {p['piece']}/{p['pieces']},"
+        f" attempts {p['attempts']}: {p['first_line']}"
+        for p in pending
     ]
     mutes = ", ".join(f"SN{m['netuid']} until {m['until']} UTC" for m in report["mutes"])
     lines += [

@@ -17,6 +17,7 @@ import json
 import os
 import sqlite3
 import time
+from collections import Counter
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
@@ -82,6 +83,22 @@ MIGRATIONS: tuple[str, ...] = (
     ALTER TABLE outbox ADD COLUMN tried_since REAL;
     ALTER TABLE outbox ADD COLUMN tried_last REAL;
     ALTER TABLE outbox ADD COLUMN tried_boot TEXT;
+    """,
+    """
+    -- several destinations, each with its own pieces, baselines and held changes: what a database
+    -- of one chat holds becomes the destination that chat still is, "telegram"
+    ALTER TABLE outbox ADD COLUMN destination TEXT NOT NULL DEFAULT 'telegram';
+    ALTER TABLE outbox ADD COLUMN event TEXT NOT NULL DEFAULT 'changes';
+    ALTER TABLE outbox ADD COLUMN changes TEXT;  -- JSON [[netuid, old, new], ...] of an alert's piece
+    CREATE TABLE baselines (
+        destination TEXT NOT NULL,
+        netuid TEXT NOT NULL,
+        baseline TEXT NOT NULL,      -- the rate last reported to it, or the first one seen
+        gone INTEGER NOT NULL DEFAULT 0,  -- reported to it as gone
+        PRIMARY KEY (destination, netuid)
+    ) WITHOUT ROWID;
+    INSERT INTO baselines SELECT 'telegram', netuid, baseline, gone FROM subnets;
+    ALTER TABLE held ADD COLUMN destination TEXT NOT NULL DEFAULT 'telegram';
     """,
 )
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
@@ -156,6 +173,9 @@ class Piece:
     tried_since: float | None = None  # boot clock of the first failed attempt
     tried_last: float | None = None  # and of the last
     tried_boot: str | None = None  # the boot that clock belongs to
+    destination: str = "telegram"
+    event: str = "changes"
+    changes: tuple[Change, ...] = ()  # the alert's changes, for a destination that takes them as data
 
     @property
     def tried_for(self) -> float:
@@ -165,6 +185,28 @@ class Piece:
     @property
     def label(self) -> str:
         return f"{self.cycle_at}, piece {self.piece}/{self.pieces}, attempts {self.attempts}"
+
+
+@dataclass(frozen=True)
+class Queued:
+    """Where and as what a text is queued."""
+
+    destination: str
+    cycle_at: str
+    event: str = "changes"
+
+
+_PIECE = (
+    "id, cycle_at, piece, pieces, body, queued_at, attempts, last_error, tried_since, tried_last, tried_boot,"
+    " destination, event, changes"
+)
+
+
+def _changes(text: str | None) -> tuple[Change, ...]:
+    try:
+        return tuple((str(n), str(o), str(w)) for n, o, w in json.loads(text)) if text else ()
+    except (ValueError, TypeError):
+        return ()
 
 
 class Store:
@@ -203,6 +245,9 @@ class Store:
         delivers to another chat."""
         try:
             recorded = self.get("chat_id")
+            if not chat_id:  # no Telegram chat: nothing of another one's is sent to it
+                self.put(state_path=os.path.realpath(state_path))
+                return
             if recorded in ("", chat_id):
                 self.put(chat_id=chat_id, state_path=os.path.realpath(state_path))
                 return
@@ -254,24 +299,34 @@ class Store:
         self,
         burns: Mapping[str, str],
         updated_at: str,
-        subnets: Mapping[str, Subnet] | None = None,
-        hold: Sequence[Change] = (),
-        release_held: bool = False,
+        records: Mapping[str, Mapping[str, Subnet]] | None = None,
+        hold: Sequence[tuple[str, Change]] = (),
+        release_held: Iterable[str] = (),
     ) -> None:
         """Commits, as one, a cycle's new map (marked as not yet in the state file), the subnets'
-        records, the changes it holds for after quiet hours, and the release of those merged into
-        its alert. The cycle writes it ahead of the state file, with its alert's pieces."""
+        records of each destination given, the changes it holds for after a destination's quiet
+        hours, and the release of the destinations' held changes merged into their alerts. The
+        cycle writes it ahead of the state file, with its alerts' pieces."""
         with self._transaction() as db:
-            if subnets is not None:
+            for destination, subnets in (records or {}).items():
+                db.execute("DELETE FROM baselines WHERE destination = ?", (destination,))
+                db.executemany(
+                    "INSERT INTO baselines VALUES (?, ?, ?, ?)",
+                    [(destination, n, s.baseline, int(s.gone)) for n, s in subnets.items()],
+                )
+            if records:  # every destination's records share the polls' own columns
                 db.execute("DELETE FROM subnets")
                 db.executemany(
                     "INSERT INTO subnets VALUES (?, ?, ?, ?, ?)",
-                    [(n, s.baseline, s.last_rate, s.missing, int(s.gone)) for n, s in subnets.items()],
+                    [
+                        (n, s.baseline, s.last_rate, s.missing, int(s.gone))
+                        for n, s in next(iter(records.values())).items()
+                    ],
                 )
-            if release_held:
-                db.execute("DELETE FROM held")
+            db.executemany("DELETE FROM held WHERE destination = ?", [(d,) for d in release_held])
             db.executemany(
-                "INSERT INTO held (cycle_at, netuid, old, new) VALUES (?, ?, ?, ?)", [(updated_at, *c) for c in hold]
+                "INSERT INTO held (cycle_at, netuid, old, new, destination) VALUES (?, ?, ?, ?, ?)",
+                [(updated_at, *c, d) for d, c in hold],
             )
             db.execute("DELETE FROM burn_map")
             db.executemany("INSERT INTO burn_map VALUES (?, ?)", burns.items())
@@ -288,8 +343,14 @@ class Store:
         burns = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
         return burns, self.get("map_in_state", "1") == "1"
 
-    def subnets(self) -> dict[str, Subnet]:
-        rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
+    def subnets(self, destination: str) -> dict[str, Subnet]:
+        """Each subnet's record as a destination knows it: its own baseline and gone flag; a
+        subnet it has no baseline of is new to it, and a destination with none knows nothing yet."""
+        rows = self._db.execute(
+            "SELECT s.netuid, b.baseline, s.last_rate, s.missing, b.gone FROM subnets s"
+            " JOIN baselines b ON b.netuid = s.netuid AND b.destination = ?",
+            (destination,),
+        )
         return {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
 
     def known(self, netuid: str) -> bool:
@@ -297,17 +358,22 @@ class Store:
         query = "SELECT 1 FROM subnets WHERE netuid = ? UNION ALL SELECT 1 FROM burn_map WHERE netuid = ?"
         return self._db.execute(query, (netuid, netuid)).fetchone() is not None
 
-    def held(self) -> list[Change]:
-        return [(n, o, w) for n, o, w in self._db.execute("SELECT netuid, old, new FROM held ORDER BY id")]
+    def held(self, destination: str) -> list[Change]:
+        query = "SELECT netuid, old, new FROM held WHERE destination = ? ORDER BY id"
+        return [(n, o, w) for n, o, w in self._db.execute(query, (destination,))]
 
-    def queue(self, cycle_at: str, bodies: Sequence[str], queued_at: float) -> list[int]:
-        """Appends a text's pieces to the outbox; their ids, in order."""
+    def queue(
+        self, queued: Queued, bodies: Sequence[str], queued_at: float, changes: Sequence[Change] = ()
+    ) -> list[int]:
+        """Appends a text's pieces for one destination to the outbox; their ids, in order."""
+        kept = json.dumps([list(c) for c in changes]) if changes else None
         with self._transaction() as db:
             return [
                 int(
                     db.execute(
-                        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES (?, ?, ?, ?, ?)",
-                        (cycle_at, k, len(bodies), body, queued_at),
+                        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at, destination, event, changes)"
+                        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                        (queued.cycle_at, k, len(bodies), body, queued_at, queued.destination, queued.event, kept),
                     ).lastrowid
                     or 0
                 )
@@ -401,7 +467,8 @@ class Store:
 
     def pending(self) -> list[Piece]:
         """Undelivered pieces, oldest first."""
-        return [Piece(*row) for row in self._db.execute("SELECT * FROM outbox ORDER BY id")]
+        rows = self._db.execute(f"SELECT {_PIECE} FROM outbox ORDER BY id").fetchall()
+        return [dataclasses.replace(Piece(*row[:13]), changes=_changes(row[13])) for row in rows]
 
     def delivered(self, piece: Piece) -> None:
         self._db.execute("DELETE FROM outbox WHERE id = ?", (piece.id,))
@@ -418,13 +485,26 @@ class Store:
     def drop(self, pieces: Sequence[Piece]) -> None:
         with self._transaction() as db:
             db.executemany("DELETE FROM outbox WHERE id = ?", [(p.id,) for p in pieces])
-            db.execute(
-                "INSERT OR REPLACE INTO settings VALUES ('alerts_dropped', ?)",
-                (self.dropped_total() + len(pieces),),
+            counts = Counter(p.destination for p in pieces)
+            dropped = self.dropped()
+            db.executemany(
+                "INSERT OR REPLACE INTO settings VALUES (?, ?)",
+                [("alerts_dropped", self.dropped_total() + len(pieces))]
+                + [(f"alerts_dropped:{name}", dropped.get(name, 0) + n) for name, n in counts.items()],
             )
 
     def dropped_total(self) -> int:
         return int(self.get("alerts_dropped", "0"))
+
+    def dropped(self) -> dict[str, int]:
+        """Pieces dropped by destination; those dropped before destinations were counted are the
+        one chat's of then."""
+        rows = self._db.execute("SELECT key, value FROM settings WHERE key LIKE 'alerts_dropped:%'")
+        found = {key.partition(":")[2]: int(value) for key, value in rows}
+        earlier = self.dropped_total() - sum(found.values())
+        if earlier > 0:
+            found["telegram"] = found.get("telegram", 0) + earlier
+        return found
 
     # --- the history of the rates ---
 

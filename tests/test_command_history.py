@@ -17,7 +17,7 @@ from test_command_delivery import too_many
 
 from ashvigil_monitor import digest, history
 from ashvigil_monitor.charts import chart_data
-from ashvigil_monitor.store import DAY, Gap, Store
+from ashvigil_monitor.store import DAY, Gap, Queued, Store
 from ashvigil_monitor.times import stamp
 from stand_ins.server import Reply
 from stand_ins.taostats import make_subnet_rows
@@ -302,7 +302,8 @@ def test_the_digest_is_queued_once_at_its_time_across_restarts(tmp_path, zone, a
         store = Store(path)
         done, _ = digest.queue(
             store,
-            functools.partial(store.queue, queued_at=moment.timestamp()),
+            lambda name, cycle_at, text: store.queue(Queued(name, cycle_at, "digest"), [text], moment.timestamp()),
+            [("telegram", lambda netuid: True)],
             datetime.time.fromisoformat(at),
             zoneinfo.ZoneInfo(zone),
             now=moment.timestamp(),

@@ -118,8 +118,8 @@ def test_old_pieces_are_dropped_counted_listed_and_discarded_on_request(av, serv
     done = services.run("once", env=env)
     assert done.returncode == 0
     assert re.fullmatch(r"\[burn\] alert dropped \(.*\): older than 1e-05 h; .*\n", done.stderr)
-    assert "ashvigil_alerts_dropped_total 1\n" in metrics.read_text()
-    assert "ashvigil_outbox_pending 0\n" in metrics.read_text()
+    assert 'ashvigil_alerts_dropped_total{destination="telegram"} 1\n' in metrics.read_text()
+    assert 'ashvigil_outbox_pending{destination="telegram"} 0\n' in metrics.read_text()
     services.api.set_incentive_burn(3, 0.25)
     assert services.run("once").returncode == 1
     dropped = services.run("outbox", "--drop")

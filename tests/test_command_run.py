@@ -149,14 +149,13 @@ def test_check_and_test_message(services, good):
     check = services.run("check")
     assert [line.split(":")[0] for line in check.stdout.splitlines()] == [
         "taostats API key",
-        "bot token",
-        "chat",
+        "destination telegram",
         "state directory",
         "outbox",
     ]
     assert check.returncode == (0 if good else 1)
-    assert ("bot token: FAILED (Unauthorized)" in check.stdout) != good
-    assert [r.path.rsplit("/", 1)[1] for r in services.bot.requests] == ["getMe", "getChat"]
+    assert ("destination telegram: FAILED (Unauthorized)" in check.stdout) != good
+    assert [r.path.rsplit("/", 1)[1] for r in services.bot.requests] == ["getMe", "getChat"][: 2 if good else 1]
     message = services.run("test-message", *([] if good else ["hello"]))
     assert (message.returncode, message.stdout) == (
         (0, "test message sent\n") if good else (1, "test message failed: Unauthorized\n")
@@ -170,7 +169,7 @@ def test_check_reports_every_check_when_one_fails_unexpectedly(services):
     check = services.run("check", env={"TAOSTATS_API_KEY": "stand-in\nkey"})
     lines = check.stdout.splitlines()
     assert check.returncode == 1
-    assert len(lines) == 5
+    assert len(lines) == 4
     assert check.stderr == ""
     assert lines[0].startswith("taostats API key: FAILED (ValueError: ")
     assert "stand-in" not in lines[0]

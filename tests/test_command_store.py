@@ -6,7 +6,7 @@ import sqlite3
 import pytest
 
 from ashvigil_monitor.errors import ConfigError
-from ashvigil_monitor.store import MIGRATIONS, Store
+from ashvigil_monitor.store import MIGRATIONS, Queued, Store
 
 
 @pytest.mark.parametrize("version", range(len(MIGRATIONS) + 2))
@@ -16,16 +16,26 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
         for script in MIGRATIONS[:version]:
             db.executescript(script)
         db.execute(f"PRAGMA user_version = {version}")
+        if 1 <= version <= 5:  # a database of one chat, with a piece pending and a baseline
+            db.execute("INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES ('t', 1, 1, 'old', 0)")
+            if version == 1:
+                db.execute("INSERT INTO burn_map VALUES ('7', '0.1')")
+            else:
+                db.execute("INSERT INTO subnets (netuid, baseline, last_rate) VALUES ('7', '0.1', '0.2')")
+            db.commit()
     if version > len(MIGRATIONS):
         with pytest.raises(ConfigError, match="from a newer ashvigil"):
             Store(path)
         return
     store = Store(path)
+    old = 1 <= version <= 5
+    assert [(p.destination, p.body) for p in store.pending()] == ([("telegram", "old")] if old else [])
+    assert {n: s.baseline for n, s in store.subnets("telegram").items()} == ({"7": "0.1"} if old else {})
     with store.transaction():
-        store.queue("2026-12-08T00:00:00Z", ["piece"], 0.0)
+        store.queue(Queued("discord", "2026-12-08T00:00:00Z"), ["piece"], 0.0)
         store.save_map({"1": "0.5"}, "2026-12-08T00:00:00Z")
     assert store.burn_map() == ({"1": "0.5"}, False)
-    assert [p.body for p in store.pending()] == ["piece"]
+    assert [p.body for p in store.pending() if p.destination == "discord"] == ["piece"]
     store.close()
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA user_version").fetchone()[0] == len(MIGRATIONS)

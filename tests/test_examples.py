@@ -20,7 +20,7 @@ def test_demo_runs_the_installed_command():
     out = done.stdout
     for expected in [
         "$ ashvigil check",
-        "stdout | bot token: ok (@",
+        "stdout | destination telegram: ok (@",
         "chat   | ashvigil ",
         "stderr | [burn] startup snapshot sent (300 subnets)",
         "chat   | (1/2)",
