@@ -12,7 +12,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)  # the settings of this checkout, not of an installed copy
 
-from ashvigil_monitor import config, config_file  # noqa: E402
+from ashvigil_monitor import config, config_file, destinations  # noqa: E402
 
 DOC = os.path.join(ROOT, "docs", "configuration.md")
 
@@ -81,7 +81,8 @@ too deeply), a NUL character in a value, and any value the checks below refuse e
 that names the file, the key and its line (not the variable). An unknown key that may be a secret
 pasted as a key is not echoed.
 
-Secrets stay out of the file: only `bot_token_file` and `taostats_api_key_file` are allowed, and
+Secrets stay out of the file: only `bot_token_file`, `taostats_api_key_file` and the destinations'
+`_file` keys are allowed, and
 the keys marked "not in the file" below are refused. [`contrib/ashvigil.toml`](../contrib/ashvigil.toml)
 shows every setting with its default.
 
@@ -122,6 +123,52 @@ MODULE_VARIABLES = (
     ("TAOSTATS_USER_AGENT", "`User-Agent` of API requests, used exactly as set", "a desktop Chrome user agent"),
 )
 
+DESTINATIONS = """
+## Destinations
+
+A config file's `[destinations.NAME]` tables (NAME: letters, digits, `_` and `-`) replace the one
+Telegram chat of `ASHVIGIL_CHAT_ID`; [the operator's guide](operators.md#destinations) shows all
+five kinds. Every table has `kind`; these keys are checked like the settings above (an unknown or
+missing key, or a wrong type, exits 2 naming the destination, the key and its line):
+
+"""
+
+# What each key of a destination table means.
+KEY_MEANINGS = {
+    "kind": "`telegram`, `discord`, `slack`, `webhook` or `email`",
+    "subnets": "its watched subnets (default: `subnets`)",
+    "exclude_subnets": "taken out of them (default: `exclude_subnets`)",
+    "threshold": "its threshold (default: `threshold`)",
+    "thresholds": "a table of its subnets' own thresholds (default: `[thresholds]`)",
+    "direction": "`both`, `up` or `down` (default: `direction`)",
+    "quiet_hours": "its quiet hours (default: `quiet_hours`)",
+    "report_new_and_gone": "new and gone subnets too (default: `report_new_and_gone`)",
+    "snapshot": "it receives the startup snapshot (default: true)",
+    "failures": "it receives failure and recovery messages (default: true)",
+    "digest": "it receives the daily digest (default: true)",
+    "chat_id": "the chat: an integer id or @channelname (required)",
+    "bot_token_file": "its own bot's token (default: the global bot token)",
+    "webhook_url_file": "the webhook URL, a secret (required)",
+    "url": "where the JSON is posted: https, or http to a loopback address or with `allow_http` (required)",
+    "secret_file": "the key that signs each body (`X-Ashvigil-Signature`); unset: unsigned",
+    "allow_http": "take an `http://` URL (default: false)",
+    "host": "the SMTP server (required)",
+    "port": "its port (default: 587 for `starttls`, 465 for `implicit`, 25 for `none`)",
+    "tls": "`starttls` (default), `implicit`, or `none`",
+    "allow_plaintext": "allow `tls = \"none\"` (default: false)",
+    "username": "the login, when the server needs one",
+    "password_file": "the login's password",
+    "from": "the sender address (required)",
+    "to": "a list of recipient addresses (required)",
+}
+
+SECRETS_NOTE = """
+A credential may also come from the environment instead of its `_file` key:
+`ASHVIGIL_DESTINATION_<NAME>_<KEY>` (NAME in upper case, other characters as `_`; KEY such as
+`WEBHOOK_URL`, `SECRET`, `PASSWORD` or `BOT_TOKEN`), its `_FILE` form, or the systemd credential
+`<name>_<key>`.
+"""
+
 MODULE_TAIL = """
 A variable that is set but empty counts as set. The bounds of every API request are in
 [module.md](module.md#environment).
@@ -151,9 +198,15 @@ def render() -> str:
     for name, default, meaning in config.VARIABLES:
         text = f"{meaning}; {NOTES[name]}" if name in NOTES else meaning
         rows.append(f"| `{name}` | {_key(name)} | {_default(default)} | {_cell(text)} |")
+    keys = ["| Key | Kinds | Meaning |", "|---|---|---|"]
+    everyone = ("kind", *destinations.FILTERS, *destinations.SWITCHES)
+    for key in dict.fromkeys((*everyone, *(k for names in destinations.KEYS.values() for k in names))):
+        kinds = "all" if key in everyone else ", ".join(k for k, names in destinations.KEYS.items() if key in names)
+        keys.append(f"| `{key}` | {kinds} | {_cell(KEY_MEANINGS[key])} |")
     module = ["| Variable | Meaning | Default |", "|---|---|---|"]
     module += [f"| `{name}` | {meaning} | {default} |" for name, meaning, default in MODULE_VARIABLES]
-    return HEAD + "\n".join(rows) + "\n" + TAIL + "\n".join(module) + "\n" + MODULE_TAIL
+    place_keys = DESTINATIONS + "\n".join(keys) + "\n" + SECRETS_NOTE
+    return HEAD + "\n".join(rows) + "\n" + place_keys + TAIL + "\n".join(module) + "\n" + MODULE_TAIL
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,0 +1,48 @@
+"""Several destinations from the config file: each told what its own filters pass, compared with
+what it was told, delivered on its own."""
+
+import re
+
+import pytest
+
+CHATS = {"all": "-1001", "mine": "-1002"}
+
+
+def use_destinations(services, tables):
+    """The command's config file: `tables`, TOML text of [destinations.NAME] tables."""
+    path = services.tmp / "ashvigil.toml"
+    path.write_text(tables)
+    services.env["ASHVIGIL_CONFIG"] = str(path)
+
+
+def telegram(name, *rules):
+    return "\n".join([f"[destinations.{name}]", 'kind = "telegram"', f'chat_id = "{CHATS[name]}"', *rules, ""])
+
+
+def told(services, chat):
+    """The subnet lines each alert to `chat` held, alert by alert."""
+    texts = [r.fields["text"] for r in services.sends() if r.fields["chat_id"] == chat]
+    return [re.findall(r"^SN\d+: .*$", text, re.M) for text in texts]
+
+
+@pytest.mark.parametrize(
+    ("rule", "first", "second"),
+    [
+        # a subnet only one destination watches
+        ("subnets = [5]", ["SN5: 0.5000 → 0.4500"], ["SN5: 0.4500 → 0.1500"]),
+        # a threshold only one destination passes: the small move accumulates against its own baseline
+        ("threshold = 0.3", ["SN3: 0.2000 → 0.9000"], ["SN5: 0.5000 → 0.1500"]),
+        ('direction = "down"', ["SN5: 0.5000 → 0.4500"], ["SN5: 0.4500 → 0.1500"]),
+    ],
+)
+def test_each_destination_is_told_what_its_filters_pass_against_its_own_baseline(av, services, rule, first, second):
+    use_destinations(services, telegram("all") + telegram("mine", rule))
+    services.api.set_incentive_burns({3: 0.2, 5: 0.5})
+    assert services.run("once").returncode == 0  # the first poll: the baselines
+    services.api.set_incentive_burns({3: 0.9, 5: 0.45})
+    assert services.run("once").returncode == 0
+    services.api.set_incentive_burns({5: 0.15})
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    assert told(services, CHATS["all"]) == [["SN3: 0.2000 → 0.9000", "SN5: 0.5000 → 0.4500"], ["SN5: 0.4500 → 0.1500"]]
+    assert told(services, CHATS["mine"]) == [first, second]
