@@ -155,7 +155,7 @@ KEY_MEANINGS = {
     "host": "the SMTP server (required)",
     "port": "its port (default: 587 for `starttls`, 465 for `implicit`, 25 for `none`)",
     "tls": "`starttls` (default), `implicit`, or `none`",
-    "allow_plaintext": "allow `tls = \"none\"` (default: false)",
+    "allow_plaintext": 'allow `tls = "none"` (default: false)',
     "username": "the login, when the server needs one",
     "password_file": "the login's password",
     "from": "the sender address (required)",

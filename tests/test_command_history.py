@@ -302,7 +302,7 @@ def test_the_digest_is_queued_once_at_its_time_across_restarts(tmp_path, zone, a
         store = Store(path)
         done, _ = digest.queue(
             store,
-            lambda name, cycle_at, text: store.queue(Queued(name, cycle_at, "digest"), [text], moment.timestamp()),
+            functools.partial(enqueue, store, moment.timestamp()),
             [("telegram", lambda netuid: True)],
             datetime.time.fromisoformat(at),
             zoneinfo.ZoneInfo(zone),
@@ -311,6 +311,10 @@ def test_the_digest_is_queued_once_at_its_time_across_restarts(tmp_path, zone, a
         assert (done, len(store.pending())) == (queued, int(queued)), when
         store.drop(store.pending())
         store.close()
+
+
+def enqueue(store, at, name, cycle_at, text):
+    store.queue(Queued(name, cycle_at, "digest"), [text], at)
 
 
 @pytest.mark.parametrize("lost", [True, False])
