@@ -46,3 +46,26 @@ def test_each_destination_is_told_what_its_filters_pass_against_its_own_baseline
     assert done.returncode == 0, done.stderr
     assert told(services, CHATS["all"]) == [["SN3: 0.2000 → 0.9000", "SN5: 0.5000 → 0.4500"], ["SN5: 0.4500 → 0.1500"]]
     assert told(services, CHATS["mine"]) == [first, second]
+
+
+@pytest.mark.parametrize(
+    ("table", "error"),
+    [
+        ('kind = "pager"', "line 2: destination d, kind: kind must be one of telegram, discord, slack, webhook, email"),
+        ('kind = "telegram"\nchat_id = "-1"\ncolour = "red"', "line 4: destination d, colour: not a key of a telegram"),
+        ('kind = "webhook"', "line 1: destination d: url is missing (a webhook destination needs it)"),
+        (
+            'kind = "telegram"\nchat_id = "-1"\nthreshold = [1]',
+            "line 4: destination d, threshold: a number, got an array",
+        ),
+        ('kind = "webhook"\nurl = "http://hooks.example.org/x"', "line 3: destination d, url: an https:// URL"),
+        ('kind = "discord"\nwebhook_url = "https://discord.com/api/webhooks/1/s3cret"', "webhook_url: not a key"),
+        ('kind = "email"\nhost = "h"\nfrom = "a@b"\nto = ["c@d"]\ntls = "none"', 'line 6: destination d, tls: "none"'),
+    ],
+)
+def test_a_wrong_destination_table_exits_2_naming_it_the_key_and_its_line(services, table, error):
+    use_destinations(services, f"[destinations.d]\n{table}\n")
+    done = services.run("check")
+    assert (done.returncode, done.stdout) == (2, "")
+    assert error in done.stderr
+    assert "s3cret" not in done.stderr
