@@ -69,3 +69,25 @@ def test_a_wrong_destination_table_exits_2_naming_it_the_key_and_its_line(servic
     assert (done.returncode, done.stdout) == (2, "")
     assert error in done.stderr
     assert "s3cret" not in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("kind", "chat", "sent", "delay"),
+    [
+        ("telegram", "42", [99.5], 0.5),  # one a second per chat
+        ("telegram", "42", [float(t) for t in range(41, 100)], 0.0),  # a private chat has no minute's limit
+        ("telegram", "-1001", [float(t) for t in range(81, 101)], 41.0),  # a group: 20 a minute
+        ("discord", "", [float(t) for t in range(71, 101)], 31.0),  # 30 a minute, no gap
+        ("discord", "", [100.0], 0.0),
+        ("slack", "", [99.75], 0.75),  # one a second
+        ("webhook", "", [100.0] * 50, 0.0),
+    ],
+)
+def test_each_kind_keeps_its_service_pace(kind, chat, sent, delay):
+    from ashvigil_monitor.destinations import Destination
+    from ashvigil_monitor.pace import Pace
+    from ashvigil_monitor.policy import Policy
+
+    pace = Pace.of(Destination("d", kind, Policy(), chat_id=chat))
+    pace._sent.extend(sent)
+    assert pace._delay(100.0) == pytest.approx(delay)
