@@ -205,26 +205,37 @@ def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     services.api.rows = make_subnet_rows(300)
     assert services.run("once").returncode == 0  # first poll
     initial = av.load_burn_state(str(services.state))
-    rng, kills = random.Random(15), 0
-    for step in range(1, 61):
-        services.api.set_incentive_burns(dict.fromkeys(range(300), step / 1000))
-        kills += once_killed_at_random(services, rng, 0.8)
+    kills = kill_while_moving(services, range(300), 60, random.Random(15))
     done = services.run("once")
     assert done.returncode == 0, done.stderr
-    bodies = [DELAYED.sub("", m, count=1) for m in services.bot.messages()]
+    assert_every_stored_rate_told(av, services, initial, services.bot.messages(), kills)
+    assert kills >= 10
+
+
+def kill_while_moving(services, netuids, steps, rng):
+    """`steps` cycles, each moving every subnet and killed at a random moment; the kills."""
+    kills = 0
+    for step in range(1, steps + 1):
+        services.api.set_incentive_burns(dict.fromkeys(netuids, step / 1000))
+        kills += once_killed_at_random(services, rng, 0.8)
+    return kills
+
+
+def assert_every_stored_rate_told(av, services, initial, texts, kills):
+    """Every rate the state file holds is reachable from the initial one through the moves the
+    texts told, and no piece came more than once per kill."""
+    bodies = [DELAYED.sub("", m, count=1) for m in texts]
     assert sum(n - 1 for n in Counter(bodies).values()) <= kills
     moves = defaultdict(set)
     for line in "\n".join(bodies).splitlines():
         if match := re.fullmatch(r"SN(\d+): (\S+) → (\S+)", line):
             moves[match[1]].add((match[2], match[3]))
-    final = av.load_burn_state(str(services.state))
-    for netuid, rate in final.items():
+    for netuid, rate in av.load_burn_state(str(services.state)).items():
         seen, frontier = set(), {av.format_owner_burn(initial[netuid])}
         while frontier:  # every stored rate is reachable through the alerts that arrived
             seen |= frontier
             frontier = {new for old, new in moves[netuid] if old in frontier} - seen
         assert av.format_owner_burn(rate) in seen, netuid
-    assert kills >= 10
 
 
 @pytest.mark.full_run  # 36 cycles killed at random moments: some 20 s
