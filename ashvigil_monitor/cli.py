@@ -240,10 +240,19 @@ def _main(args: argparse.Namespace) -> int:
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
-            store.claim(config.chat_id, config.state_path)
+            chats = [d.chat_id for d in config.destinations if d.kind == "telegram"]
+            _adopt_the_chat(config, store, store.claim(chats, config.state_path))
             return _monitor(args, config, store, environment)
         finally:
             store.close()
+
+
+def _adopt_the_chat(config: configuration.Config, store: Store, chat: str) -> None:
+    """A database of one chat knows it as the destination "telegram"; a config file that names
+    that chat otherwise takes its pieces, baselines and held changes along."""
+    names = [d.name for d in config.destinations if d.kind == "telegram" and d.chat_id == chat]
+    if names and DEFAULT_NAME not in {d.name for d in config.destinations} and store.adopt(DEFAULT_NAME, names[0]):
+        log.line(f"the database's chat is now destination {names[0]}, its pieces and baselines with it")
 
 
 DROP_WAIT = 30.0  # seconds `outbox --drop` waits for a running monitor to drop

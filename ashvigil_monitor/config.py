@@ -115,6 +115,7 @@ class Config:
     metrics_listen: tuple[str, int] | None = None
     secret_files: tuple[tuple[str, str], ...] = ()  # (setting, path) of the secrets read from files
     destinations: tuple[Destination, ...] = ()  # where alerts go; empty for a command that sends nothing
+    chat_destination: str = ""  # the name of the Telegram destination whose chat answers commands
 
     @property
     def interval_seconds(self) -> float:
@@ -306,6 +307,7 @@ def load(
         log_format=_parsed(env, "ASHVIGIL_LOG_FORMAT", policy.parse_choice, log.FORMATS),
         log_level=_parsed(env, "ASHVIGIL_LOG_LEVEL", policy.parse_choice, log.LEVELS[1:] + log.LEVELS[:1]),
         destinations=tuple(where),
+        chat_destination=chat.name if chat else "",
     )
     if config.bot_commands and "deliver" in needs and chat is None:
         raise ConfigError("ASHVIGIL_BOT_COMMANDS needs a telegram destination to answer in", "ASHVIGIL_BOT_COMMANDS")

@@ -197,7 +197,7 @@ class Watch:
         for name, count in found.held_counts.items():
             log.line(f"alert held{self._to(name)} for after quiet hours ({count} subnet(s))")
         if found.alerts:
-            self.outbox.send_pending(skip=behind)
+            self.outbox.send_pending()
             self._tell_alerts(found.alerts, behind, updated_at, current, len(found.moved))
         if self.outbox.failures:
             self.failure = self.outbox.failure
@@ -269,9 +269,8 @@ class Watch:
         wanted = [d for d in self.config.destinations if d.snapshot]
         shown = [d for d in wanted if not self.outbox.quiet(d.name)]
         # What a destination is shown becomes its baseline; a snapshot not shown changes none.
-        records = {
-            d.name: {**self.store.subnets(d.name), **{n: Subnet(r, r) for n, r in current.items()}} for d in shown
-        }
+        polled, seen = self.store.polled(), {n: Subnet(r, r) for n, r in current.items()}
+        records = {d.name: {**polled, **self.store.subnets(d.name), **seen} for d in shown}
         if not self._store(current, updated_at, records=records):
             return 1
         self.outcome = Outcome(updated_at, current, cycle=False)

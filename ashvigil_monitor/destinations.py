@@ -27,6 +27,8 @@ TLS_MODES = ("starttls", "implicit", "none")
 SMTP_PORTS = {"starttls": 587, "implicit": 465, "none": 25}
 NAME = re.compile(r"[A-Za-z0-9_-]{1,32}")
 CHAT_ID = re.compile(r"-?[0-9]+|@[A-Za-z][A-Za-z0-9_]{3,}")
+BOT_TOKEN = re.compile(r"[0-9]+:[A-Za-z0-9_-]+")  # anything else would fail, or reach another path
+NAME_LIKE = re.compile(r"[a-z][a-z_]{0,39}")  # only such a key is echoed: another may be a secret pasted
 
 # Keys every table takes: the filters (same forms as the global settings) and what it receives.
 FILTERS = ("subnets", "exclude_subnets", "threshold", "thresholds", "direction", "quiet_hours", "report_new_and_gone")
@@ -41,10 +43,9 @@ KEYS: dict[str, tuple[str, ...]] = {
 }
 REQUIRED = {"telegram": ("chat_id",), "webhook": ("url",), "email": ("host", "from", "to")}
 # (key, the types it takes, how to say so); a key not listed takes a text.
-_NUMBER = ((int, float), "a number")
 _BOOL = ((bool,), "true or false")
 _TYPES: dict[str, tuple[tuple[type, ...], str]] = {
-    "threshold": _NUMBER,
+    "threshold": ((int, float, str), "a number"),
     "subnets": ((str, int, list), "a text, number or list of ids"),
     "exclude_subnets": ((str, int, list), "a text, number or list of ids"),
     "thresholds": ((dict,), "a table of subnet thresholds"),
@@ -100,14 +101,17 @@ def parse(
 
 
 def _parse(table: Table, base: policies.Policy, secret: SecretReader, bot_token: Callable[[], str]) -> Destination:
-    if not NAME.fullmatch(table.name):
-        raise ConfigError(f"{table.where('')}: a destination's name is letters, digits, _ and - (at most 32)")
+    if not NAME.fullmatch(table.name):  # not echoed: it may be a secret pasted as a name
+        where = table.where("").rpartition(": destination ")[0]
+        raise ConfigError(f"{where}: a destination's name is letters, digits, _ and - (at most 32)")
     values = table.values
     kind = values.get("kind")
     if not isinstance(kind, str) or kind not in KINDS:
         raise ConfigError(f"{table.where('kind')}: kind must be one of {', '.join(KINDS)}")
     for key, value in values.items():
         if key != "kind" and key not in (*FILTERS, *SWITCHES, *KEYS[kind]):
+            if not NAME_LIKE.fullmatch(key):
+                raise ConfigError(f"{table.where('')}: a key that is not one of a {kind} destination")
             raise ConfigError(f"{table.where(key)}: not a key of a {kind} destination")
         _check_type(table, key, value)
     for key in REQUIRED.get(kind, ()):
@@ -164,7 +168,10 @@ def _policy(table: Table, base: policies.Policy) -> policies.Policy:
 
 
 def _threshold(name: str, text: str) -> float:
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        raise ConfigError(f"{name} must be a number, got {text!r}") from None
     if not value >= 0 or value == float("inf"):
         raise ConfigError(f"{name} must be finite and >= 0, got {text!r}")
     return value
@@ -196,6 +203,10 @@ def _telegram(table: Table, found: Destination, secret: SecretReader, bot_token:
         raise ConfigError(f"{table.where('chat_id')}: an integer chat id or @channelname, got {chat!r}")
     has_own = "bot_token_file" in table.values
     token = _secret(table, "bot_token", secret) if has_own else bot_token()
+    if not BOT_TOKEN.fullmatch(token):
+        raise ConfigError(
+            f"{table.where('bot_token_file')}: not a bot token (digits, ':', then letters, digits, _ or -)"
+        )
     return dataclasses.replace(found, chat_id=chat, bot_token=token)
 
 
@@ -245,8 +256,12 @@ def _address(text: str) -> bool:
 
 def _require_https(table: Table, key: str, url: str, allow_http: bool) -> None:
     """https; http only to a loopback address (a local relay) or where the operator allowed it."""
-    parts = urllib.parse.urlsplit(url)
     where = table.where(key)
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018 - a port out of range or not a number raises here
+    except ValueError:
+        raise ConfigError(f"{where}: not a URL") from None
     if parts.scheme == "https" and parts.hostname:
         return
     if parts.scheme == "http" and parts.hostname and (allow_http or _loopback(parts.hostname)):

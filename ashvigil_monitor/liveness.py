@@ -108,13 +108,9 @@ class Metrics:
         subnets: int | None,
         pending: dict[str, int] | None,
         dropped: dict[str, int] | None,
-        deliveries: Mapping[tuple[str, str], int] | None = None,
     ) -> None:
-        """A cycle's result; `deliveries` are the pieces it delivered, failed or lost by destination."""
         self.cycles[result] += 1
         self.alerts_sent += alerts
-        for key, count in (deliveries or {}).items():
-            self.deliveries[key] = self.deliveries.get(key, 0) + count
         if result == "ok":
             self.last_success = time.time()
         if subnets is not None:
@@ -123,6 +119,11 @@ class Metrics:
             self.outbox_pending = pending
         if dropped is not None:
             self.alerts_dropped = dropped
+
+    def record_deliveries(self, deliveries: Mapping[tuple[str, str], int]) -> None:
+        """Pieces delivered, failed or lost, by destination and result, since the last record."""
+        for key, count in deliveries.items():
+            self.deliveries[key] = self.deliveries.get(key, 0) + count
 
     def text(self) -> str:
         lines = [

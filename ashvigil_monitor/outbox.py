@@ -21,7 +21,7 @@ import sqlite3
 import threading
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 
 from ashvigil_monitor import egress, log, messages
 from ashvigil_monitor.config import Config
@@ -111,12 +111,13 @@ class Outbox:
         place = self.places.get(destination)
         return place is not None and place.policy.quiet(datetime.datetime.now(datetime.timezone.utc))
 
-    def send_pending(self, skip: Iterable[str] = ()) -> Delivery:
+    def send_pending(self) -> Delivery:
         """Each destination's pending pieces, oldest first, until one fails; held in its quiet
-        hours. Destinations in `skip` (failed earlier in this cycle) are not tried again."""
+        hours. A destination that failed earlier in this cycle is not tried again in it: its
+        pieces wait for the next."""
         self.drop_expired()
         plans: dict[str, list[tuple[Piece, Outgoing]]] = {}
-        failed = {name for name in skip if name in self.places}
+        failed = set(self.failures)
         held = False
         for piece in self.store.pending():
             name = piece.destination
@@ -148,8 +149,7 @@ class Outbox:
                     Outgoing(body, event, "", piece=k, pieces=len(bodies)) for k, body in enumerate(bodies, 1)
                 ]
         replies: dict[str, Reply] = {}
-        for name, _, reply in self._run(plans):
-            replies[name] = reply
+        self._run(plans, lambda name, _, reply: replies.__setitem__(name, reply))
         return replies
 
     def _outgoing(self, piece: Piece) -> Outgoing:
@@ -159,46 +159,73 @@ class Outbox:
     def _deliver(self, plans: Mapping[str, list[tuple[Piece, Outgoing]]]) -> set[str]:
         """Sends the plans, one thread per destination, noting each result here; the
         destinations that failed."""
-        pieces = {name: dict((id(out), piece) for piece, out in plan) for name, plan in plans.items()}
+        pieces = {(name, id(out)): piece for name, plan in plans.items() for piece, out in plan}
         failed: set[str] = set()
-        outgoing = {name: [out for _, out in plan] for name, plan in plans.items()}
-        for name, out, reply in self._run(outgoing):
-            piece = pieces[name][id(out)]
+
+        def note(name: str, out: Outgoing, reply: Reply) -> None:
+            piece = pieces[name, id(out)]
             if reply.ok:
                 self._sent(name, piece, out)
             else:
                 self._failed(name, piece, reply)
                 failed.add(name)
+
+        self._run({name: [out for _, out in plan] for name, plan in plans.items()}, note)
         return failed
 
-    def _run(self, plans: Mapping[str, Sequence[Outgoing]]) -> Iterable[tuple[str, Outgoing, Reply]]:
-        """Each destination's pieces in order on a thread of its own, until one fails; the
-        results as they come, on the caller's thread."""
+    def _run(self, plans: Mapping[str, Sequence[Outgoing]], note: Callable[[str, Outgoing, Reply], None]) -> None:
+        """Each destination's pieces in order on a thread of its own, until one fails; `note` of
+        each result as it comes, on the caller's thread. Left early (a second SIGINT), no thread
+        starts another piece, and what was delivered by then is still noted."""
         results: queues.Queue[tuple[str, Outgoing | None, Reply | None]] = queues.Queue()
+        stop = threading.Event()
+        running = 0
         for name, plan in plans.items():
             if plan:
-                thread = threading.Thread(
-                    target=self._send_each, args=(name, plan, results), name=f"ashvigil-send-{name}", daemon=True
-                )
-                thread.start()
-        running = sum(1 for plan in plans.values() if plan)
-        while running:
+                args = (name, plan, results, stop)
+                threading.Thread(target=self._send_each, args=args, name=f"ashvigil-send-{name}", daemon=True).start()
+                running += 1
+        try:
+            while running:
+                try:
+                    name, out, reply = results.get(timeout=TICK)
+                except queues.Empty:
+                    self.tick()
+                    continue
+                if out is None or reply is None:
+                    running -= 1
+                else:
+                    note(name, out, reply)
+        finally:
+            if running:
+                stop.set()
+                self._note_delivered(results, note)
+
+    def _note_delivered(
+        self,
+        results: queues.Queue[tuple[str, Outgoing | None, Reply | None]],
+        note: Callable[[str, Outgoing, Reply], None],
+    ) -> None:
+        while True:
             try:
-                name, out, reply = results.get(timeout=TICK)
+                name, out, reply = results.get_nowait()
             except queues.Empty:
-                self.tick()
-                continue
-            if out is None or reply is None:
-                running -= 1
-            else:
-                yield name, out, reply
+                return
+            if out is not None and reply is not None and reply.ok:
+                note(name, out, reply)
 
     def _send_each(
-        self, name: str, plan: Sequence[Outgoing], results: queues.Queue[tuple[str, Outgoing | None, Reply | None]]
+        self,
+        name: str,
+        plan: Sequence[Outgoing],
+        results: queues.Queue[tuple[str, Outgoing | None, Reply | None]],
+        stop: threading.Event,
     ) -> None:
         try:
             for out in plan:
                 self.paces[name].wait(self.pause)
+                if stop.is_set():
+                    return
                 try:
                     reply = self.senders[name].send(out)
                 except Exception as e:  # noqa: BLE001 - a sender's fault fails its piece, never the cycle

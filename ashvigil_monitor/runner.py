@@ -236,6 +236,8 @@ class Runner:
         ):  # the database records its chat when it is opened
             return "configuration not reloaded: the state and database paths and the chat change only with a restart"
         self.config = config
+        if self.watch is not None and self.metrics is not None:  # what the old outbox did since the last cycle
+            self.metrics.record_deliveries(self.watch.outbox.deliveries - self._counted)
         self.watch, self._counted = None, Counter()
         self._follow_chat()
         return "configuration reloaded"
@@ -384,7 +386,8 @@ class Runner:
             liveness.ping(self.config.heartbeat_url, outcome, self.stopper.cut_at)
         if self.metrics is not None:
             outbox = self._watch().outbox
-            self.metrics.record(outcome, alerts, subnets, pending, dropped, outbox.deliveries - self._counted)
+            self.metrics.record(outcome, alerts, subnets, pending, dropped)
+            self.metrics.record_deliveries(outbox.deliveries - self._counted)
             self._counted = outbox.deliveries.copy()
             self._chat_counts()
             self.metrics.burn_rates = history.gauge_rates(self.store, self.config.policy.watched)

@@ -202,6 +202,17 @@ _PIECE = (
 )
 
 
+def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
+    """The polls' own columns of every subnet any destination knows: a destination new to the
+    database knows only the last poll's, so where they differ the longer absence is the true one."""
+    merged: dict[str, Subnet] = {}
+    for subnets in records.values():
+        for netuid, subnet in subnets.items():
+            if netuid not in merged or subnet.missing > merged[netuid].missing:
+                merged[netuid] = subnet
+    return merged
+
+
 def _changes(text: str | None) -> tuple[Change, ...]:
     try:
         return tuple((str(n), str(o), str(w)) for n, o, w in json.loads(text)) if text else ()
@@ -240,24 +251,37 @@ class Store:
                     self._db.execute(statement)
                 self._db.execute(f"PRAGMA user_version = {target}")
 
-    def claim(self, chat_id: str, state_path: str) -> None:
-        """Records the chat and the owning state file on first use; ConfigError when the database
-        delivers to another chat."""
+    def claim(self, chats: Sequence[str], state_path: str) -> str:
+        """Records the owning state file, and on first use the first of the Telegram chats it
+        delivers to; ConfigError when the chat it recorded is none of them. The chat recorded."""
         try:
             recorded = self.get("chat_id")
-            if not chat_id:  # no Telegram chat: nothing of another one's is sent to it
+            if not chats:  # no Telegram chat: nothing of another one's is sent to it
                 self.put(state_path=os.path.realpath(state_path))
-                return
-            if recorded in ("", chat_id):
-                self.put(chat_id=chat_id, state_path=os.path.realpath(state_path))
-                return
+                return recorded
+            if recorded in ("", *chats):
+                self.put(chat_id=recorded or chats[0], state_path=os.path.realpath(state_path))
+                return recorded or chats[0]
         except sqlite3.Error as e:
             raise Failed(f"ASHVIGIL_DB_PATH: cannot use {self.path} ({e})") from None
         raise ConfigError(
-            f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chat_id}:"
+            f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chats[0]}:"
             " give this chat a database of its own (ASHVIGIL_DB_PATH), or after a deliberate change run"
             " `ashvigil outbox --drop` (it drops the pending pieces)"
         )
+
+    def adopt(self, old: str, new: str) -> bool:
+        """Hands a destination's pieces, baselines and held changes to another name, when that
+        name has none of its own yet; whether it did."""
+        tables = ("outbox", "baselines", "held")
+        with self._transaction() as db:
+            query = " UNION ALL ".join(f"SELECT 1 FROM {t} WHERE destination = ?" for t in tables)
+            if db.execute(query, (new,) * len(tables)).fetchone() is not None:
+                return False
+            moved = sum(
+                db.execute(f"UPDATE {t} SET destination = ? WHERE destination = ?", (new, old)).rowcount for t in tables
+            )
+            return moved > 0
 
     def forget_chat(self) -> None:
         """After the operator dropped the outbox: the next monitor records its own chat."""
@@ -314,14 +338,11 @@ class Store:
                     "INSERT INTO baselines VALUES (?, ?, ?, ?)",
                     [(destination, n, s.baseline, int(s.gone)) for n, s in subnets.items()],
                 )
-            if records:  # every destination's records share the polls' own columns
+            if records:
                 db.execute("DELETE FROM subnets")
                 db.executemany(
                     "INSERT INTO subnets VALUES (?, ?, ?, ?, ?)",
-                    [
-                        (n, s.baseline, s.last_rate, s.missing, int(s.gone))
-                        for n, s in next(iter(records.values())).items()
-                    ],
+                    [(n, s.baseline, s.last_rate, s.missing, int(s.gone)) for n, s in _polled(records).items()],
                 )
             db.executemany("DELETE FROM held WHERE destination = ?", [(d,) for d in release_held])
             db.executemany(
@@ -352,6 +373,11 @@ class Store:
             (destination,),
         )
         return {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
+
+    def polled(self) -> dict[str, Subnet]:
+        """Every subnet as the polls left it, whichever destination knows it."""
+        rows = self._db.execute("SELECT netuid, baseline, last_rate, missing FROM subnets")
+        return {n: Subnet(b, r, m) for n, b, r, m in rows}
 
     def known(self, netuid: str) -> bool:
         """Whether a poll ever listed the subnet."""

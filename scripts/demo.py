@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""The installed `ashvigil` command against local stand-ins of taostats and the Telegram Bot API.
+"""The installed `ashvigil` command against local stand-ins of taostats, the Telegram Bot API and a
+Discord webhook.
 
-No credentials and no network: both services run on 127.0.0.1; ASHVIGIL_TELEGRAM_API points the
-command at the stand-in Bot API and TAOSTATS_API_BASE at the stand-in taostats. Every step is
-the command an operator types; its output and the chat are shown as they come. The poll of `run`
-comes after its interval, so the demo takes a little over a minute.
+No credentials and no network: every service runs on 127.0.0.1; ASHVIGIL_TELEGRAM_API points the
+command at the stand-in Bot API, TAOSTATS_API_BASE at the stand-in taostats, and the config file's
+two destinations at the chat and the webhook. Every step is the command an operator types; its
+output, the chat and the Discord channel are shown as they come. The poll of `run` comes after its
+interval, so the demo takes a little over a minute.
 """
 
 import contextlib
@@ -20,6 +22,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
+from stand_ins.discord import DiscordStandIn
 from stand_ins.server import Reply
 from stand_ins.taostats import TaostatsStandIn, make_subnet_rows
 from stand_ins.telegram import TelegramStandIn
@@ -34,26 +37,41 @@ def show(done_or_text, prefix):
 
 
 class Chat:
-    def __init__(self, bot):
-        self.bot, self.seen = bot, 0
+    """What a destination's stand-in took, shown once each."""
+
+    def __init__(self, service, prefix):
+        self.service, self.prefix, self.seen = service, prefix, 0
 
     def show(self, max_lines=6):
-        for text in self.bot.messages()[self.seen :]:
+        for text in self.service.messages()[self.seen :]:
             lines = text.split("\n")
             show(
                 "\n".join(lines[:max_lines])
                 + (f"\n... ({len(lines) - max_lines} more lines)" if len(lines) > max_lines else ""),
-                "chat  ",
+                self.prefix,
             )
-            print("    chat   | ---")
-        self.seen = len(self.bot.messages())
+            print(f"    {self.prefix} | ---")
+        self.seen = len(self.service.messages())
+
+
+DESTINATIONS = """\
+[destinations.telegram]
+kind = "telegram"
+chat_id = "-1001234567890"
+
+[destinations.discord]
+kind = "discord"
+webhook_url_file = "{url_file}"
+snapshot = false
+"""
 
 
 def _pending(db_path):
-    """Whether the command's outbox holds a piece (read-only; the command owns the database)."""
+    """Whether the command's outbox holds a piece that was tried (read-only; the command owns the
+    database)."""
     try:
         with contextlib.closing(sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)) as db:
-            return db.execute("SELECT count(*) FROM outbox").fetchone()[0] > 0
+            return db.execute("SELECT count(*) FROM outbox WHERE attempts > 0").fetchone()[0] > 0
     except sqlite3.Error:
         return False
 
@@ -70,34 +88,48 @@ def ashvigil(env, *args, step=None):
 def main():
     state_dir = tempfile.mkdtemp(prefix="ashvigil-demo-")
     ok = True
-    with TaostatsStandIn(rows=make_subnet_rows(SUBNETS), api_key="demo-key") as api, TelegramStandIn() as bot:
-        chat = Chat(bot)
+    with (
+        TaostatsStandIn(rows=make_subnet_rows(SUBNETS), api_key="demo-key") as api,
+        TelegramStandIn() as bot,
+        DiscordStandIn() as discord,
+    ):
+        chat, channel = Chat(bot, "chat  "), Chat(discord, "discord")
+        url_file = os.path.join(state_dir, "discord_webhook_url")
+        with open(url_file, "w") as f:
+            f.write(discord.url + "\n")
+        config = os.path.join(state_dir, "ashvigil.toml")
+        with open(config, "w") as f:
+            f.write(DESTINATIONS.format(url_file=url_file))
         env = dict(
             os.environ,
             TAOSTATS_API_BASE=api.origin,
             ASHVIGIL_TELEGRAM_API=bot.origin,
             TAOSTATS_API_KEY="demo-key",
             ASHVIGIL_BOT_TOKEN="123456:demo-token",
-            ASHVIGIL_CHAT_ID="-1001234567890",
+            ASHVIGIL_CONFIG=config,
             ASHVIGIL_STATE_PATH=os.path.join(state_dir, "state.json"),
             ASHVIGIL_METRICS_PATH=os.path.join(state_dir, "ashvigil.prom"),
             ASHVIGIL_INTERVAL_MINUTES="1",
         )
-        print(f"Stand-ins: taostats {api.origin} ({SUBNETS} subnets), Bot API {bot.origin}; state in {state_dir}\n")
+        print(f"Stand-ins: taostats {api.origin} ({SUBNETS} subnets), Bot API {bot.origin}, Discord {discord.origin}")
+        print(f"State in {state_dir}; two destinations in ashvigil.toml:\n")
+        show(DESTINATIONS.format(url_file=url_file), "file  ")
         ok &= ashvigil(env, "--version").returncode == 0
-        ok &= ashvigil(env, "check", step="nothing is sent to the chat").returncode == 0
+        ok &= ashvigil(env, "check", step="each destination reached, nothing sent").returncode == 0
         ok &= ashvigil(env, "test-message").returncode == 0
         chat.show()
+        channel.show()
 
         print("$ ashvigil run      # startup snapshot, then a poll every minute (the shortest interval)")
         process = subprocess.Popen([COMMAND, "run"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         while len(bot.messages()) < chat.seen + 2 and process.poll() is None:
             time.sleep(0.05)
         chat.show()
-        print("    ... three rates move, and Telegram goes down (502 to every request) before the first poll")
+        print("    ... three rates move, and Discord goes down (502 to every request) before the first poll")
         api.set_incentive_burns({4: 0.07, 17: 0.61, 250: 1.0})
-        bot.set_default(Reply(502))
-        print("    ... the poll comes one minute after the start; the alert waits in the outbox")
+        discord.set_default(Reply(502))
+        print("    ... the poll comes one minute after the start: the chat has the alert on time, and")
+        print("        Discord's waits in the outbox")
         outbox = os.path.join(state_dir, "state.db")  # the database beside state.json
         while not _pending(outbox) and process.poll() is None:
             time.sleep(0.2)
@@ -105,11 +137,12 @@ def main():
         _out, err = process.communicate(timeout=60)
         show(err, "stderr")
         print(f"    (exit status {process.returncode})")
+        chat.show()
         ok &= process.returncode == 0
         ok &= ashvigil(env, "outbox", step="what waits for delivery").returncode == 0
-        bot.set_default(None)
-        ok &= ashvigil(env, "once", step="Telegram is back: the alert arrives, marked Delayed").returncode == 0
-        chat.show()
+        discord.set_default(None)
+        ok &= ashvigil(env, "once", step="Discord is back: the alert arrives, marked Delayed").returncode == 0
+        channel.show()
 
         ok &= (
             ashvigil(env, "history", "4", "17", "250", step="the moves of three subnets, oldest first").returncode == 0
@@ -134,7 +167,10 @@ def main():
             and (not line.startswith("ashvigil_owner_burn_rate{") or line.startswith(kept, 24))
         ]
         show("".join(lines), "file  ")
-        print(f"\nDone: {len(bot.messages())} Telegram messages, {len(api.requests)} taostats requests.")
+        print(
+            f"\nDone: {len(bot.messages())} Telegram messages, {len(discord.messages())} Discord messages,"
+            f" {len(api.requests)} taostats requests."
+        )
     return 0 if ok else 1
 
 

@@ -4,8 +4,10 @@ what it was told, delivered on its own."""
 import re
 
 import pytest
+from command import CHAT
+from test_command_delivery import too_many
 
-CHATS = {"all": "-1001", "mine": "-1002"}
+CHATS = {"all": "-1001", "mine": "-1002", "team": CHAT}
 
 
 def use_destinations(services, tables):
@@ -60,6 +62,7 @@ def test_each_destination_is_told_what_its_filters_pass_against_its_own_baseline
         ),
         ('kind = "webhook"\nurl = "http://hooks.example.org/x"', "line 3: destination d, url: an https:// URL"),
         ('kind = "discord"\nwebhook_url = "https://discord.com/api/webhooks/1/s3cret"', "webhook_url: not a key"),
+        ('kind = "slack"\n"https://hooks.slack.com/T/B/s3cret" = 1', "destination d: a key that is not one of a slack"),
         ('kind = "email"\nhost = "h"\nfrom = "a@b"\nto = ["c@d"]\ntls = "none"', 'line 6: destination d, tls: "none"'),
     ],
 )
@@ -91,3 +94,28 @@ def test_each_kind_keeps_its_service_pace(kind, chat, sent, delay):
     pace = Pace.of(Destination("d", kind, Policy(), chat_id=chat))
     pace._sent.extend(sent)
     assert pace._delay(100.0) == pytest.approx(delay)
+
+
+def test_a_chat_named_anew_in_the_config_file_takes_its_pending_pieces_and_baselines(av, services):
+    services.seed_change(av)
+    services.bot.script(too_many(500))
+    assert services.run("once").returncode == 1  # the alert waits, for the destination "telegram"
+    use_destinations(services, telegram("team"))
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    assert "the database's chat is now destination team, its pieces and baselines with it" in done.stderr
+    assert services.bot.messages()[-1].startswith("Delayed: alert of ")
+    assert services.run("once").returncode == 0
+    assert len(services.sends()) == 2  # nothing again
+
+
+def test_a_destination_added_first_leaves_the_others_their_missing_subnets(services):
+    services.api.set_incentive_burn(3, 0.25)
+    assert services.run("once").returncode == 0  # the first poll, for the one chat, "telegram"
+    services.api.rows = [r for r in services.api.rows if r["netuid"] != 3]
+    assert services.run("once").returncode == 0  # SN3 missing once
+    chat = telegram("team").replace("[destinations.team]", "[destinations.telegram]")
+    use_destinations(services, telegram("mine") + chat)
+    for _ in range(2):
+        assert services.run("once").returncode == 0
+    assert told(services, CHAT) == [["SN3: 0.2500 → gone"]]

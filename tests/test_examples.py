@@ -26,15 +26,17 @@ def test_demo_runs_the_installed_command():
         "chat   | (1/2)",
         "chat   | (2/2)",
         "stderr | [burn] stopped (SIGTERM)",
-        "stderr | [burn] telegram failed: HTTP 502 Bad Gateway",
+        "stderr | [burn] discord failed: HTTP 502",
+        "stderr | [burn] alert sent to telegram (3 subnet(s))",
+        "stdout | discord: ",
         "stdout | 1 alert pieces pending",
-        "stderr | [burn] delayed alert sent (",
-        "chat   | Delayed: alert of ",
+        "stderr | [burn] delayed alert sent to discord (",
+        "discord | Delayed: alert of ",
         "stderr | [burn] monitoring paused",
         'file   | ashvigil_cycles_total{result="ok"} 1',
         'file   | ashvigil_owner_burn_rate{netuid="17"} 0.61',
         "Z  SN17    1.0000  0.6100",  # a move in the history
-        "Done: 4 Telegram messages",
+        "Done: 4 Telegram messages, 2 Discord messages",
         "chart written to " if importlib.util.find_spec("matplotlib") else "# skipped: needs ashvigil[charts]",
     ]:
         assert expected in out
