@@ -9,6 +9,11 @@ class Failed(Exception):
     status = 1
 
 
+class CheckFailed(Failed):
+    """One check of `ashvigil check` that did not pass; the others still run. Here, low down, so
+    that a destination's sender can raise it."""
+
+
 class Refused(Exception):
     """Exit status 2: the command must not run as configured, or another monitor holds the state.
     The message names the setting, never a secret."""

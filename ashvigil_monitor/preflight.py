@@ -16,13 +16,9 @@ from ashvigil_monitor import __version__, egress
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.config import Config, prepare_state_dir
 from ashvigil_monitor.egress import safe
-from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor.errors import CheckFailed, ConfigError, Failed
 from ashvigil_monitor.messages import fetch_failure_in_words
 from ashvigil_monitor.store import Store
-
-
-class CheckFailed(Failed):
-    """One check that did not pass; the others still run."""
 
 
 def bot_api(config: Config, method: str, **fields: str) -> Any:
