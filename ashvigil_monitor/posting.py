@@ -13,17 +13,21 @@ than twice within seconds.
 from __future__ import annotations
 
 import time
+import urllib.parse
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
-from ashvigil_monitor import __version__, egress, log, transport
-from ashvigil_monitor.outgoing import Reply
+from ashvigil_monitor import __version__, egress, log, messages, transport
+from ashvigil_monitor.errors import CheckFailed
+from ashvigil_monitor.outgoing import Outgoing, Reply
 
 MAX_RETRIES = 3
 MAX_WAIT = 120.0
 BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx or connection failure
 DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
+MIN_TOKEN = 16  # characters of a URL's last segment that make it a credential rather than a word
 USER_AGENT = f"ashvigil/{__version__}"  # some webhook hosts refuse a request without one
+JSON = {"Content-Type": "application/json", "User-Agent": USER_AGENT}
 
 
 @dataclass(frozen=True)
@@ -72,8 +76,21 @@ def header_wait(response: transport.Response) -> float | None:
 
 
 def body_text(body: bytes, fallback: str) -> str:
-    """A reply's body for the log: masked before it is cut, so a cut never shows part of a secret."""
-    return egress.mask(body.decode("utf-8", "replace").strip() or fallback)[:300]
+    """A reply's body as the service's words (Service masks and cuts them)."""
+    return body.decode("utf-8", "replace").strip() or fallback
+
+
+def url_secrets(url: str) -> egress.Secrets:
+    """A webhook URL in each form a text may quote it: whole, as host and path (the transport's
+    debug line), the path alone (what the server saw), and a last segment long enough to be its
+    token. The caller registers the URL with the process's secrets too."""
+    parts = urllib.parse.urlsplit(url)
+    token = parts.path.rstrip("/").rpartition("/")[2]
+    found = egress.Secrets()
+    for form in (url, f"{parts.hostname}{parts.path}", parts.path, token if len(token) >= MIN_TOKEN else ""):
+        if len(form) > 1:  # "/" alone is no secret
+            found.add(form)
+    return found
 
 
 @dataclass(frozen=True)
@@ -85,6 +102,7 @@ class Service:
     accepted: Callable[[transport.Response], Reply]  # a 2xx
     error: Callable[[bytes, str], str]  # the log's detail of any other status, from its body
     asked: Callable[[transport.Response], float | None] = header_wait  # a 429's wait
+    hidden: egress.Secrets = field(default_factory=egress.Secrets)  # the URL, should a server echo it
 
     def attempt(
         self,
@@ -109,8 +127,22 @@ class Service:
     def refused(self, response: transport.Response) -> Attempt:
         status = response.status
         why = f"HTTP {status} {response.reason}"
-        error = self.error(response.body, why)
+        # Masked before it is cut: a cut never shows part of a secret.
+        error = self.hidden.mask(egress.mask(self.error(response.body, why)))[:300]
         reply = Reply(False, error, status=status, words=f"HTTP {status} from {self.name}")
         if status == 429:
             return Attempt(reply, retry=True, asked=self.asked(response), why=why)
         return Attempt(reply, retry=status >= 500, why=why)
+
+
+def chat_text(out: Outgoing, limit: int) -> str:
+    """A piece as a chat shows it: the Delayed mark on a first line of its own, masked, and cut to
+    the kind's limit (the outbox divides by Telegram's, which may be longer)."""
+    text = messages.delayed(out.cycle_at, out.text) if out.delayed else out.text
+    return messages.cut(egress.mask(text), limit)
+
+
+def check_failed(reply: Reply) -> CheckFailed:
+    """A failed check's words, with the service's own detail (masked) when it gave one."""
+    detail = f": {reply.error}" if reply.error and reply.error != reply.words else ""
+    return CheckFailed(reply.words + detail)
