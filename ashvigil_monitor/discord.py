@@ -82,6 +82,6 @@ class DiscordSender:
         service = posting.Service(self.kind, NAME, accepted, _error, retry_after, self._hidden)
 
         def attempt() -> posting.Attempt:
-            return service.attempt(method, self._url, data, posting.JSON, self._cut_at)
+            return service.attempt(method, self._url, data, posting.JSON if data else posting.AGENT, self._cut_at)
 
         return posting.repeated(self.kind, attempt, self._sleep, self._cut_at)

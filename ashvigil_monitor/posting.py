@@ -27,7 +27,8 @@ BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx
 DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
 MIN_TOKEN = 16  # characters of a URL's last segment that make it a credential rather than a word
 USER_AGENT = f"ashvigil/{__version__}"  # some webhook hosts refuse a request without one
-JSON = {"Content-Type": "application/json", "User-Agent": USER_AGENT}
+AGENT = {"User-Agent": USER_AGENT}
+JSON = {**AGENT, "Content-Type": "application/json"}
 
 
 @dataclass(frozen=True)
@@ -80,16 +81,22 @@ def body_text(body: bytes, fallback: str) -> str:
     return body.decode("utf-8", "replace").strip() or fallback
 
 
-def url_secrets(url: str) -> egress.Secrets:
+def url_forms(url: str) -> tuple[str, ...]:
     """A webhook URL in each form a text may quote it: whole, as host and path (the transport's
     debug line), the path alone (what the server saw), and a last segment long enough to be its
-    token. The caller registers the URL with the process's secrets too."""
+    token. The configuration registers each with the process's secrets."""
     parts = urllib.parse.urlsplit(url)
     token = parts.path.rstrip("/").rpartition("/")[2]
+    forms = (url, f"{parts.hostname}{parts.path}", parts.path, token if len(token) >= MIN_TOKEN else "")
+    return tuple(form for form in forms if len(form) > 1)  # "/" alone is no secret
+
+
+def url_secrets(url: str) -> egress.Secrets:
+    """The URL's forms as a sender's own secrets, masked in what its server answers whether or not
+    the process's secrets hold them."""
     found = egress.Secrets()
-    for form in (url, f"{parts.hostname}{parts.path}", parts.path, token if len(token) >= MIN_TOKEN else ""):
-        if len(form) > 1:  # "/" alone is no secret
-            found.add(form)
+    for form in url_forms(url):
+        found.add(form)
     return found
 
 

@@ -84,7 +84,7 @@ class WebhookSender:
     def check(self) -> str:
         """A HEAD request: any HTTP answer shows the receiver is there (many answer 405 to it)."""
         try:
-            response = transport.exchange("HEAD", self._url, None, posting.JSON, cut_at=self._cut_at)
+            response = transport.exchange("HEAD", self._url, None, posting.AGENT, cut_at=self._cut_at)
         except (transport.Unsent, transport.Lost) as e:
             raise CheckFailed(f"the webhook could not be reached: {e}") from None
         return f"reachable (HTTP {response.status} to a HEAD request)"

@@ -8,6 +8,7 @@ import pytest
 
 from ashvigil_monitor import egress, posting
 from ashvigil_monitor.discord import DiscordSender
+from ashvigil_monitor.errors import CheckFailed
 from ashvigil_monitor.mail import EmailSender
 from ashvigil_monitor.mail_message import MAX_SUBJECT, subject
 from ashvigil_monitor.outgoing import Outgoing
@@ -202,3 +203,39 @@ MANY = tuple((str(n), "0.1", "0.25") for n in range(1, 20))
 )
 def test_a_mail_subject_says_what_moved_within_its_length(out, title):
     assert (subject(out), len(subject(out)) <= MAX_SUBJECT) == (title, True)
+
+
+def stopped(service):
+    service.stop()
+
+
+@pytest.mark.parametrize(
+    ("kind", "spoil", "said"),
+    [
+        ("discord", None, "webhook 'ashvigil alerts'"),
+        (
+            "discord",
+            lambda s: s.fail(404, {"message": "Unknown Webhook", "code": 10015}),
+            "HTTP 404 from the Discord webhook: no such webhook (deleted, or a wrong URL)",
+        ),
+        ("slack", None, "webhook found (an empty test post was refused, as it should be)"),
+        (
+            "slack",
+            lambda s: s.fail(404, "no_service"),
+            "HTTP 404 from the Slack webhook: the webhook is gone or revoked (no_service)",
+        ),
+        ("webhook", None, "reachable (HTTP 204 to a HEAD request)"),
+        ("webhook", stopped, "the webhook could not be reached: could not connect: Connection refused"),
+        ("email-starttls", None, "127.0.0.1: login accepted"),
+        ("email", stopped, "the mail server could not be reached: Connection refused"),
+    ],
+)
+def test_a_check_tells_a_live_destination_from_a_dead_one(trusted, kind, spoil, said):
+    with started(kind, trusted) as (service, sender):
+        if spoil:
+            spoil(service)
+        try:
+            answer = sender.check()
+        except CheckFailed as e:
+            answer = str(e)
+    assert answer == said
