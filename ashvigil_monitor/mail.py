@@ -121,6 +121,8 @@ class EmailSender:
                 words = f"{_refused_words(e)} ({e.smtp_code})"
                 reply = Reply(False, self._clean(_reply_text(e)), words=words)
                 return posting.Attempt(reply, retry=400 <= e.smtp_code < 500, why=f"SMTP {e.smtp_code}")
+            except smtplib.SMTPNotSupportedError as e:  # no STARTTLS or AUTH offered: a repeat cannot help
+                return posting.Attempt(Reply(False, str(e), words="the mail server does not offer STARTTLS or a login"))
             except (OSError, smtplib.SMTPException) as e:
                 why = self._failure(watcher, e)
                 if session.sending:

@@ -63,7 +63,6 @@ class WebhookSender:
         secret: str | None,
         sleep: Callable[[float], None] = time.sleep,
         cut_at: Callable[[], float] = transport.never,
-        clock: Callable[[], float] = time.time,
     ) -> None:
         self._url = url
         self._service = posting.Service(
@@ -72,7 +71,6 @@ class WebhookSender:
         self._secret = secret.encode() if secret else None
         self._sleep = sleep
         self._cut_at = cut_at
-        self._clock = clock
 
     def send(self, out: Outgoing) -> Reply:
         def attempt() -> posting.Attempt:  # signed anew each time: a repeat carries its own moment
@@ -90,7 +88,7 @@ class WebhookSender:
         return f"reachable (HTTP {response.status} to a HEAD request)"
 
     def _signed(self, out: Outgoing) -> tuple[bytes, dict[str, str]]:
-        sent_at = int(self._clock())
+        sent_at = int(time.time())
         data = json.dumps(payload(out, sent_at), separators=(",", ":")).encode()
         headers = {**posting.JSON, "X-Ashvigil-Timestamp": str(sent_at)}
         if self._secret is not None:
