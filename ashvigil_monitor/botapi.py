@@ -1,55 +1,30 @@
-"""The command's own Bot API client: its origin, its retries, no redirects, no process-wide state.
-
-Each call is repeated only when its request certainly did not deliver:
-- a 429 reply, after its retry_after (JSON "parameters", else the Retry-After header);
-- a 5xx reply, or a connection that could not be made or could not take the request, after a
-  short backoff.
-At most MAX_RETRIES repeats and MAX_WAIT seconds of waiting per call. A 2xx or any other reply is
-final, and so is a failure while waiting for the reply: the request went out and may have been
-carried out, so the caller decides what to do with it (the outbox sends it again next cycle,
-marked, rather than twice within seconds).
+"""The command's own Bot API client: its origin, no redirects, no process-wide state; the retries
+are posting's (a 429 waits Telegram's retry_after: JSON "parameters", else the Retry-After header).
 """
 
 from __future__ import annotations
 
-import email.message
 import json
 import secrets
 import time
 import urllib.parse
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
 from typing import Any
 
-from ashvigil_monitor import egress, log, transport
+from ashvigil_monitor import egress, posting, transport
 from ashvigil_monitor.outgoing import Reply
+from ashvigil_monitor.posting import DEADLINE
 
 BOT_API_ORIGIN = "https://api.telegram.org"
-MAX_RETRIES = 3
-MAX_WAIT = 120.0
-BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx or connection failure
-DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
 
 
-@dataclass(frozen=True)
-class _Attempt:
-    reply: Reply
-    retry: bool = False  # a repeat may help
-    asked: float | None = None  # the wait the server asked for; else the backoff
-    why: str = ""
-
-
-def retry_after(body: bytes, headers: email.message.Message) -> float | None:
+def retry_after(response: transport.Response) -> float | None:
     """Telegram's wait for a 429: parameters.retry_after of the JSON reply, else Retry-After."""
     try:
-        value: Any = json.loads(body)["parameters"]["retry_after"]
+        value: Any = json.loads(response.body)["parameters"]["retry_after"]
     except (ValueError, TypeError, KeyError, RecursionError):
-        value = headers.get("Retry-After", "")
-    try:
-        seconds = float(value)
-    except (TypeError, ValueError):
-        return None
-    return seconds if 0 <= seconds < float("inf") else None
+        return posting.header_wait(response)
+    return posting.seconds(value)
 
 
 def _json(body: bytes) -> Any:
@@ -85,6 +60,7 @@ class BotApi:
         self._base = f"{origin or BOT_API_ORIGIN}/bot{token}/"
         self._sleep = sleep
         self._cut_at = cut_at
+        self._service = posting.Service("telegram", "the Bot API", self._accepted, _error_text, retry_after)
 
     def send_message(self, chat_id: str, text: str) -> Reply:
         return self.call("sendMessage", {"chat_id": chat_id, "text": text, "disable_web_page_preview": "true"})
@@ -120,48 +96,18 @@ class BotApi:
         return self._post(method, data, kind, deadline, cap)
 
     def _post(self, method: str, data: bytes | None, headers: dict[str, str], deadline: float, cap: int) -> Reply:
-        waited = 0.0
-        for attempt in range(MAX_RETRIES + 1):
-            outcome = self._attempt(method, data, headers, deadline, cap)
-            delay = BACKOFF[min(attempt, len(BACKOFF) - 1)] if outcome.asked is None else outcome.asked
-            cut = time.monotonic() + delay > self._cut_at()  # a stop does not wait out a retry
-            if not outcome.retry or attempt == MAX_RETRIES or waited + delay > MAX_WAIT or cut:
-                return outcome.reply
-            log.line(f"telegram retry {attempt + 1}/{MAX_RETRIES} in {delay:g} s: {outcome.why}")
-            self._sleep(delay)
-            if time.monotonic() >= self._cut_at():  # stopped while waiting: the last answer stands
-                return outcome.reply
-            waited += delay
-        raise AssertionError("unreachable")
+        def attempt() -> posting.Attempt:
+            return self._service.attempt("POST", self._base + method, data, headers, self._cut_at, deadline, cap)
 
-    def _attempt(self, method: str, data: bytes | None, headers: dict[str, str], deadline: float, cap: int) -> _Attempt:
-        try:
-            response = transport.exchange(
-                "POST", self._base + method, data, headers, deadline=deadline, cap=cap, cut_at=self._cut_at
-            )
-        except transport.Unsent as e:
-            return _Attempt(Reply(False, str(e), words="the Bot API could not be reached"), retry=True, why=str(e))
-        except transport.Lost as e:
-            return _Attempt(Reply(False, str(e), lost=True, words="no complete reply from the Bot API"))
-        if 200 <= response.status < 300:
-            return _Attempt(self._accepted(response.status, response.body))
-        return self._refused(response)
+        return posting.repeated("telegram", attempt, self._sleep, self._cut_at)
 
-    def _accepted(self, status: int, body: bytes) -> Reply:
+    @staticmethod
+    def _accepted(response: transport.Response) -> Reply:
         try:
-            payload = _json(body)
+            payload = _json(response.body)
         except ValueError:
             words = "the Bot API answered with a reply that is not JSON"
-            return Reply(False, f"HTTP {status} with a reply that is not JSON", lost=True, words=words)
+            return Reply(False, f"HTTP {response.status} with a reply that is not JSON", lost=True, words=words)
         if isinstance(payload, dict) and payload.get("ok"):
             return Reply(True, result=payload.get("result"))
         return Reply(False, egress.mask(str(payload))[:300], words="the Bot API refused the request")
-
-    def _refused(self, response: transport.Response) -> _Attempt:
-        status = response.status
-        words = f"HTTP {status} from the Bot API"
-        reply = Reply(False, _error_text(response.body, f"HTTP {status} {response.reason}"), status=status, words=words)
-        why = f"HTTP {status} {response.reason}"
-        if status == 429:
-            return _Attempt(reply, retry=True, asked=retry_after(response.body, response.headers), why=why)
-        return _Attempt(reply, retry=status >= 500, why=why)

@@ -18,6 +18,7 @@ from ashvigil_monitor.config_file import Table
 from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
+from ashvigil_monitor.posting import url_forms
 
 # (name, default shown by --help, meaning); the help text and the README list the same table.
 VARIABLES: tuple[tuple[str, str, str], ...] = (
@@ -337,13 +338,11 @@ def _destinations(
 
 
 def _hide_url_parts(value: str, found: Callable[[str], None]) -> None:
-    """A webhook URL's path holds its token: a server that echoes only the path must not show it."""
-    parts = urllib.parse.urlsplit(value)
-    if parts.scheme and parts.path:
-        found(parts.path)
-        for segment in parts.path.split("/"):
-            if len(segment) >= 16:
-                found(segment)
+    """A webhook URL's path holds its token: a text that quotes only its host and path, its path or
+    its token must not show it either."""
+    if "://" in value:
+        for form in url_forms(value):
+            found(form)
 
 
 def _chat_destination(env: Mapping[str, str], where: Sequence[Destination]) -> Destination | None:

@@ -10,7 +10,8 @@ class Failed(Exception):
 
 
 class CheckFailed(Failed):
-    """One check that did not pass; the others still run."""
+    """One check of `ashvigil check` that did not pass; the others still run. Here, low down, so
+    that a destination's sender can raise it."""
 
 
 class Refused(Exception):

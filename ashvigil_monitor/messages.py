@@ -127,3 +127,8 @@ def duration(since: str, until: str) -> str:
     except ValueError:
         return "a while"
     return f"{minutes // 60} h {minutes % 60} min" if minutes >= 60 else f"{minutes} min"
+
+
+def cut(text: str, limit: int) -> str:
+    """The text in at most `limit` characters, "…" ending it where it was cut."""
+    return text if len(text) <= limit else text[: limit - 1] + "…"

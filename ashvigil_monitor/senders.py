@@ -8,8 +8,12 @@ from collections.abc import Callable
 from ashvigil_monitor import messages
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.destinations import Destination
+from ashvigil_monitor.discord import DiscordSender
 from ashvigil_monitor.errors import CheckFailed
+from ashvigil_monitor.mail import EmailSender
 from ashvigil_monitor.outgoing import Outgoing, Reply, Sender
+from ashvigil_monitor.slack import SlackSender
+from ashvigil_monitor.webhook import WebhookSender
 
 
 class TelegramSender:
@@ -49,4 +53,20 @@ def build(
     own, which notes what it sends), else one of its own."""
     if place.kind == "telegram":
         return TelegramSender(bot or BotApi(place.bot_token, telegram_api, pause, cut_at), place.chat_id)
-    raise AssertionError(f"no sender for {place.kind}")
+    if place.kind == "discord":
+        return DiscordSender(place.url, pause, cut_at)
+    if place.kind == "slack":
+        return SlackSender(place.url, pause, cut_at)
+    if place.kind == "webhook":
+        return WebhookSender(place.url, place.secret or None, pause, cut_at)
+    return EmailSender(
+        place.host,
+        place.port,
+        place.tls,
+        place.username or None,
+        place.password or None,
+        place.sender,
+        place.to,
+        sleep=pause,
+        cut_at=cut_at,
+    )

@@ -56,8 +56,8 @@ class Response:
     body: bytes
 
 
-class _Watcher:
-    """Shuts the exchange's socket down at the deadline or when a stop cuts it."""
+class Watcher:
+    """Shuts the exchange's socket down at the deadline or when a stop cuts it (an SMTP session's too)."""
 
     def __init__(self, seconds: float, cut_at: Callable[[], float]) -> None:
         self.seconds = seconds
@@ -68,7 +68,7 @@ class _Watcher:
         self._done = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ashvigil-http-watch", daemon=True)
 
-    def __enter__(self) -> _Watcher:
+    def __enter__(self) -> Watcher:
         self._thread.start()
         return self
 
@@ -106,7 +106,7 @@ class _Watcher:
                 pass  # not connected yet, or closed already
 
 
-def _connect(address: tuple[str, int], watcher: _Watcher) -> socket.socket:
+def _connect(address: tuple[str, int], watcher: Watcher) -> socket.socket:
     """A TCP connection made in small steps, so that the deadline and a stop end it too."""
     last: OSError = OSError("no address")
     for family, kind, proto, _, target in socket.getaddrinfo(*address, type=socket.SOCK_STREAM):
@@ -131,7 +131,7 @@ def _connect(address: tuple[str, int], watcher: _Watcher) -> socket.socket:
     raise last
 
 
-def _connection(url: urllib.parse.SplitResult, watcher: _Watcher) -> tuple[http.client.HTTPConnection, str]:
+def _connection(url: urllib.parse.SplitResult, watcher: Watcher) -> tuple[http.client.HTTPConnection, str]:
     """A connection to the URL's origin (through the environment's proxy, if any), and the target
     to request."""
     host, port = url.hostname or "", url.port or (443 if url.scheme == "https" else 80)
@@ -174,7 +174,7 @@ def exchange(
 ) -> Response:
     """One request and its whole reply. Unsent or Lost, each with words that quote no URL."""
     parts, started = urllib.parse.urlsplit(url), time.monotonic()
-    with _Watcher(deadline, cut_at) as watcher:
+    with Watcher(deadline, cut_at) as watcher:
         if watcher.expired():
             raise Unsent("not sent: stopping" if watcher.why == "stopped" else "not sent: no time left")
         try:
@@ -202,15 +202,15 @@ def exchange(
     return Response(response.status, response.reason, response.headers, data)
 
 
-def _why(watcher: _Watcher, error: BaseException, what: str) -> str:
+def _why(watcher: Watcher, error: BaseException, what: str) -> str:
     if watcher.why == "deadline":
         return f"{what} within {watcher.seconds:g} s"
     if watcher.why == "stopped":
         return f"{what}: stopped"
-    return f"{what}: {_error_words(error)}"
+    return f"{what}: {error_words(error)}"
 
 
-def _error_words(error: BaseException) -> str:
+def error_words(error: BaseException) -> str:
     if isinstance(error, ssl.SSLError):
         return f"TLS failed ({error.reason or type(error).__name__})"
     if isinstance(error, OSError) and error.strerror:

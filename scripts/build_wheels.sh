@@ -106,7 +106,7 @@ test_wheel() {  # version wheel: the module's and the crossing tests against the
     "$(find_python "$v")" -m venv "$venv"
     # With its charts extra, as an operator installs it; prometheus_client parses the metrics in tests.
     PATH=$nocc "$venv/bin/pip" install -q --disable-pip-version-check --only-binary :all: \
-        pytest hypothesis prometheus_client "$wheel[charts]"
+        pytest hypothesis prometheus_client aiosmtpd "$wheel[charts]"
     local tests
     mapfile -t tests < <(subset_tests)
     (cd tests && PATH=$nocc ASHVIGIL_TEST_CC=$WRAPPERS/cc "../$venv/bin/python" -m pytest -q -p no:cacheprovider \

@@ -20,7 +20,7 @@ check_installed() {  # name python
     local venv=.venv/dist-$1
     echo "== dist-$1: install the sdist alone ($("$2" --version 2>&1))"
     fresh_venv "$venv" "$2"
-    "$venv/bin/pip" install -q --disable-pip-version-check pytest hypothesis "${CHECKERS[@]}" "$DIST"/ashvigil-*.tar.gz
+    "$venv/bin/pip" install -q --disable-pip-version-check pytest hypothesis aiosmtpd "${CHECKERS[@]}" "$DIST"/ashvigil-*.tar.gz
     # Outside the repository, so that nothing but the installed package can be found.
     (cd "$venv" && bin/python -c "import ashvigil" &&
         bin/python -m mypy.stubtest --allowlist "$ROOT/scripts/stubtest-allowlist.txt" ashvigil)

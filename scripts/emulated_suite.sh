@@ -61,7 +61,7 @@ printf '#!/bin/sh\nexec %s -L "%s" -0 "$0" "%s" "$@"\n' "$qemu" "$sysroot" "$sys
 chmod +x "$site/python"
 "$site/python" -m venv --without-pip "$site/venv"
 PYTHONPATH=$site/pip "$site/venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
-    pytest hypothesis "$wheel"
+    pytest hypothesis aiosmtpd "$wheel"
 
 cd tests
 # qemu-user does not pass an address-space limit on to the emulated process, so the allocation

@@ -15,7 +15,7 @@ run_suite() {  # name python [pip install options...]; runs TESTS (every test wh
     shift 2
     local venv=.venv/$name
     echo "== $name: $("$python" --version 2>&1)"
-    make_venv "$venv" "$python" pytest hypothesis prometheus_client tomli tzdata "${CHARTS[@]}"
+    make_venv "$venv" "$python" pytest hypothesis prometheus_client aiosmtpd tomli tzdata "${CHARTS[@]}"
     "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps \
         --config-settings=cmake.define.ASHVIGIL_WERROR=ON "$@" .
     (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${TESTS[@]}" \

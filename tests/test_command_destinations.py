@@ -1,11 +1,25 @@
 """Several destinations from the config file: each told what its own filters pass, compared with
 what it was told, delivered on its own."""
 
+import json
+import pathlib
+import random
 import re
+from types import SimpleNamespace
 
 import pytest
 from command import CHAT
 from test_command_delivery import too_many
+from test_command_outbox import assert_every_stored_rate_told, kill_while_moving
+
+from stand_ins.discord import TOKEN, DiscordStandIn
+from stand_ins.server import Reply
+from stand_ins.slack import SlackStandIn
+from stand_ins.smtp import SmtpStandIn
+from stand_ins.taostats import make_subnet_rows
+from stand_ins.webhook import WebhookStandIn
+
+HOOK_SECRET = "stand-in hook secret"
 
 CHATS = {"all": "-1001", "mine": "-1002", "team": CHAT}
 
@@ -119,3 +133,106 @@ def test_a_destination_added_first_leaves_the_others_their_missing_subnets(servi
     for _ in range(2):
         assert services.run("once").returncode == 0
     assert told(services, CHAT) == [["SN3: 0.2500 → gone"]]
+
+
+@pytest.fixture
+def places(services):
+    """Every kind's stand-in, and a config file with a destination of each kind."""
+    with (
+        DiscordStandIn() as discord,
+        SlackStandIn() as slack,
+        WebhookStandIn(secret=HOOK_SECRET) as hook,
+        SmtpStandIn() as smtp,
+    ):
+        secrets = {"discord": discord.url, "slack": slack.url, "hook": HOOK_SECRET, "mail": smtp.PASSWORD}
+        for name, value in secrets.items():
+            (services.tmp / name).write_text(value + "\n")
+        tables = [
+            telegram("all"),
+            f'[destinations.discord]\nkind = "discord"\nwebhook_url_file = "{services.tmp / "discord"}"\n',
+            f'[destinations.slack]\nkind = "slack"\nwebhook_url_file = "{services.tmp / "slack"}"\n',
+            f'[destinations.hook]\nkind = "webhook"\nurl = "{hook.url}"\nsecret_file = "{services.tmp / "hook"}"\n',
+            '[destinations.mail]\nkind = "email"\nhost = "127.0.0.1"\n'
+            f'port = {smtp.port}\ntls = "none"\nallow_plaintext = true\nusername = "{smtp.USER}"\n'
+            f'password_file = "{services.tmp / "mail"}"\nfrom = "ashvigil@example.org"\nto = ["ops@example.org"]\n',
+        ]
+        use_destinations(services, "\n".join(tables))
+        yield SimpleNamespace(discord=discord, slack=slack, hook=hook, smtp=smtp)
+
+
+def test_one_alert_reaches_every_kind_as_its_receiver_takes_it(av, services, places):
+    services.seed_change(av, 3, 0.777)
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    text = services.bot.messages()[0]
+    assert text.endswith("→ 0.7770")
+    assert places.discord.messages() == [text]
+    slack = json.loads(places.slack.requests[-1].body)
+    assert slack == {"text": text, "mrkdwn": False}
+    [hook] = places.hook.received()
+    old = av.format_owner_burn(services.state_rates["3"])
+    assert (hook.verified, hook.timestamp) == (True, str(hook.body["sent_at"]))
+    assert {k: v for k, v in hook.body.items() if k != "sent_at"} == {
+        "event": "changes",
+        "cycle_at": hook.body["cycle_at"],
+        "changes": [{"netuid": 3, "old": services.state_rates["3"], "new": "0.777"}],
+        "text": text,
+        "delayed": False,
+    }
+    [mail] = places.smtp.delivered()
+    assert mail.message["Subject"] == f"ashvigil: 1 subnet moved (SN3 {old} → 0.7770)"
+    assert mail.message.get_content().rstrip("\n") == text
+    assert places.smtp.logins == [places.smtp.USER]
+
+
+def test_a_destination_down_holds_no_other_and_then_gets_its_pieces_delayed_in_order(av, services, places):
+    places.discord.set_default(Reply.json({"message": f"no such hook {places.discord.url}"}, 500))
+    services.env["ASHVIGIL_FAILURE_ALERT_AFTER"] = "0"
+    services.seed_change(av, 3, 0.5)
+    results = []
+    for rate in (0.6, 0.7, 0.8):
+        services.api.set_incentive_burn(3, rate)
+        done = services.run("once")
+        results.append(done.returncode)
+        assert "cycle failed: discord: HTTP 500 from the Discord webhook" in done.raw_stderr
+        assert TOKEN not in done.raw_stderr + services.run("outbox").stdout + services.run("status").stdout
+    assert results == [1, 1, 1]
+    assert [m.splitlines()[-1][-6:] for m in services.bot.messages()] == ["0.6000", "0.7000", "0.8000"]
+    assert len(places.hook.received()) == len(places.smtp.delivered()) == 3  # on time, each cycle
+    places.discord.set_default(None)
+    assert services.run("once").returncode == 0
+    late = places.discord.messages()
+    assert [m.split("\n")[0].startswith("Delayed: alert of ") for m in late] == [True] * 3
+    assert [m.splitlines()[-1][-6:] for m in late] == ["0.6000", "0.7000", "0.8000"]
+    assert services.run("once").returncode == 0
+    assert len(places.discord.messages()) == 3
+
+
+def test_check_and_test_message_reach_each_destination_or_the_one_named(services, places):
+    check = services.run("check")
+    assert check.returncode == 0, check.stdout
+    assert [line.split(": ok")[0] for line in check.stdout.splitlines() if line.startswith("destination ")] == [
+        "destination all", "destination discord", "destination slack", "destination hook", "destination mail"
+    ]  # fmt: skip
+    assert (services.bot.messages(), places.discord.messages(), places.smtp.delivered()) == ([], [], [])
+    sent = services.run("test-message", "--to", "discord", "hello")
+    assert (sent.returncode, sent.stdout, places.discord.messages()) == (0, "test message sent to discord\n", ["hello"])
+    assert (services.bot.messages(), places.hook.received()) == ([], [])
+    wrong = services.run("test-message", "--to", "nowhere")
+    assert (wrong.returncode, wrong.stderr.split(" (")[0]) == (2, "ashvigil: --to nowhere: no such destination")
+
+
+def test_kill_9_with_three_destinations_loses_nothing_for_any(av, services, places):
+    services.api.rows = make_subnet_rows(150)
+    kept = ("[destinations.all]", "[destinations.discord]", "[destinations.hook]")
+    tables = pathlib.Path(services.env["ASHVIGIL_CONFIG"]).read_text().split("\n\n")
+    use_destinations(services, "\n".join(t for t in tables if t.startswith(kept)))
+    assert services.run("once").returncode == 0  # first poll
+    initial = av.load_burn_state(str(services.state))
+    kills = kill_while_moving(services, range(150), 20, random.Random(5))
+    done = services.run("once")
+    assert done.returncode == 0, done.stderr
+    hook_texts = [r.body["text"] for r in places.hook.received()]
+    for texts in (services.bot.messages(), places.discord.messages(), hook_texts):
+        assert_every_stored_rate_told(av, services, initial, texts, kills)
+    assert kills >= 5
