@@ -398,7 +398,7 @@ class Runner:
         try:
             pending = dict.fromkeys((d.name for d in self.config.destinations), 0)
             pending.update(Counter(p.destination for p in self.store.pending()))
-            return pending, self.store.dropped()
+            return pending, {**dict.fromkeys(pending, 0), **self.store.dropped()}
         except sqlite3.Error as e:  # health output never fails a cycle
             log.warn(f"database read failed: {e}")
             return None, None

@@ -95,7 +95,7 @@ def main():
     ):
         chat, channel = Chat(bot, "chat  "), Chat(discord, "discord")
         url_file = os.path.join(state_dir, "discord_webhook_url")
-        with open(url_file, "w") as f:
+        with open(os.open(url_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:  # a secret: its owner's only
             f.write(discord.url + "\n")
         config = os.path.join(state_dir, "ashvigil.toml")
         with open(config, "w") as f:

@@ -22,7 +22,7 @@ def test_demo_runs_the_installed_command():
         "$ ashvigil check",
         "stdout | destination telegram: ok (@",
         "chat   | ashvigil ",
-        "stderr | [burn] startup snapshot sent (300 subnets)",
+        "stderr | [burn] startup snapshot sent to telegram (300 subnets)",
         "chat   | (1/2)",
         "chat   | (2/2)",
         "stderr | [burn] stopped (SIGTERM)",
