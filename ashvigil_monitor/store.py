@@ -109,6 +109,7 @@ GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is
 DAY = 86400
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
+Row = tuple[object, ...]  # a table's row after its key
 
 
 @dataclass(frozen=True)
@@ -224,6 +225,9 @@ class Store:
     def __init__(self, path: str, read_only: bool = False) -> None:
         """`read_only` reads beside a running monitor (WAL lets it), and changes nothing."""
         self.path = path
+        self._kept_baselines: dict[str, dict[str, Row]] = {}
+        self._kept_polled: dict[str, Row] | None = None
+        self._kept_map: dict[str, Row] | None = None
         try:
             if read_only:
                 self._db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=BUSY_TIMEOUT)
@@ -313,6 +317,7 @@ class Store:
             yield self._db
             self._db.execute("COMMIT")
         except BaseException:
+            self._forget_kept()  # what the rolled-back writes noted is not what the database holds
             if self._db.in_transaction:  # a failed COMMIT may leave it open: never nest into it
                 self._db.execute("ROLLBACK")
             raise
@@ -333,27 +338,60 @@ class Store:
         cycle writes it ahead of the state file, with its alerts' pieces."""
         with self._transaction() as db:
             for destination, subnets in (records or {}).items():
-                db.execute("DELETE FROM baselines WHERE destination = ?", (destination,))
-                db.executemany(
-                    "INSERT INTO baselines VALUES (?, ?, ?, ?)",
-                    [(destination, n, s.baseline, int(s.gone)) for n, s in subnets.items()],
-                )
+                rows: dict[str, Row] = {n: (sub.baseline, int(sub.gone)) for n, sub in subnets.items()}
+                self._write_changed("baselines", rows, self._baselines_of(destination), destination)
+                self._kept_baselines[destination] = rows
             if records:
-                db.execute("DELETE FROM subnets")
-                db.executemany(
-                    "INSERT INTO subnets VALUES (?, ?, ?, ?, ?)",
-                    [(n, s.baseline, s.last_rate, s.missing, int(s.gone)) for n, s in _polled(records).items()],
-                )
+                polled: dict[str, Row] = {
+                    n: (sub.baseline, sub.last_rate, sub.missing, int(sub.gone)) for n, sub in _polled(records).items()
+                }
+                self._write_changed("subnets", polled, self._polled_rows())
+                self._kept_polled = polled
             db.executemany("DELETE FROM held WHERE destination = ?", [(d,) for d in release_held])
             db.executemany(
                 "INSERT INTO held (cycle_at, netuid, old, new, destination) VALUES (?, ?, ?, ?, ?)",
                 [(updated_at, *c, d) for d, c in hold],
             )
-            db.execute("DELETE FROM burn_map")
-            db.executemany("INSERT INTO burn_map VALUES (?, ?)", burns.items())
+            rates: dict[str, Row] = {n: (b,) for n, b in burns.items()}
+            self._write_changed("burn_map", rates, self._map_rows())
+            self._kept_map = rates
             db.executemany(
                 "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", 0)]
             )
+
+    # What this connection last wrote or read of the tables a cycle rewrites: a cycle writes only
+    # the rows that changed. Only the monitor holding the database writes them; a rollback forgets.
+
+    def _write_changed(self, table: str, rows: Mapping[str, Row], before: Mapping[str, Row], *key: str) -> None:
+        where = "destination = ? AND netuid = ?" if key else "netuid = ?"
+        self._db.executemany(f"DELETE FROM {table} WHERE {where}", [(*key, n) for n in before.keys() - rows.keys()])
+        marks = ", ".join("?" * (len(key) + 1 + len(next(iter(rows.values()), ()))))
+        self._db.executemany(
+            f"INSERT OR REPLACE INTO {table} VALUES ({marks})",
+            [(*key, n, *row) for n, row in rows.items() if before.get(n) != row],
+        )
+
+    def _baselines_of(self, destination: str) -> dict[str, Row]:
+        if destination not in self._kept_baselines:
+            query = "SELECT netuid, baseline, gone FROM baselines WHERE destination = ?"
+            self._kept_baselines[destination] = {n: (b, g) for n, b, g in self._db.execute(query, (destination,))}
+        return self._kept_baselines[destination]
+
+    def _polled_rows(self) -> dict[str, Row]:
+        if self._kept_polled is None:
+            rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
+            self._kept_polled = {n: (b, r, m, g) for n, b, r, m, g in rows}
+        return self._kept_polled
+
+    def _map_rows(self) -> dict[str, Row]:
+        if self._kept_map is None:
+            self._kept_map = {n: (b,) for n, b in self._db.execute("SELECT netuid, burn FROM burn_map")}
+        return self._kept_map
+
+    def _forget_kept(self) -> None:
+        self._kept_baselines = {}
+        self._kept_polled = None
+        self._kept_map = None
 
     def map_in_state(self) -> None:
         """The state file now holds the map too."""

@@ -39,3 +39,21 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
     store.close()
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA user_version").fetchone()[0] == len(MIGRATIONS)
+
+
+@pytest.mark.parametrize(("moved", "written"), [({}, 0), ({3: 0.777}, 3), ({3: 0.777, 5: 0.5}, 6)])
+def test_a_cycle_writes_the_rows_of_the_subnets_that_changed_only(services, moved, written):
+    services.api.set_incentive_burns({3: 0.1, 5: 0.2})
+    assert services.run("once").returncode == 0
+    with contextlib.closing(services.database()) as db:
+        db.execute("CREATE TABLE written (n INTEGER)")
+        db.execute("INSERT INTO written VALUES (0)")
+        for table in ("subnets", "baselines", "burn_map"):
+            for event in ("INSERT", "UPDATE", "DELETE"):
+                db.execute(
+                    f"CREATE TRIGGER {table}_{event} AFTER {event} ON {table} BEGIN UPDATE written SET n = n + 1; END"
+                )
+    services.api.set_incentive_burns(moved)
+    assert services.run("once").returncode == 0
+    with contextlib.closing(services.database()) as db:
+        assert db.execute("SELECT n FROM written").fetchone()[0] == written
