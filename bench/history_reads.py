@@ -5,8 +5,9 @@
     python bench/history_reads.py /tmp/h.db
 
 Times, best of --repeat wall-clock runs: `ashvigil history --since 1d` and `ashvigil chart 12 64
---since 30d` as the operator runs them (a process each, start-up included), and the chat's
-`/changes` answer (in this process, from its own database connection). The database is only read.
+--since 30d` as the operator runs them (a process each, start-up, output and drawing included), the
+reads alone inside them (in this process), and the chat's `/changes` answer (in this process, from
+its own database connection). The database is only read.
 """
 
 import argparse
@@ -18,8 +19,9 @@ import tempfile
 import time
 import types
 
+from ashvigil_monitor.charts import chart_data
 from ashvigil_monitor.chatbot import ChatBot
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import DAY, Store, gaps
 
 COMMAND = os.path.join(sysconfig.get_path("scripts"), "ashvigil")
 
@@ -43,6 +45,10 @@ def changes(store):
     return len(pieces)
 
 
+def now():
+    return int(time.time())
+
+
 def main():
     global DB
     parser = argparse.ArgumentParser()
@@ -55,9 +61,11 @@ def main():
         png = os.path.join(directory, "c.png")
         figures = {
             "history --since 1d": best(lambda: command("history", "--since", "1d"), args.repeat),
+            "  its reads": best(lambda: (gaps(store.polls(now() - DAY), 300), store.moves(now() - DAY)), args.repeat),
             "chart 12 64 --since 30d": best(
                 lambda: command("chart", "12", "64", "--since", "30d", "--output", png), args.repeat
             ),
+            "  its reads ": best(lambda: chart_data(store, ["12", "64"], now() - 30 * DAY, now(), 300), args.repeat),
             f"/changes ({changes(store)} pieces)": best(lambda: changes(store), args.repeat),
         }
     store.close()
