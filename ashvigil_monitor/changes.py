@@ -10,7 +10,7 @@ from collections.abc import Mapping, Sequence
 
 import ashvigil
 from ashvigil_monitor.policy import Policy, rate, subnet_number
-from ashvigil_monitor.store import Change, Subnet
+from ashvigil_monitor.store import Change, Move, Subnet
 
 NEW, GONE = "new", "gone"
 MISSING_POLLS = 3  # one short listing is not a deregistration
@@ -74,3 +74,14 @@ def biggest(changes: Sequence[tuple[str, str | None, str | None]], count: int) -
         size = abs(b - a) if a is not None and b is not None else -1.0
         sizes[netuid] = max(size, sizes.get(netuid, -1.0))
     return sorted(sizes, key=lambda n: -sizes[n])[:count]
+
+
+def largest(moves: Sequence[Move], count: int) -> list[Move]:
+    """At most `count` moves, the largest numeric ones first, then those that are not numbers,
+    each size in time order."""
+
+    def size(move: Move) -> float:
+        a, b = rate(move.old), rate(move.new)
+        return abs(b - a) if a is not None and b is not None else -1.0
+
+    return sorted(moves, key=lambda m: -size(m))[:count]
