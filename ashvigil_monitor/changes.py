@@ -29,6 +29,7 @@ def detect(
     if not known:
         known = {netuid: Subnet(rate, rate) for netuid, rate in previous.items()}
     first_poll = not known
+    shared = _moved_past_shared_threshold(policy, known, previous, current)
     changes: list[Change] = []
     records: dict[str, Subnet] = {}
     for netuid in sorted(current, key=order):
@@ -40,7 +41,12 @@ def detect(
                 changes.append((netuid, NEW, rate))
             continue
         base = record.baseline if policy.compare == "last-alert" else previous.get(netuid)
-        moved = base is not None and ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
+        if base is None:
+            moved = False
+        elif shared is not None:
+            moved = netuid in shared
+        else:
+            moved = ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
         if told and moved and base is not None and policy.in_direction(base, rate):
             changes.append((netuid, base, rate))
         keep = told and not moved and policy.compare == "last-alert"  # a move under threshold accumulates
@@ -53,6 +59,22 @@ def detect(
             changes.append((netuid, record.last_rate, GONE))
         records[netuid] = Subnet(record.baseline, record.last_rate, missing, record.gone or told)
     return sorted(changes, key=lambda c: order(c[0])), records
+
+
+def _moved_past_shared_threshold(
+    policy: Policy, known: Mapping[str, Subnet], previous: Mapping[str, str], current: Mapping[str, str]
+) -> set[str] | None:
+    """The subnets whose rate moved past the threshold, from one call of the module, when every
+    subnet shares the global threshold and either direction counts; None where per-subnet rules
+    apply, or where the module cannot order the ids (it sorts them as numbers). The module skips
+    subnets missing from either map, as the per-subnet comparison never reaches them."""
+    if policy.thresholds or policy.direction != "both":
+        return None
+    bases = {n: s.baseline for n, s in known.items()} if policy.compare == "last-alert" else dict(previous)
+    try:
+        return {netuid for netuid, _, _ in ashvigil.diff_burns(bases, dict(current), policy.threshold)}
+    except ValueError:
+        return None
 
 
 def merge(held: Sequence[Change]) -> list[Change]:
