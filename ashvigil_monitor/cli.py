@@ -11,7 +11,6 @@ import sqlite3
 import sys
 import threading
 import time
-import traceback
 from collections.abc import Sequence
 from typing import Any
 
@@ -19,9 +18,7 @@ from ashvigil_monitor import __version__, config_file, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
-from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.status import holder
-from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
 
@@ -81,9 +78,19 @@ class _Commands:
         return self._action.add_parser(name, parents=[self._common], **kwargs)
 
 
-def _history_parsers(commands: _Commands) -> None:
-    from ashvigil_monitor.history import netuid_argument, since_argument
+def since_argument(text: str) -> int:
+    from ashvigil_monitor.history import since_argument  # read only when given: the start of the rest stays short
 
+    return since_argument(text)
+
+
+def netuid_argument(text: str) -> str:
+    from ashvigil_monitor.history import netuid_argument
+
+    return netuid_argument(text)
+
+
+def _history_parsers(commands: _Commands) -> None:
     listing = commands.add_parser("history", help="the recorded moves of the burn rates, oldest first")
     listing.add_argument("netuids", nargs="*", metavar="NETUID", type=netuid_argument, help="only these subnets")
     listing.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", help="from then on (UTC)")
@@ -126,6 +133,8 @@ def _status(args: argparse.Namespace) -> int:
         return 130
     except Exception as e:  # noqa: BLE001 - the last resort: one line, exit 1
         if args.debug:
+            import traceback
+
             traceback.print_exc()
         print(f"ashvigil: {type(e).__name__}: {egress.safe(str(e))}", file=sys.stderr)
         return 1
@@ -307,7 +316,9 @@ def _drop_outbox(store: Store) -> int:
 
 
 def _monitor(args: argparse.Namespace, config: configuration.Config, store: Store, environment: dict[str, str]) -> int:
+    from ashvigil_monitor.notify import Notifier
     from ashvigil_monitor.runner import Runner  # imports the extension: not needed for --help
+    from ashvigil_monitor.stopping import Stopped, Stopper
 
     stopper, notifier = Stopper(), Notifier(os.environ)
     stopper.install()
