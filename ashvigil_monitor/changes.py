@@ -50,7 +50,9 @@ def detect(
         if told and moved and base is not None and policy.in_direction(base, rate):
             changes.append((netuid, base, rate))
         keep = told and not moved and policy.compare == "last-alert"  # a move under threshold accumulates
-        records[netuid] = Subnet(record.baseline if keep else rate, rate)
+        baseline = record.baseline if keep else rate
+        unchanged = record.baseline == baseline and record.last_rate == rate and not record.missing
+        records[netuid] = record if unchanged else Subnet(baseline, rate)  # most records stay as they are
     for netuid in sorted(set(known) - set(current), key=order):
         record = known[netuid]
         missing = record.missing + 1

@@ -70,6 +70,12 @@ def run(policy, polls):
             [A, {"1": "0.05", "2": "0.3", "3": "n/a"}],
             [[], [("1", "0.1", "0.05"), ("3", "0.3", "n/a")]],
         ),
+        # A subnet back after two short listings starts counting its absence anew.
+        (Policy(), [A, {"1": "0.1"}, {"1": "0.1"}, A, {"1": "0.1"}, {"1": "0.1"}], [[]] * 6),
+        # A gone subnet is told with the rate it was last listed with, a move under threshold too.
+        (Policy(threshold=0.5), [{"4": "0.1"}, {"4": "0.2"}, {}, {}, {}], [[], [], [], [], [("4", "0.2", "gone")]]),
+        # Muted from the chat, with every subnet watched.
+        (Policy(muted=frozenset({"3"})), [A, {**A, "3": "0.9"}], [[], []]),
     ],
 )
 def test_what_a_poll_reports(policy, polls, expected):
