@@ -32,7 +32,7 @@ def detect(
     shared = _moved_past_shared_threshold(policy, known, previous, current)
     changes: list[Change] = []
     records: dict[str, Subnet] = {}
-    for netuid in sorted(current, key=order):
+    for netuid in current:  # in listing order: only the changes are sorted, once
         rate, record = current[netuid], known.get(netuid)
         told = policy.watched(netuid)
         if record is None or record.gone:  # a subnet reported gone comes back as new
