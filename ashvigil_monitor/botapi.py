@@ -16,7 +16,6 @@ import email.message
 import json
 import secrets
 import time
-import urllib.parse
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -29,6 +28,19 @@ MAX_RETRIES = 3
 MAX_WAIT = 120.0
 BACKOFF = (0.5, 1.0, 2.0)  # seconds before the 1st, 2nd, 3rd repeat after a 5xx or connection failure
 DEADLINE = 60.0  # seconds for one exchange, connection to the last byte of the reply
+_SAFE = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~"
+# Each byte as urllib.parse.urlencode writes it in a form: kept, "+" for a blank, %XX otherwise.
+_FORM_BYTES = tuple(chr(b) if b in _SAFE else "+" if b == 0x20 else f"%{b:02X}" for b in range(256))
+
+
+def form(fields: Mapping[str, str]) -> str:
+    """urllib.parse.urlencode(fields), byte for byte, without its loop in Python over every
+    byte: an alert's pieces are some 4000 bytes each."""
+    return "&".join(f"{_form_text(name)}={_form_text(value)}" for name, value in fields.items())
+
+
+def _form_text(text: str) -> str:
+    return "".join(map(_FORM_BYTES.__getitem__, text.encode()))
 
 
 @dataclass(frozen=True)
@@ -115,7 +127,7 @@ class BotApi:
         """Every text a person may read leaves masked: a secret echoed into it never reaches the chat."""
         if fields and "text" in fields:
             fields = {**fields, "text": egress.mask(fields["text"])}
-        data = urllib.parse.urlencode(fields).encode() if fields else None
+        data = form(fields).encode() if fields else None
         kind = {"Content-Type": "application/x-www-form-urlencoded"} if data else {}
         return self._post(method, data, kind, deadline, cap)
 
