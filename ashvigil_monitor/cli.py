@@ -14,7 +14,7 @@ import time
 from collections.abc import Sequence
 from typing import Any
 
-from ashvigil_monitor import __version__, config_file, egress, log
+from ashvigil_monitor import __version__, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
@@ -174,6 +174,8 @@ def _placed_settings(
     places: dict[str, str] = {}
     path = args.config or env.get("ASHVIGIL_CONFIG")
     if path:
+        from ashvigil_monitor import config_file  # its TOML reader only when there is a file
+
         names = [name for name, _, _ in configuration.VARIABLES]
         for name, setting in config_file.read(path, names).items():
             if name not in env:
@@ -343,6 +345,8 @@ def _monitor(args: argparse.Namespace, config: configuration.Config, store: Stor
 def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
     """One line per setting: its value (secrets only whether set; paths resolved) and where it
     came from."""
+    from ashvigil_monitor import config_file
+
     env, sources = settings(args, environment)
     if args.config:
         env["ASHVIGIL_CONFIG"], sources["ASHVIGIL_CONFIG"] = args.config, "command line"
