@@ -574,6 +574,9 @@ def open_history(db_path: str) -> Store | None:
     if not os.path.exists(db_path):
         return None
     store = Store(db_path, read_only=True)
+    if store.has_history() and store.version() < CODED_HISTORY:  # a reader never converts it
+        store.close()
+        raise Failed(f"{db_path} holds the history as an older ashvigil wrote it: `ashvigil once` converts it")
     if store.has_history():
         return store
     store.close()

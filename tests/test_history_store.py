@@ -14,6 +14,7 @@ from ashvigil_monitor.store import CODED_HISTORY, MIGRATIONS, Move, Store
 from ashvigil_monitor.times import stamp
 
 T = 1_800_000_000
+OLDER = "holds the history as an older ashvigil wrote it: `ashvigil once` converts it"
 IDS = ["0", "1", "7", "12", "300", "03", "x", "007"]
 BURNS = ["0", "0.5", "0.25", "-0", "-0.0", "1", "10.05", "1e-05", "n/a", "0.1234567890", "0.123456789", "00.5", " 1"]
 
@@ -87,6 +88,8 @@ def test_an_older_history_is_converted_move_for_move(services, rows):
         db.execute(f"PRAGMA user_version = {CODED_HISTORY - 1}")
         db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
         db.commit()
+    refused = services.run("history")  # a reader never converts it
+    assert (refused.returncode, refused.stderr) == (1, f"ashvigil: {services.db} {OLDER}\n")
     Store(str(services.db)).close()
     done = services.run("history", "--format", "json")
     assert done.returncode == 0, done.stderr
