@@ -5,10 +5,20 @@ survive transient failures, stops gracefully on SIGTERM and SIGINT, and reports 
 drives the module only through its public functions and namespace.
 """
 
-from importlib.metadata import PackageNotFoundError
-from importlib.metadata import version as _version
 
-try:
-    __version__: str = _version("ashvigil")
-except PackageNotFoundError:  # a source tree that was never installed
-    __version__ = "unknown"
+def _installed_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("ashvigil")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+try:  # written by the build: importlib.metadata alone would cost more than the rest of a start-up
+    from ashvigil_monitor import _version  # type: ignore[attr-defined,import-not-found,unused-ignore]
+
+    _built: str = _version.version
+except ImportError:  # a source tree: the installed distribution's version, if any
+    _built = _installed_version()
+__version__: str = _built

@@ -7,7 +7,6 @@ from __future__ import annotations
 import json
 import secrets
 import time
-import urllib.parse
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -16,6 +15,19 @@ from ashvigil_monitor.outgoing import Reply
 from ashvigil_monitor.posting import DEADLINE
 
 BOT_API_ORIGIN = "https://api.telegram.org"
+_SAFE = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~"
+# Each byte as urllib.parse.urlencode writes it in a form: kept, "+" for a blank, %XX otherwise.
+_FORM_BYTES = tuple(chr(b) if b in _SAFE else "+" if b == 0x20 else f"%{b:02X}" for b in range(256))
+
+
+def form(fields: Mapping[str, str]) -> str:
+    """urllib.parse.urlencode(fields), byte for byte, without its loop in Python over every
+    byte: an alert's pieces are some 4000 bytes each."""
+    return "&".join(f"{_form_text(name)}={_form_text(value)}" for name, value in fields.items())
+
+
+def _form_text(text: str) -> str:
+    return "".join(map(_FORM_BYTES.__getitem__, text.encode()))
 
 
 def retry_after(response: transport.Response) -> float | None:
@@ -91,7 +103,7 @@ class BotApi:
         """Every text a person may read leaves masked: a secret echoed into it never reaches the chat."""
         if fields and "text" in fields:
             fields = {**fields, "text": egress.mask(fields["text"])}
-        data = urllib.parse.urlencode(fields).encode() if fields else None
+        data = form(fields).encode() if fields else None
         kind = {"Content-Type": "application/x-www-form-urlencoded"} if data else {}
         return self._post(method, data, kind, deadline, cap)
 

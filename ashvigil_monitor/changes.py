@@ -10,7 +10,7 @@ from collections.abc import Mapping, Sequence
 
 import ashvigil
 from ashvigil_monitor.policy import Policy, rate, subnet_number
-from ashvigil_monitor.store import Change, Subnet
+from ashvigil_monitor.store import Change, Move, Subnet
 
 NEW, GONE = "new", "gone"
 MISSING_POLLS = 3  # one short listing is not a deregistration
@@ -29,9 +29,10 @@ def detect(
     if not known:
         known = {netuid: Subnet(rate, rate) for netuid, rate in previous.items()}
     first_poll = not known
+    shared = _moved_past_shared_threshold(policy, known, previous, current)
     changes: list[Change] = []
     records: dict[str, Subnet] = {}
-    for netuid in sorted(current, key=order):
+    for netuid in current:  # in listing order: only the changes are sorted, once
         rate, record = current[netuid], known.get(netuid)
         told = policy.watched(netuid)
         if record is None or record.gone:  # a subnet reported gone comes back as new
@@ -40,11 +41,18 @@ def detect(
                 changes.append((netuid, NEW, rate))
             continue
         base = record.baseline if policy.compare == "last-alert" else previous.get(netuid)
-        moved = base is not None and ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
+        if base is None:
+            moved = False
+        elif shared is not None:
+            moved = netuid in shared
+        else:
+            moved = ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
         if told and moved and base is not None and policy.in_direction(base, rate):
             changes.append((netuid, base, rate))
         keep = told and not moved and policy.compare == "last-alert"  # a move under threshold accumulates
-        records[netuid] = Subnet(record.baseline if keep else rate, rate)
+        baseline = record.baseline if keep else rate
+        unchanged = record.baseline == baseline and record.last_rate == rate and not record.missing
+        records[netuid] = record if unchanged else Subnet(baseline, rate)  # most records stay as they are
     for netuid in sorted(set(known) - set(current), key=order):
         record = known[netuid]
         missing = record.missing + 1
@@ -53,6 +61,22 @@ def detect(
             changes.append((netuid, record.last_rate, GONE))
         records[netuid] = Subnet(record.baseline, record.last_rate, missing, record.gone or told)
     return sorted(changes, key=lambda c: order(c[0])), records
+
+
+def _moved_past_shared_threshold(
+    policy: Policy, known: Mapping[str, Subnet], previous: Mapping[str, str], current: Mapping[str, str]
+) -> set[str] | None:
+    """The subnets whose rate moved past the threshold, from one call of the module, when every
+    subnet shares the global threshold and either direction counts; None where per-subnet rules
+    apply, or where the module cannot order the ids (it sorts them as numbers). The module skips
+    subnets missing from either map, as the per-subnet comparison never reaches them."""
+    if policy.thresholds or policy.direction != "both":
+        return None
+    bases = {n: s.baseline for n, s in known.items()} if policy.compare == "last-alert" else dict(previous)
+    try:
+        return {netuid for netuid, _, _ in ashvigil.diff_burns(bases, dict(current), policy.threshold)}
+    except ValueError:
+        return None
 
 
 def merge(held: Sequence[Change]) -> list[Change]:
@@ -74,3 +98,14 @@ def biggest(changes: Sequence[tuple[str, str | None, str | None]], count: int) -
         size = abs(b - a) if a is not None and b is not None else -1.0
         sizes[netuid] = max(size, sizes.get(netuid, -1.0))
     return sorted(sizes, key=lambda n: -sizes[n])[:count]
+
+
+def largest(moves: Sequence[Move], count: int) -> list[Move]:
+    """At most `count` moves, the largest numeric ones first, then those that are not numbers,
+    each size in time order."""
+
+    def size(move: Move) -> float:
+        a, b = rate(move.old), rate(move.new)
+        return abs(b - a) if a is not None and b is not None else -1.0
+
+    return sorted(moves, key=lambda m: -size(m))[:count]

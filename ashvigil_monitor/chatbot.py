@@ -28,6 +28,7 @@ import ashvigil
 from ashvigil_monitor import __version__, charts, log
 from ashvigil_monitor.botapi import BotApi
 from ashvigil_monitor.budget import SendBudget
+from ashvigil_monitor.changes import largest
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.messages import MAX_MESSAGE, fetch_failure_in_words, message_bodies, shown_burn, snapshot_text
 from ashvigil_monitor.store import DAY, Store
@@ -41,6 +42,7 @@ UPDATES_LIMIT = 20
 MAX_UPDATE_ID = 2**63 - 2  # the offset after it must fit the database's integer
 REPLY_GAP = 1.0  # seconds between two answers: Telegram's pace for one chat
 MAX_BACKOFF = 60.0
+CHANGES_SHOWN = 20  # moves a /changes answer lists, the largest first: a busy day stays one message
 CHART_QUEUE = 3  # charts waiting to be drawn; more are dropped like answers beyond the budget
 STOP_WAIT = 2.0  # seconds a stop waits for the threads to end (a cut exchange ends in 0.1 s)
 FAILED = "That command failed."
@@ -323,9 +325,15 @@ class ChatBot:
         ]
 
     def _changes(self, args: Sequence[str]) -> list[str]:
+        """The largest moves of the window; the rest are one line that says how to list them."""
         hours = _number(args, 24.0)
         found = [m for m in self._store.moves(int(time.time() - hours * 3600)) if not m.first]
-        lines = [f"SN{m.netuid}: {shown_burn(m.old)} → {shown_burn(m.new)} at {stamp(m.at)}" for m in found]
+        lines = [
+            f"SN{m.netuid}: {shown_burn(m.old)} → {shown_burn(m.new)} at {stamp(m.at)}"
+            for m in largest(found, CHANGES_SHOWN)
+        ]
+        if len(found) > CHANGES_SHOWN:
+            lines.append(f"and {len(found) - CHANGES_SHOWN} more: ashvigil history --since {_since_text(hours)}")
         heading = f"Owner burn rate moves, last {hours:g} h\n{utc_now()} UTC\n{len(found)} moves"
         return message_bodies("\n\n".join([heading, "\n".join(lines)]) if lines else heading)
 
@@ -433,6 +441,12 @@ def _number(args: Sequence[str], default: float) -> float:
     if not 0 < value <= 366 * 24:
         raise Usage
     return value
+
+
+def _since_text(hours: float) -> str:
+    """The --since of `ashvigil history` for a window of `hours`: whole hours, or the minutes that
+    cover it."""
+    return f"{hours:.0f}h" if hours.is_integer() else f"{math.ceil(hours * 60)}m"
 
 
 def _ids(args: Sequence[str]) -> list[str]:

@@ -11,20 +11,20 @@ import sqlite3
 import sys
 import threading
 import time
-import traceback
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from ashvigil_monitor import __version__, config_file, egress, log
+from ashvigil_monitor import __version__, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
 from ashvigil_monitor.locking import DatabaseLock, StateLock
-from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.status import holder
-from ashvigil_monitor.stopping import Stopped, Stopper
 from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
+
+if TYPE_CHECKING:
+    from ashvigil_monitor.config_file import Table
 
 
 def parser() -> argparse.ArgumentParser:
@@ -83,9 +83,19 @@ class _Commands:
         return self._action.add_parser(name, parents=[self._common], **kwargs)
 
 
-def _history_parsers(commands: _Commands) -> None:
-    from ashvigil_monitor.history import netuid_argument, since_argument
+def since_argument(text: str) -> int:
+    from ashvigil_monitor.history import since_argument  # read only when given: the start of the rest stays short
 
+    return since_argument(text)
+
+
+def netuid_argument(text: str) -> str:
+    from ashvigil_monitor.history import netuid_argument
+
+    return netuid_argument(text)
+
+
+def _history_parsers(commands: _Commands) -> None:
     listing = commands.add_parser("history", help="the recorded moves of the burn rates, oldest first")
     listing.add_argument("netuids", nargs="*", metavar="NETUID", type=netuid_argument, help="only these subnets")
     listing.add_argument("--since", type=since_argument, metavar="7d|12h|30m|DATE", help="from then on (UTC)")
@@ -128,6 +138,8 @@ def _status(args: argparse.Namespace) -> int:
         return 130
     except Exception as e:  # noqa: BLE001 - the last resort: one line, exit 1
         if args.debug:
+            import traceback
+
             traceback.print_exc()
         print(f"ashvigil: {type(e).__name__}: {egress.safe(str(e))}", file=sys.stderr)
         return 1
@@ -167,6 +179,8 @@ def _placed_settings(
     places: dict[str, str] = {}
     path = args.config or env.get("ASHVIGIL_CONFIG")
     if path:
+        from ashvigil_monitor import config_file  # its TOML reader only when there is a file
+
         names = [name for name, _, _ in configuration.VARIABLES]
         for name, setting in config_file.read(path, names).items():
             if name not in env:
@@ -190,9 +204,13 @@ def load(args: argparse.Namespace, environment: dict[str, str]) -> configuration
     return config
 
 
-def _tables(args: argparse.Namespace, env: dict[str, str]) -> list[config_file.Table]:
+def _tables(args: argparse.Namespace, env: dict[str, str]) -> list[Table]:
     path = args.config or env.get("ASHVIGIL_CONFIG")
-    return config_file.destinations(path) if path else []
+    if not path:
+        return []
+    from ashvigil_monitor import config_file
+
+    return config_file.destinations(path)
 
 
 def _in_the_file(e: ConfigError, where: str) -> ConfigError:
@@ -326,7 +344,9 @@ def _drop_outbox(store: Store) -> int:
 
 
 def _monitor(args: argparse.Namespace, config: configuration.Config, store: Store, environment: dict[str, str]) -> int:
+    from ashvigil_monitor.notify import Notifier
     from ashvigil_monitor.runner import Runner  # imports the extension: not needed for --help
+    from ashvigil_monitor.stopping import Stopped, Stopper
 
     stopper, notifier = Stopper(), Notifier(os.environ)
     stopper.install()
@@ -351,6 +371,8 @@ def _monitor(args: argparse.Namespace, config: configuration.Config, store: Stor
 def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
     """One line per setting: its value (secrets only whether set; paths resolved) and where it
     came from."""
+    from ashvigil_monitor import config_file
+
     env, sources = settings(args, environment)
     if args.config:
         env["ASHVIGIL_CONFIG"], sources["ASHVIGIL_CONFIG"] = args.config, "command line"

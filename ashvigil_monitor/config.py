@@ -10,15 +10,16 @@ import re
 import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping, Sequence
 from dataclasses import dataclass
-from typing import TypeVar
+from typing import TYPE_CHECKING, TypeVar
 
 from ashvigil_monitor import destinations as places
 from ashvigil_monitor import log, policy, store
-from ashvigil_monitor.config_file import Table
 from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
-from ashvigil_monitor.posting import url_forms
+
+if TYPE_CHECKING:  # the TOML reader is imported only when there is a config file
+    from ashvigil_monitor.config_file import Table
 
 # (name, default shown by --help, meaning); the help text and the README list the same table.
 VARIABLES: tuple[tuple[str, str, str], ...] = (
@@ -341,6 +342,8 @@ def _hide_url_parts(value: str, found: Callable[[str], None]) -> None:
     """A webhook URL's path holds its token: a text that quotes only its host and path, its path or
     its token must not show it either."""
     if "://" in value:
+        from ashvigil_monitor.posting import url_forms  # the HTTP client's imports: only for a webhook
+
         for form in url_forms(value):
             found(form)
 

@@ -15,11 +15,13 @@ import re
 import urllib.parse
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ashvigil_monitor import policy as policies
-from ashvigil_monitor.config_file import Table, TableValue
 from ashvigil_monitor.errors import ConfigError
+
+if TYPE_CHECKING:  # the TOML reader is imported only when there is a config file
+    from ashvigil_monitor.config_file import Table, TableValue
 
 KINDS = ("telegram", "discord", "slack", "webhook", "email")
 DEFAULT_NAME = "telegram"

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
+import functools
 import json
 import re
 import sqlite3
@@ -95,23 +96,23 @@ def show(
     return 0
 
 
-def _cell(text: str | None, first: bool = False) -> str:
+def _table(entries: Sequence[Move | Gap]) -> None:
     from ashvigil_monitor.messages import shown_burn  # imports the extension
 
-    return "-" if text is None and first else egress.safe(shown_burn(text))
-
-
-def _table(entries: Sequence[Move | Gap]) -> None:
+    # A window repeats its ids and rates: each text is made safe once.
+    safe = functools.lru_cache(maxsize=4096)(egress.safe)
+    shown = functools.lru_cache(maxsize=4096)(lambda text: safe(shown_burn(text)))
     rows = [("time (UTC)", "subnet", "old", "new")]
     for e in entries:
         if isinstance(e, Gap):
             missed = f"-- no good poll from {stamp(e.start)} to {stamp(e.end)} ({e.failed} failed cycles)"
             rows.append((missed, "", "", ""))
         else:
-            rows.append((stamp(e.at), f"SN{egress.safe(e.netuid)}", _cell(e.old, e.first), _cell(e.new)))
+            old = "-" if e.old is None and e.first else shown(e.old)
+            rows.append((stamp(e.at), f"SN{safe(e.netuid)}", old, shown(e.new)))
     widths = [max(len(r[i]) for r in rows if r[1]) for i in range(4)]
-    for r in rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() if r[1] else r[0])
+    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() if r[1] else r[0] for r in rows]
+    print("\n".join(lines))  # one write: the output stream masks and flushes each
 
 
 def _record(e: Move | Gap) -> dict[str, object]:

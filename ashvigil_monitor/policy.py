@@ -25,9 +25,15 @@ class SubnetSet:
     ranges: tuple[tuple[int, int], ...] | None = None
 
     def __contains__(self, netuid: int | None) -> bool:
+        # Asked for every subnet of every poll: a plain loop, no generator.
         if self.ranges is None:
             return True
-        return netuid is not None and any(lo <= netuid <= hi for lo, hi in self.ranges)
+        if netuid is None:
+            return False
+        for lo, hi in self.ranges:
+            if lo <= netuid <= hi:
+                return True
+        return False
 
     @property
     def text(self) -> str:
@@ -112,6 +118,8 @@ class Policy:
     muted: frozenset[str] = frozenset()  # muted from the chat for a while: not alerted
 
     def watched(self, netuid: str) -> bool:
+        if self.subnets.ranges is None and not self.excluded.ranges:  # every subnet: no number needed
+            return netuid not in self.muted
         number = subnet_number(netuid)
         listed = number in self.subnets and (number is None or number not in self.excluded)
         return listed and netuid not in self.muted

@@ -22,6 +22,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 
+from ashvigil_monitor import coding
 from ashvigil_monitor.errors import ConfigError, Failed
 from ashvigil_monitor.files import require_regular_or_absent
 
@@ -100,7 +101,46 @@ MIGRATIONS: tuple[str, ...] = (
     INSERT INTO baselines SELECT 'telegram', netuid, baseline, gone FROM subnets;
     ALTER TABLE held ADD COLUMN destination TEXT NOT NULL DEFAULT 'telegram';
     """,
+    # The history, smaller and read by its windows: rows clustered by time, ids and burn texts
+    # coded as ashvigil_monitor.coding codes them, one index for each subnet's moves. `seq`
+    # keeps a poll's rows in the order they were recorded (it steps up wherever an id does not
+    # follow the one before it), and the polls of one second apart.
+    """
+    CREATE TABLE moves_coded (
+        at INTEGER NOT NULL,
+        seq INTEGER NOT NULL,
+        netuid NOT NULL,
+        burn,
+        PRIMARY KEY (at, seq, netuid)
+    ) WITHOUT ROWID;
+    INSERT INTO moves_coded
+    SELECT at, sum(step) OVER (PARTITION BY at ORDER BY rowid ROWS UNBOUNDED PRECEDING), netuid, burn FROM (
+        SELECT rowid, at, netuid, burn,
+            coalesce(netuid <= lag(netuid) OVER (PARTITION BY at ORDER BY rowid), 0) AS step
+        FROM (
+            SELECT rowid, at,
+                CASE WHEN netuid = '0'
+                        OR (netuid GLOB '[1-9]*' AND netuid NOT GLOB '*[^0-9]*' AND length(netuid) <= 18)
+                    THEN CAST(netuid AS INTEGER) ELSE netuid END AS netuid,
+                CASE WHEN digits NOT GLOB '*[^0-9.]*' AND digits GLOB '[0-9]*' AND digits NOT GLOB '*.*.*'
+                        AND digits NOT GLOB '*.' AND digits NOT GLOB '0[0-9]*' AND burn <> '-0'
+                        AND length(digits) - (instr(digits, '.') > 0) <= 17
+                        AND (instr(digits, '.') = 0 OR length(digits) - instr(digits, '.') <= 9)
+                    THEN (CAST(replace(digits, '.', '') AS INTEGER) * 10
+                          + CASE instr(digits, '.') WHEN 0 THEN 0 ELSE length(digits) - instr(digits, '.') END)
+                         * CASE WHEN burn GLOB '-*' THEN -1 ELSE 1 END
+                    ELSE burn END AS burn
+            FROM (SELECT rowid, at, netuid, burn,
+                    CASE WHEN burn GLOB '-*' THEN substr(burn, 2) ELSE burn END AS digits FROM moves)
+        )
+    );
+    DROP TABLE moves;
+    ALTER TABLE moves_coded RENAME TO moves;
+    CREATE INDEX moves_netuid ON moves (netuid, at);
+    """,
 )
+# The version from which the history is coded, wherever its migration stands in the list.
+CODED_HISTORY = 1 + next(i for i, script in enumerate(MIGRATIONS) if "moves_coded" in script)
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 HEADER = b"SQLite format 3\x00"
@@ -577,19 +617,20 @@ class Store:
         transaction; prunes when the last pruning is a day old, keeping each subnet's latest."""
         with self._transaction() as db:
             last: dict[str, str | None] = dict(db.execute("SELECT netuid, burn FROM recorded"))
-            rows: list[tuple[str, int, str | None]] = [
-                (n, at, b) for n, b in burns.items() if n not in last or last[n] != b
-            ]
-            rows += [(n, at, None) for n, b in last.items() if b is not None and n not in burns]
-            db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
-            db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", [(n, b) for n, _, b in rows])
+            moved: list[tuple[str, str | None]] = [(n, b) for n, b in burns.items() if n not in last or last[n] != b]
+            moved += [(n, None) for n, b in last.items() if b is not None and n not in burns]
+            seq = db.execute("SELECT coalesce(max(seq) + 1, 0) FROM moves WHERE at = ?", (at,)).fetchone()[0]
+            db.executemany("INSERT INTO moves VALUES (?, ?, ?, ?)", coding.poll_rows(at, seq, moved))
+            db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", moved)
             db.execute("INSERT INTO polls VALUES (?, 1, ?)", (at, len(burns)))
             pruned = self.get("history_pruned_at")
             if not pruned or at - float(pruned) >= DAY:
                 cutoff = at - keep_days * DAY
                 db.execute("DELETE FROM polls WHERE at < ?", (cutoff,))
                 db.execute(
-                    "DELETE FROM moves WHERE at < ? AND rowid NOT IN (SELECT max(rowid) FROM moves GROUP BY netuid)",
+                    "DELETE FROM moves WHERE at < ? AND EXISTS (SELECT 1 FROM moves AS later"
+                    " WHERE later.netuid = moves.netuid AND later.at >= moves.at"
+                    " AND (later.at, later.seq) > (moves.at, moves.seq))",
                     (cutoff,),
                 )
                 self.put(history_pruned_at=at)
@@ -601,26 +642,46 @@ class Store:
         return self.version() >= HISTORY_SCHEMA
 
     def moves(self, since: int | None = None, netuids: Iterable[str] | None = None) -> list[Move]:
-        """The recorded moves from `since` on, in time order, each with the text it replaced."""
-        wanted = set(netuids) if netuids else None
-        rows = self._db.execute(
-            "SELECT * FROM (SELECT at, netuid, LAG(burn) OVER w, burn, LAG(rowid) OVER w IS NULL, rowid FROM moves"
-            " WINDOW w AS (PARTITION BY netuid ORDER BY rowid)) WHERE at >= ? ORDER BY at, rowid",
-            (since or 0,),
-        )
-        return [
-            Move(at, n, old, new, bool(first)) for at, n, old, new, first, _ in rows if wanted is None or n in wanted
-        ]
+        """The recorded moves from `since` on, in time order, each with the text it replaced.
+        Read by time for every subnet, or subnet by subnet for a few; the move before the window
+        is one seek per subnet in it."""
+        start = since or 0
+        if netuids:
+            rows = [
+                row
+                for n in sorted(set(netuids))
+                for row in self._db.execute(
+                    "SELECT at, seq, netuid, burn FROM moves WHERE netuid = ? AND at >= ? ORDER BY at, seq",
+                    (coding.id_code(n), start),
+                )
+            ]
+            rows.sort(key=lambda r: (r[0], r[1], coding.id_order(r[2])))
+        else:
+            rows = self._db.execute(
+                "SELECT at, seq, netuid, burn FROM moves WHERE at >= ? ORDER BY at, seq, netuid", (start,)
+            ).fetchall()
+        last = self._latest_before(start, {r[2] for r in rows}) if start else {}
+        found = []
+        for at, _, code, burn in rows:
+            first = code not in last
+            old = None if first else coding.burn_text(last[code])
+            found.append(Move(at, coding.id_text(code), old, coding.burn_text(burn), first))
+            last[code] = burn
+        return found
 
     def burns_before(self, at: int, netuids: Iterable[str]) -> dict[str, str | None]:
         """Each subnet's burn text as last recorded before `at` (absent when none was)."""
-        found: dict[str, str | None] = {}
-        for n in netuids:
+        found = self._latest_before(at, [coding.id_code(n) for n in netuids])
+        return {coding.id_text(code): coding.burn_text(burn) for code, burn in found.items()}
+
+    def _latest_before(self, at: int, codes: Iterable[coding.Id]) -> dict[coding.Id, coding.Burn]:
+        found: dict[coding.Id, coding.Burn] = {}
+        for code in codes:
             row = self._db.execute(
-                "SELECT burn FROM moves WHERE netuid = ? AND at < ? ORDER BY rowid DESC LIMIT 1", (n, at)
+                "SELECT burn FROM moves WHERE netuid = ? AND at < ? ORDER BY at DESC, seq DESC LIMIT 1", (code, at)
             ).fetchone()
             if row is not None:
-                found[n] = row[0]
+                found[code] = row[0]
         return found
 
     def first_poll(self) -> int | None:
@@ -657,6 +718,9 @@ def open_history(db_path: str) -> Store | None:
     if not os.path.exists(db_path):
         return None
     store = Store(db_path, read_only=True)
+    if store.has_history() and store.version() < CODED_HISTORY:  # a reader never converts it
+        store.close()
+        raise Failed(f"{db_path} holds the history as an older ashvigil wrote it: `ashvigil once` converts it")
     if store.has_history():
         return store
     store.close()

@@ -11,8 +11,11 @@ COMMAND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ashvig
 LAYOUT = {
     "ashvigil.cpython-*.so": None,  # the extension module
     "ashvigil-stubs": ["__init__.pyi"],  # its type stubs
-    # the `ashvigil` command: every module of its source folder, and its typed marker
-    "ashvigil_monitor": sorted(n for n in os.listdir(COMMAND) if n.endswith(".py") or n == "py.typed"),
+    # the `ashvigil` command: every module of its source folder, its typed marker, and the version
+    # module the build writes
+    "ashvigil_monitor": sorted(
+        [*(n for n in os.listdir(COMMAND) if n.endswith(".py") or n == "py.typed"), "_version.py"]
+    ),
     "ashvigil-*.dist-info": ["METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"],
 }
 

@@ -1,12 +1,16 @@
 """The command's rules for what a poll changed: baselines, watch lists, thresholds, direction,
 new and gone subnets, and quiet hours."""
 
+import dataclasses
 import datetime
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from ashvigil_monitor.changes import detect
 from ashvigil_monitor.policy import Policy, parse_quiet_hours, parse_subnets, parse_thresholds, parse_timezone
+from ashvigil_monitor.store import Subnet
 
 A = {"1": "0.1", "2": "0.2", "3": "0.3"}
 
@@ -66,6 +70,12 @@ def run(policy, polls):
             [A, {"1": "0.05", "2": "0.3", "3": "n/a"}],
             [[], [("1", "0.1", "0.05"), ("3", "0.3", "n/a")]],
         ),
+        # A subnet back after two short listings starts counting its absence anew.
+        (Policy(), [A, {"1": "0.1"}, {"1": "0.1"}, A, {"1": "0.1"}, {"1": "0.1"}], [[]] * 6),
+        # A gone subnet is told with the rate it was last listed with, a move under threshold too.
+        (Policy(threshold=0.5), [{"4": "0.1"}, {"4": "0.2"}, {}, {}, {}], [[], [], [], [], [("4", "0.2", "gone")]]),
+        # Muted from the chat, with every subnet watched.
+        (Policy(muted=frozenset({"3"})), [A, {**A, "3": "0.9"}], [[], []]),
     ],
 )
 def test_what_a_poll_reports(policy, polls, expected):
@@ -109,3 +119,25 @@ def test_quiet_hours_across_midnight_and_daylight_saving(window, timezone, utc, 
     policy = Policy(quiet_hours=parse_quiet_hours("Q", window), **({"timezone": timezone} if timezone else {}))
     moment = datetime.datetime.fromisoformat(utc).replace(tzinfo=datetime.timezone.utc)
     assert policy.quiet(moment) is quiet
+
+
+RATES = st.sampled_from(["0.1", "0.1001", "0.10", "0.2", "1e-1", "n/a", "", "0", "-0.5", "nan", "inf"])
+IDS = st.sampled_from(["1", "2", "3", "12", "0", "x", "7a"])
+records = st.builds(lambda b, r, m, g: Subnet(b, r, m, g), RATES, RATES, st.integers(0, 3), st.booleans())
+
+
+@given(
+    st.builds(
+        Policy,
+        threshold=st.sampled_from([0.0, 0.0001, 0.05, 0.5]),
+        compare=st.sampled_from(["last-alert", "last-poll"]),
+        report_new_and_gone=st.booleans(),
+        subnets=st.sampled_from([parse_subnets("S", ""), parse_subnets("S", "1-3")]),
+    ),
+    st.dictionaries(IDS, records),
+    st.dictionaries(IDS, RATES),
+    st.dictionaries(IDS, RATES),
+)
+def test_one_call_of_the_module_finds_what_the_per_subnet_rules_find(policy, known, previous, current):
+    per_subnet = dataclasses.replace(policy, thresholds={10**6: policy.threshold})  # a rule of its own: no shortcut
+    assert detect(policy, known, previous, current) == detect(per_subnet, known, previous, current)

@@ -301,3 +301,25 @@ def test_answers_about_subnets_never_listed_and_a_snapshot_on_request(services, 
         services.bot.say(text, chat_id=int(CHAT), user_id=ADMIN)
         wait_until(lambda: services.bot.messages())  # --no-snapshot: the answer is the only message
     assert services.bot.messages()[0].split("\n")[0] == answer
+
+
+@pytest.mark.parametrize(
+    ("moved", "asked", "last"),
+    [
+        (3, "/changes", "SN1: 0.0000 → 0.0100 at .*"),
+        (25, "/changes", "and 5 more: ashvigil history --since 24h"),
+        (25, "/changes 1.5", "and 5 more: ashvigil history --since 90m"),
+    ],
+)
+def test_changes_lists_the_largest_moves_and_how_to_see_the_rest(services, moved, asked, last):
+    services.api.set_incentive_burns(dict.fromkeys(range(1, moved + 1), 0.0))
+    assert services.run("once").returncode == 0
+    services.api.set_incentive_burns({n: n / 100 for n in range(1, moved + 1)})  # SN<moved> moves most
+    assert services.run("once").returncode == 0
+    with Running(services, "run", "--no-snapshot", env=COMMANDS_ON):
+        heading, listed = ask(services, asked).split("\n\n")
+    lines = listed.split("\n")
+    assert heading.endswith(f"\n{moved} moves")
+    assert [line.split(":")[0] for line in lines[:-1]] == [f"SN{n}" for n in range(moved, 0, -1)][: len(lines) - 1]
+    assert len(lines) == min(moved, 21)
+    assert re.fullmatch(last, lines[-1])

@@ -2,10 +2,14 @@
 
 import signal
 import subprocess
+import urllib.parse
 
 import pytest
 from command import stop, wait_until
+from hypothesis import given
+from hypothesis import strategies as st
 
+from ashvigil_monitor.botapi import form
 from stand_ins.server import Reply, closed_port
 from stand_ins.taostats import make_subnet_rows
 from stand_ins.telegram import accepted, refused
@@ -140,3 +144,11 @@ def test_only_the_piece_that_failed_is_sent_again(services):
     bodies = [r.fields["text"].split("\n")[0] for r in services.sends()]
     assert bodies == ["(1/2)", "(2/2)", "(2/2)"]
     assert len(services.bot.messages()) == 2
+
+
+texts = st.text(st.characters(blacklist_categories=("Cs",)))
+
+
+@given(st.dictionaries(texts, texts, max_size=3))
+def test_a_form_is_encoded_byte_for_byte_as_urllib_encodes_it(fields):
+    assert form(fields) == urllib.parse.urlencode(fields)

@@ -58,7 +58,8 @@ def recorded(services):
         ]
         for rowid, at in enumerate((T, T + 300, T + 600, T + 1800), 1):
             db.execute("UPDATE polls SET at = ? WHERE rowid = ?", (at, rowid))
-        db.execute("UPDATE moves SET at = CASE WHEN rowid <= 130 THEN ? ELSE ? END", (T, T + 1800))
+        first = "SELECT at, seq, netuid FROM moves ORDER BY at, seq, netuid LIMIT 130"  # the first poll's
+        db.execute(f"UPDATE moves SET at = CASE WHEN (at, seq, netuid) IN ({first}) THEN ? ELSE ? END", (T, T + 1800))
     return {str(r["netuid"]): str(r["incentive_burn"]) for r in rows}
 
 
@@ -161,7 +162,7 @@ def test_retention_prunes_once_a_day_and_keeps_each_subnets_latest(services):
     assert services.run("once", env=env).returncode == 0  # pruned an instant ago: not again
     counts = (
         "SELECT (SELECT count(*) FROM polls), (SELECT count(*) FROM moves),"
-        " (SELECT count(*) FROM moves WHERE netuid = '3')"
+        " (SELECT count(*) FROM moves WHERE netuid = 3)"
     )
     for days_back, after in [(0.5, (3, 131, 2)), (2, (1, 130, 1)), (3, (2, 130, 1))]:
         with services.database() as db:
