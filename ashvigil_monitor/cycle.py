@@ -228,16 +228,16 @@ class Watch:
     def _tell_alerts(
         self, alerts: Sequence[Alert], behind: set[str], updated_at: str, current: dict[str, str], moved: int
     ) -> None:
-        delivered: list[Change] = []
+        delivered: dict[Change, None] = {}  # in the order first delivered, each once
         for alert in alerts:
             count = f"({len(alert.changes)} subnet(s))"
             if alert.destination in behind:
                 log.line(f"alert queued{self._to(alert.destination)} {count} behind undelivered pieces")
             elif alert.destination not in self.outbox.failures:
                 log.line(f"alert sent{self._to(alert.destination)} {count}")
-                delivered += [c for c in alert.changes if c not in delivered]
+                delivered.update(dict.fromkeys(alert.changes))
         if delivered:
-            self.outcome = Outcome(updated_at, current, delivered, moved=moved)
+            self.outcome = Outcome(updated_at, current, list(delivered), moved=moved)
 
     def _to(self, name: str) -> str:
         return f" to {name}" if len(self.config.destinations) > 1 else ""
@@ -269,7 +269,9 @@ class Watch:
         wanted = [d for d in self.config.destinations if d.snapshot]
         shown = [d for d in wanted if not self.outbox.quiet(d.name)]
         # What a destination is shown becomes its baseline; a snapshot not shown changes none.
-        polled, seen = self.store.polled(), {n: Subnet(r, r) for n, r in current.items()}
+        # A subnet a destination never had a baseline of takes the polls' record, never told gone to it.
+        polled = {n: Subnet(p.baseline, p.last_rate, p.missing) for n, p in self.store.polled().items()}
+        seen = {n: Subnet(r, r) for n, r in current.items()}
         records = {d.name: {**polled, **self.store.subnets(d.name), **seen} for d in shown}
         if not self._store(current, updated_at, records=records):
             return 1

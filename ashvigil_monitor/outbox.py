@@ -92,9 +92,12 @@ class Outbox:
         self, destination: str, cycle_at: str, text: str, event: str = "changes", changes: Sequence[Change] = ()
     ) -> None:
         """Queues a text's pieces for one destination, divided and masked for its kind, as this
-        cycle's; inside the caller's transaction, if any."""
-        bodies = [egress.mask(body) for body in messages.message_bodies(text, self._chunk(destination))]
-        self._fresh.update(self.store.queue(Queued(destination, cycle_at, event), bodies, time.time(), changes))
+        cycle's; inside the caller's transaction, if any. The changes are kept as data only for a
+        kind that takes its text whole (a webhook, e-mail): a chat's pieces are their text."""
+        chunk = self._chunk(destination)
+        bodies = [egress.mask(body) for body in messages.message_bodies(text, chunk)]
+        kept = changes if chunk is None else ()
+        self._fresh.update(self.store.queue(Queued(destination, cycle_at, event), bodies, time.time(), kept))
 
     def queue_all(self, cycle_at: str, text: str, event: str, wanted: Callable[[Destination], bool]) -> int:
         """Queues a text for every destination that wants it; how many do."""
@@ -179,12 +182,14 @@ class Outbox:
         starts another piece, and what was delivered by then is still noted."""
         results: queues.Queue[tuple[str, Outgoing | None, Reply | None]] = queues.Queue()
         stop = threading.Event()
-        running = 0
-        for name, plan in plans.items():
-            if plan:
-                args = (name, plan, results, stop)
-                threading.Thread(target=self._send_each, args=args, name=f"ashvigil-send-{name}", daemon=True).start()
-                running += 1
+        busy = {name: plan for name, plan in plans.items() if plan}
+        if len(busy) == 1:  # one destination holds no other up: sent here, no thread to start
+            [(name, plan)] = busy.items()
+            self._send_each(name, plan, results, stop)
+        running = len(busy)
+        for name, plan in busy.items() if running > 1 else ():
+            args = (name, plan, results, stop)
+            threading.Thread(target=self._send_each, args=args, name=f"ashvigil-send-{name}", daemon=True).start()
         try:
             while running:
                 try:

@@ -18,9 +18,10 @@ import os
 import sqlite3
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
+from typing import TypeVar
 
 from ashvigil_monitor import coding
 from ashvigil_monitor.errors import ConfigError, Failed
@@ -149,7 +150,7 @@ GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is
 DAY = 86400
 BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
-Row = tuple[object, ...]  # a table's row after its key
+T = TypeVar("T")
 
 
 @dataclass(frozen=True)
@@ -254,6 +255,17 @@ def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
     return merged
 
 
+def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, Subnet]:
+    """A destination's records as the database gives them back: the polls' own columns from the
+    merged records (the same objects where they agree)."""
+    joined = {}
+    for netuid, subnet in subnets.items():
+        p = polled[netuid]
+        same = p is subnet or (p.last_rate, p.missing) == (subnet.last_rate, subnet.missing)
+        joined[netuid] = subnet if same else Subnet(subnet.baseline, p.last_rate, p.missing, subnet.gone)
+    return joined
+
+
 def _changes(text: str | None) -> tuple[Change, ...]:
     try:
         return tuple((str(n), str(o), str(w)) for n, o, w in json.loads(text)) if text else ()
@@ -265,9 +277,9 @@ class Store:
     def __init__(self, path: str, read_only: bool = False) -> None:
         """`read_only` reads beside a running monitor (WAL lets it), and changes nothing."""
         self.path = path
-        self._kept_baselines: dict[str, dict[str, Row]] = {}
-        self._kept_polled: dict[str, Row] | None = None
-        self._kept_map: dict[str, Row] | None = None
+        self._kept_subnets: dict[str, Mapping[str, Subnet]] = {}
+        self._kept_polled: Mapping[str, Subnet] | None = None
+        self._kept_map: dict[str, str] | None = None
         try:
             if read_only:
                 self._db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=BUSY_TIMEOUT)
@@ -377,59 +389,59 @@ class Store:
         hours, and the release of the destinations' held changes merged into their alerts. The
         cycle writes it ahead of the state file, with its alerts' pieces."""
         with self._transaction() as db:
-            for destination, subnets in (records or {}).items():
-                rows: dict[str, Row] = {n: (sub.baseline, int(sub.gone)) for n, sub in subnets.items()}
-                self._write_changed("baselines", rows, self._baselines_of(destination), destination)
-                self._kept_baselines[destination] = rows
             if records:
-                polled: dict[str, Row] = {
-                    n: (sub.baseline, sub.last_rate, sub.missing, int(sub.gone)) for n, sub in _polled(records).items()
-                }
-                self._write_changed("subnets", polled, self._polled_rows())
+                befores = {destination: self.subnets(destination) for destination in records}
+                polled = _polled(records)
+                self._write_changed(
+                    "subnets", polled, self.polled(), lambda s: (s.baseline, s.last_rate, s.missing, int(s.gone))
+                )
+                for destination, subnets in records.items():
+                    self._write_changed(
+                        "baselines", subnets, befores[destination], lambda s: (s.baseline, int(s.gone)), destination
+                    )
+                    self._kept_subnets[destination] = _as_joined(subnets, polled)
                 self._kept_polled = polled
             db.executemany("DELETE FROM held WHERE destination = ?", [(d,) for d in release_held])
             db.executemany(
                 "INSERT INTO held (cycle_at, netuid, old, new, destination) VALUES (?, ?, ?, ?, ?)",
                 [(updated_at, *c, d) for d, c in hold],
             )
-            rates: dict[str, Row] = {n: (b,) for n, b in burns.items()}
-            self._write_changed("burn_map", rates, self._map_rows())
-            self._kept_map = rates
+            self._write_changed("burn_map", burns, self._map(), lambda burn: (burn,))
+            self._kept_map = dict(burns)
             db.executemany(
                 "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", 0)]
             )
 
-    # What this connection last wrote or read of the tables a cycle rewrites: a cycle writes only
-    # the rows that changed. Only the monitor holding the database writes them; a rollback forgets.
+    # What this connection last wrote or read of the tables a cycle rewrites, so that a cycle
+    # writes only the rows that changed. Only the monitor holding the database writes them; a
+    # rollback forgets it all.
 
-    def _write_changed(self, table: str, rows: Mapping[str, Row], before: Mapping[str, Row], *key: str) -> None:
+    def _write_changed(
+        self,
+        table: str,
+        rows: Mapping[str, T],
+        before: Mapping[str, T],
+        columns: Callable[[T], tuple[object, ...]],
+        *key: str,
+    ) -> None:
         where = "destination = ? AND netuid = ?" if key else "netuid = ?"
         self._db.executemany(f"DELETE FROM {table} WHERE {where}", [(*key, n) for n in before.keys() - rows.keys()])
-        marks = ", ".join("?" * (len(key) + 1 + len(next(iter(rows.values()), ()))))
-        self._db.executemany(
-            f"INSERT OR REPLACE INTO {table} VALUES ({marks})",
-            [(*key, n, *row) for n, row in rows.items() if before.get(n) != row],
-        )
+        changed = [
+            (*key, n, *columns(row))
+            for n, row in rows.items()
+            if (old := before.get(n)) is not row and (old is None or columns(old) != columns(row))
+        ]
+        if changed:
+            marks = ", ".join("?" * len(changed[0]))
+            self._db.executemany(f"INSERT OR REPLACE INTO {table} VALUES ({marks})", changed)
 
-    def _baselines_of(self, destination: str) -> dict[str, Row]:
-        if destination not in self._kept_baselines:
-            query = "SELECT netuid, baseline, gone FROM baselines WHERE destination = ?"
-            self._kept_baselines[destination] = {n: (b, g) for n, b, g in self._db.execute(query, (destination,))}
-        return self._kept_baselines[destination]
-
-    def _polled_rows(self) -> dict[str, Row]:
-        if self._kept_polled is None:
-            rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
-            self._kept_polled = {n: (b, r, m, g) for n, b, r, m, g in rows}
-        return self._kept_polled
-
-    def _map_rows(self) -> dict[str, Row]:
+    def _map(self) -> dict[str, str]:
         if self._kept_map is None:
-            self._kept_map = {n: (b,) for n, b in self._db.execute("SELECT netuid, burn FROM burn_map")}
+            self._kept_map = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
         return self._kept_map
 
     def _forget_kept(self) -> None:
-        self._kept_baselines = {}
+        self._kept_subnets = {}
         self._kept_polled = None
         self._kept_map = None
 
@@ -442,20 +454,25 @@ class Store:
         burns = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
         return burns, self.get("map_in_state", "1") == "1"
 
-    def subnets(self, destination: str) -> dict[str, Subnet]:
+    def subnets(self, destination: str) -> Mapping[str, Subnet]:
         """Each subnet's record as a destination knows it: its own baseline and gone flag; a
-        subnet it has no baseline of is new to it, and a destination with none knows nothing yet."""
-        rows = self._db.execute(
-            "SELECT s.netuid, b.baseline, s.last_rate, s.missing, b.gone FROM subnets s"
-            " JOIN baselines b ON b.netuid = s.netuid AND b.destination = ?",
-            (destination,),
-        )
-        return {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
+        subnet it has no baseline of is new to it, and a destination with none knows nothing yet.
+        Kept for the next call: the caller does not change it."""
+        if destination not in self._kept_subnets:
+            rows = self._db.execute(
+                "SELECT s.netuid, b.baseline, s.last_rate, s.missing, b.gone FROM subnets s"
+                " JOIN baselines b ON b.netuid = s.netuid AND b.destination = ?",
+                (destination,),
+            )
+            self._kept_subnets[destination] = {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
+        return self._kept_subnets[destination]
 
-    def polled(self) -> dict[str, Subnet]:
-        """Every subnet as the polls left it, whichever destination knows it."""
-        rows = self._db.execute("SELECT netuid, baseline, last_rate, missing FROM subnets")
-        return {n: Subnet(b, r, m) for n, b, r, m in rows}
+    def polled(self) -> Mapping[str, Subnet]:
+        """Every subnet as the polls left it, whichever destination knows it. Kept, as subnets()."""
+        if self._kept_polled is None:
+            rows = self._db.execute("SELECT netuid, baseline, last_rate, missing, gone FROM subnets")
+            self._kept_polled = {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
+        return self._kept_polled
 
     def known(self, netuid: str) -> bool:
         """Whether a poll ever listed the subnet."""

@@ -229,7 +229,7 @@ def test_kill_9_with_three_destinations_loses_nothing_for_any(av, services, plac
     use_destinations(services, "\n".join(t for t in tables if t.startswith(kept)))
     assert services.run("once").returncode == 0  # first poll
     initial = av.load_burn_state(str(services.state))
-    kills = kill_while_moving(services, range(150), 20, random.Random(5))
+    kills = kill_while_moving(services, range(150), 24, random.Random(5), latest=0.5)
     done = services.run("once")
     assert done.returncode == 0, done.stderr
     hook_texts = [r.body["text"] for r in places.hook.received()]

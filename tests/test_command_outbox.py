@@ -212,12 +212,13 @@ def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     assert kills >= 10
 
 
-def kill_while_moving(services, netuids, steps, rng):
-    """`steps` cycles, each moving every subnet and killed at a random moment; the kills."""
+def kill_while_moving(services, netuids, steps, rng, latest=0.8):
+    """`steps` cycles, each moving every subnet and killed at a random moment up to `latest`
+    seconds in; the kills."""
     kills = 0
     for step in range(1, steps + 1):
         services.api.set_incentive_burns(dict.fromkeys(netuids, step / 1000))
-        kills += once_killed_at_random(services, rng, 0.8)
+        kills += once_killed_at_random(services, rng, latest)
     return kills
 
 
