@@ -398,4 +398,8 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
             mutes = store.mutes(time.time()) if store.version() >= 3 else {}
         for netuid, until in mutes.items():
             print(f"muted = SN{netuid} until {stamp(until)} UTC (chat)")
+    for table in _tables(args, env):  # their credentials are read by the commands that send
+        print(
+            f"destination {egress.safe(table.name)} = {egress.safe(str(table.values.get('kind', '?')))} (config file)"
+        )
     return 0

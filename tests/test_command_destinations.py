@@ -209,6 +209,8 @@ def test_a_destination_down_holds_no_other_and_then_gets_its_pieces_delayed_in_o
 
 
 def test_check_and_test_message_reach_each_destination_or_the_one_named(services, places):
+    shown = services.run("config").stdout
+    assert "destination discord = discord (config file)\ndestination slack = slack (config file)" in shown
     check = services.run("check")
     assert check.returncode == 0, check.stdout
     assert [line.split(": ok")[0] for line in check.stdout.splitlines() if line.startswith("destination ")] == [
