@@ -157,6 +157,9 @@ class _Handler(BaseHTTPRequestHandler):
     def _serve(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
+        if len(body) < length:  # the client went before its request was whole: no service acts on half of one
+            self.close_connection = True
+            return
         reply = self.server.stand_in._reply_to(Request(self.command, self.path, list(self.headers.items()), body))
         if reply.delay and self.server.stand_in._stopping.wait(reply.delay):
             return
