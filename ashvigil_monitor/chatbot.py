@@ -31,6 +31,7 @@ from ashvigil_monitor.budget import SendBudget
 from ashvigil_monitor.changes import largest
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.messages import MAX_MESSAGE, fetch_failure_in_words, message_bodies, shown_burn, snapshot_text
+from ashvigil_monitor.policy import Policy
 from ashvigil_monitor.store import DAY, Store
 from ashvigil_monitor.times import stamp, utc_now
 
@@ -393,7 +394,12 @@ class ChatBot:
         if not isinstance(rows, list):
             return ["The listing failed: " + fetch_failure_in_words(rows if isinstance(rows, dict) else {})]
         watched = [row for row in rows if isinstance(row, dict)]
-        return message_bodies(snapshot_text(self.config.policy, watched, utc_now(), SNAPSHOT_TITLE))
+        return message_bodies(snapshot_text(self._chat_policy(), watched, utc_now(), SNAPSHOT_TITLE))
+
+    def _chat_policy(self) -> Policy:
+        """The filters of this chat's own destination: it is shown what it watches."""
+        chats = [d.policy for d in self.config.destinations if d.name == self.config.chat_destination]
+        return chats[0] if chats else self.config.policy
 
 
 SNAPSHOT_TITLE = "Subnet owner burn rates (on request)"

@@ -8,7 +8,7 @@ import re
 from types import SimpleNamespace
 
 import pytest
-from command import CHAT
+from command import CHAT, Running, wait_until
 from test_command_delivery import too_many
 from test_command_outbox import assert_every_stored_rate_told, kill_while_moving
 
@@ -238,3 +238,14 @@ def test_kill_9_with_three_destinations_loses_nothing_for_any(av, services, plac
     for texts in (services.bot.messages(), places.discord.messages(), hook_texts):
         assert_every_stored_rate_told(av, services, initial, texts, kills)
     assert kills >= 5
+
+
+def test_the_chat_shows_on_request_what_its_destination_watches(services):
+    use_destinations(services, telegram("team", "subnets = [3, 5]"))
+    services.env.update(ASHVIGIL_BOT_COMMANDS="1", ASHVIGIL_ADMIN_IDS="42")
+    assert services.run("once").returncode == 0
+    with Running(services, "run", "--no-snapshot"):
+        services.bot.say("/snapshot", chat_id=int(CHAT), user_id=42)
+        wait_until(lambda: len(services.bot.messages()) == 1)
+    lines = services.bot.messages()[0].split("\n")
+    assert (lines[2].split(" of ")[0], [line.split(":")[0] for line in lines[4:]]) == ("2", ["SN3", "SN5"])
