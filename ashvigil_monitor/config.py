@@ -331,11 +331,7 @@ def _destinations(
         _hide_url_parts(value, found)
         return value
 
-    found_places = places.parse(list(tables), rules, secret, lambda: _bot_token(env, found))
-    names = [d.name for d in found_places]
-    if len(set(names)) != len(names):
-        raise ConfigError("two destinations with one name")  # TOML itself refuses a table twice
-    return found_places
+    return places.parse(list(tables), rules, secret, lambda: _bot_token(env, found))
 
 
 def _hide_url_parts(value: str, found: Callable[[str], None]) -> None:

@@ -99,12 +99,11 @@ class Outbox:
         kept = changes if chunk is None else ()
         self._fresh.update(self.store.queue(Queued(destination, cycle_at, event), bodies, time.time(), kept))
 
-    def queue_all(self, cycle_at: str, text: str, event: str, wanted: Callable[[Destination], bool]) -> int:
-        """Queues a text for every destination that wants it; how many do."""
-        places = [d for d in self.places.values() if wanted(d)]
-        for place in places:
-            self.queue(place.name, cycle_at, text, event)
-        return len(places)
+    def queue_all(self, cycle_at: str, text: str, event: str, wanted: Callable[[Destination], bool]) -> None:
+        """Queues a text for every destination that wants it."""
+        for place in self.places.values():
+            if wanted(place):
+                self.queue(place.name, cycle_at, text, event)
 
     def _chunk(self, destination: str) -> int | None:
         sender = self.senders.get(destination)

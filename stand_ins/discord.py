@@ -30,12 +30,7 @@ class DiscordStandIn(StandIn):
 
     def messages(self) -> list[str]:
         """The contents of the messages it took (POSTs answered 2xx), oldest first."""
-        with self._lock:
-            return [
-                json.loads(r.body)["content"]
-                for r in self.requests
-                if r.method == "POST" and r.reply is not None and 200 <= r.reply.status < 300
-            ]
+        return [json.loads(r.body)["content"] for r in self.accepted_posts()]
 
     def rate_limit(self, retry_after: float = 0.3, header: str | None = None) -> None:
         """The next request gets Discord's 429: the wait in the JSON body, and a Retry-After header
@@ -46,10 +41,6 @@ class DiscordStandIn(StandIn):
     def fail(self, status: int = 500, body: dict[str, object] | None = None) -> None:
         """The next request fails with `status` and a Discord error body."""
         self.script(Reply.json(body or {"message": "500: Internal Server Error", "code": 0}, status))
-
-    def drop(self) -> None:
-        """The next request gets no reply: the connection closes."""
-        self.script(Reply(drop=True))
 
     def _own_reply(self, request: Request) -> Reply:
         if request.path != self.PATH:

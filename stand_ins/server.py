@@ -249,6 +249,15 @@ class StandIn:
         assert self._server is not None, "the stand-in is not running"
         return self._server.server_address[1]
 
+    def accepted_posts(self) -> list[Request]:
+        """The POSTs it answered 2xx, oldest first: what a webhook took."""
+        with self._lock:
+            return [r for r in self.requests if r.method == "POST" and r.reply and 200 <= r.reply.status < 300]
+
+    def drop(self) -> None:
+        """The next request gets no reply: the connection closes."""
+        self.script(Reply(drop=True))
+
     @property
     def origin(self) -> str:
         """The local origin, http://127.0.0.1:<port>."""

@@ -25,12 +25,7 @@ class SlackStandIn(StandIn):
 
     def messages(self) -> list[str]:
         """The texts of the messages it took (POSTs answered 2xx), oldest first."""
-        with self._lock:
-            return [
-                json.loads(r.body)["text"]
-                for r in self.requests
-                if r.method == "POST" and r.reply is not None and 200 <= r.reply.status < 300
-            ]
+        return [json.loads(r.body)["text"] for r in self.accepted_posts()]
 
     def rate_limit(self, retry_after: int = 1) -> None:
         """The next request gets Slack's 429 with a Retry-After header."""
@@ -39,10 +34,6 @@ class SlackStandIn(StandIn):
     def fail(self, status: int = 500, word: str = "rollup_error") -> None:
         """The next request fails with `status` and Slack's short error word."""
         self.script(Reply.text(word, status))
-
-    def drop(self) -> None:
-        """The next request gets no reply: the connection closes."""
-        self.script(Reply(drop=True))
 
     def _own_reply(self, request: Request) -> Reply:
         if request.path != self.PATH:

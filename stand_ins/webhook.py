@@ -37,11 +37,9 @@ class WebhookStandIn(StandIn):
 
     def received(self) -> list[Received]:
         """Every POST answered 2xx, oldest first."""
-        with self._lock:
-            posts = [r for r in self.requests if r.method == "POST" and r.reply and 200 <= r.reply.status < 300]
         return [
             Received(json.loads(r.body), self._verified(r), next(iter(r.header("X-Ashvigil-Timestamp")), None))
-            for r in posts
+            for r in self.accepted_posts()
         ]
 
     def _verified(self, request) -> bool:
@@ -56,10 +54,6 @@ class WebhookStandIn(StandIn):
 
     def fail(self, status: int = 500, body: str = "receiver failed") -> None:
         self.script(Reply.text(body, status))
-
-    def drop(self) -> None:
-        """The next request gets no reply: the connection closes."""
-        self.script(Reply(drop=True))
 
     def _own_reply(self, request) -> Reply:
         return Reply(204) if request.path == self.PATH else Reply(404)
