@@ -63,13 +63,16 @@ def burn_text(code: Burn) -> str | None:
     return f"{sign}{padded[:-decimals]}.{padded[-decimals:]}"
 
 
-def poll_rows(at: int, seq: int, moved: Iterable[tuple[str, str | None]]) -> list[tuple[int, int, Id, Burn]]:
+def poll_rows(
+    at: int, seq: int, moved: Iterable[tuple[str, str | None]], plain: bool = False
+) -> list[tuple[int, int, Id, Burn]]:
     """A poll's moves as rows in the order given: `seq` starts there and steps up wherever an id
-    does not follow the one before it in SQLite's order, so that (at, seq, netuid) keeps it."""
+    does not follow the one before it in the database's order, so that (at, seq, netuid) keeps it.
+    `plain` keeps the texts as they are, ordered as texts (a database that orders them bytewise)."""
     rows: list[tuple[int, int, Id, Burn]] = []
     for netuid, burn in moved:
-        code = id_code(netuid)
+        code = netuid if plain else id_code(netuid)
         if rows and id_order(code) <= id_order(rows[-1][2]):
             seq += 1
-        rows.append((at, seq, code, burn_code(burn)))
+        rows.append((at, seq, code, burn if plain else burn_code(burn)))
     return rows

@@ -28,3 +28,12 @@ class ConfigError(Refused):
     def __init__(self, message: str, setting: str | None = None) -> None:
         super().__init__(message)
         self.setting = setting
+
+
+class DatabaseFailure(Exception):
+    """A shared database's failure, as the store raises it (its driver is optional); `lost` when
+    the session itself is gone, and with it the lock it held."""
+
+    def __init__(self, message: str, lost: bool = False) -> None:
+        super().__init__(message)
+        self.lost = lost

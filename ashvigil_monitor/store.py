@@ -23,11 +23,13 @@ from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from typing import TypeVar
 
-from ashvigil_monitor import coding
-from ashvigil_monitor.errors import ConfigError, Failed
+from ashvigil_monitor import coding, engines
+from ashvigil_monitor.errors import ConfigError, DatabaseFailure, Failed
 from ashvigil_monitor.files import require_regular_or_absent
 
-MIGRATIONS: tuple[str, ...] = (
+# A migration in one text for both engines (engines.Postgres.schema says it in PostgreSQL's
+# words), or one text for each where they differ.
+MIGRATIONS: tuple[str | Mapping[str, str], ...] = (
     """
     CREATE TABLE outbox (
         id INTEGER PRIMARY KEY,
@@ -103,52 +105,79 @@ MIGRATIONS: tuple[str, ...] = (
     ALTER TABLE held ADD COLUMN destination TEXT NOT NULL DEFAULT 'telegram';
     """,
     # The history, smaller and read by its windows: rows clustered by time, ids and burn texts
-    # coded as ashvigil_monitor.coding codes them, one index for each subnet's moves. `seq`
-    # keeps a poll's rows in the order they were recorded (it steps up wherever an id does not
-    # follow the one before it), and the polls of one second apart.
+    # coded as ashvigil_monitor.coding codes them (on PostgreSQL, the texts, ordered bytewise),
+    # one index for each subnet's moves. `seq` keeps a poll's rows in the order they were
+    # recorded (it steps up wherever an id does not follow the one before it), and the polls of
+    # one second apart.
+    {
+        "sqlite": """
+        CREATE TABLE moves_coded (
+            at INTEGER NOT NULL,
+            seq INTEGER NOT NULL,
+            netuid NOT NULL,
+            burn,
+            PRIMARY KEY (at, seq, netuid)
+        ) WITHOUT ROWID;
+        INSERT INTO moves_coded
+        SELECT at, sum(step) OVER (PARTITION BY at ORDER BY rowid ROWS UNBOUNDED PRECEDING), netuid, burn FROM (
+            SELECT rowid, at, netuid, burn,
+                coalesce(netuid <= lag(netuid) OVER (PARTITION BY at ORDER BY rowid), 0) AS step
+            FROM (
+                SELECT rowid, at,
+                    CASE WHEN netuid = '0'
+                            OR (netuid GLOB '[1-9]*' AND netuid NOT GLOB '*[^0-9]*' AND length(netuid) <= 18)
+                        THEN CAST(netuid AS INTEGER) ELSE netuid END AS netuid,
+                    CASE WHEN digits NOT GLOB '*[^0-9.]*' AND digits GLOB '[0-9]*' AND digits NOT GLOB '*.*.*'
+                            AND digits NOT GLOB '*.' AND digits NOT GLOB '0[0-9]*' AND burn <> '-0'
+                            AND length(digits) - (instr(digits, '.') > 0) <= 17
+                            AND (instr(digits, '.') = 0 OR length(digits) - instr(digits, '.') <= 9)
+                        THEN (CAST(replace(digits, '.', '') AS INTEGER) * 10
+                              + CASE instr(digits, '.') WHEN 0 THEN 0 ELSE length(digits) - instr(digits, '.') END)
+                             * CASE WHEN burn GLOB '-*' THEN -1 ELSE 1 END
+                        ELSE burn END AS burn
+                FROM (SELECT rowid, at, netuid, burn,
+                        CASE WHEN burn GLOB '-*' THEN substr(burn, 2) ELSE burn END AS digits FROM moves)
+            )
+        );
+        DROP TABLE moves;
+        ALTER TABLE moves_coded RENAME TO moves;
+        CREATE INDEX moves_netuid ON moves (netuid, at);
+        """,
+        "postgres": """
+        CREATE TABLE moves_coded (
+            at INTEGER NOT NULL,
+            seq INTEGER NOT NULL,
+            netuid TEXT COLLATE "C" NOT NULL,
+            burn TEXT,
+            PRIMARY KEY (at, seq, netuid)
+        );
+        INSERT INTO moves_coded SELECT at, row_number() OVER (PARTITION BY at ORDER BY ctid), netuid, burn FROM moves;
+        DROP TABLE moves;
+        ALTER TABLE moves_coded RENAME TO moves;
+        CREATE INDEX moves_netuid ON moves (netuid, at);
+        """,
+    },
     """
-    CREATE TABLE moves_coded (
-        at INTEGER NOT NULL,
-        seq INTEGER NOT NULL,
-        netuid NOT NULL,
-        burn,
-        PRIMARY KEY (at, seq, netuid)
-    ) WITHOUT ROWID;
-    INSERT INTO moves_coded
-    SELECT at, sum(step) OVER (PARTITION BY at ORDER BY rowid ROWS UNBOUNDED PRECEDING), netuid, burn FROM (
-        SELECT rowid, at, netuid, burn,
-            coalesce(netuid <= lag(netuid) OVER (PARTITION BY at ORDER BY rowid), 0) AS step
-        FROM (
-            SELECT rowid, at,
-                CASE WHEN netuid = '0'
-                        OR (netuid GLOB '[1-9]*' AND netuid NOT GLOB '*[^0-9]*' AND length(netuid) <= 18)
-                    THEN CAST(netuid AS INTEGER) ELSE netuid END AS netuid,
-                CASE WHEN digits NOT GLOB '*[^0-9.]*' AND digits GLOB '[0-9]*' AND digits NOT GLOB '*.*.*'
-                        AND digits NOT GLOB '*.' AND digits NOT GLOB '0[0-9]*' AND burn <> '-0'
-                        AND length(digits) - (instr(digits, '.') > 0) <= 17
-                        AND (instr(digits, '.') = 0 OR length(digits) - instr(digits, '.') <= 9)
-                    THEN (CAST(replace(digits, '.', '') AS INTEGER) * 10
-                          + CASE instr(digits, '.') WHEN 0 THEN 0 ELSE length(digits) - instr(digits, '.') END)
-                         * CASE WHEN burn GLOB '-*' THEN -1 ELSE 1 END
-                    ELSE burn END AS burn
-            FROM (SELECT rowid, at, netuid, burn,
-                    CASE WHEN burn GLOB '-*' THEN substr(burn, 2) ELSE burn END AS digits FROM moves)
-        )
-    );
-    DROP TABLE moves;
-    ALTER TABLE moves_coded RENAME TO moves;
-    CREATE INDEX moves_netuid ON moves (netuid, at);
+    -- every monitor that shares the database, as it last wrote itself
+    CREATE TABLE monitors (
+        id TEXT PRIMARY KEY,         -- host:pid
+        host TEXT NOT NULL,
+        pid INTEGER NOT NULL,
+        role TEXT NOT NULL,          -- active or standby
+        seen REAL NOT NULL,          -- Unix time of its last cycle or standby poll
+        started REAL NOT NULL
+    ) WITHOUT ROWID
     """,
 )
 # The version from which the history is coded, wherever its migration stands in the list.
-CODED_HISTORY = 1 + next(i for i, script in enumerate(MIGRATIONS) if "moves_coded" in script)
+CODED_HISTORY = 1 + next(i for i, script in enumerate(MIGRATIONS) if "moves_coded" in str(script))
 SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 HEADER = b"SQLite format 3\x00"
 HISTORY_SCHEMA = 4  # the first version that holds the history
 GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
 DAY = 86400
-BUSY_TIMEOUT = 5.0  # seconds a write waits for another connection (a reader's checkpoint) before failing
+DATABASE_ERRORS = (sqlite3.Error, DatabaseFailure)  # what either engine raises
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
 T = TypeVar("T")
 
@@ -274,38 +303,44 @@ def _changes(text: str | None) -> tuple[Change, ...]:
 
 
 class Store:
-    def __init__(self, path: str, read_only: bool = False) -> None:
-        """`read_only` reads beside a running monitor (WAL lets it), and changes nothing."""
+    def __init__(self, path: str, read_only: bool = False, password: str = "") -> None:
+        """`path` is a SQLite file or a PostgreSQL URL (engines.is_postgres); `read_only` reads
+        beside a running monitor, and changes nothing."""
         self.path = path
         self._kept_subnets: dict[str, Mapping[str, Subnet]] = {}
         self._kept_polled: Mapping[str, Subnet] | None = None
         self._kept_map: dict[str, str] | None = None
+        setting = "ASHVIGIL_DB_URL" if engines.is_postgres(path) else "ASHVIGIL_DB_PATH"
         try:
-            if read_only:
-                self._db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=BUSY_TIMEOUT)
-                return
-            self._db = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=FULL")
-            self._migrate()
-        except sqlite3.Error as e:  # busy, locked, I/O, full: a restart may succeed
-            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {path} ({e})") from None
+            self._db: engines.Engine = (
+                engines.Postgres(path, password, read_only)
+                if engines.is_postgres(path)
+                else engines.Sqlite(path, read_only)
+            )
+            self.shared = self._db.shared
+            self._plain = self._db.shared  # PostgreSQL keeps the history's texts as they are
+            if not read_only:
+                self._migrate()
+        except DATABASE_ERRORS as e:  # busy, locked, I/O, full, unreachable: a restart may succeed
+            raise Failed(f"{setting}: cannot use {engines.shown(path)} ({e})") from None
 
     def close(self) -> None:
         self._db.close()
 
     def version(self) -> int:
-        return int(self._db.execute("PRAGMA user_version").fetchone()[0])
+        return self._db.version()
 
     def _migrate(self) -> None:
         version = self.version()
         if version > len(MIGRATIONS):
-            raise ConfigError(f"ASHVIGIL_DB_PATH: {self.path} is from a newer ashvigil (schema {version})")
+            raise ConfigError(
+                f"ASHVIGIL_DB_PATH: {engines.shown(self.path)} is from a newer ashvigil (schema {version})"
+            )
         for target in range(version + 1, len(MIGRATIONS) + 1):
             with self._transaction():
-                for statement in _statements(MIGRATIONS[target - 1]):
+                for statement in _statements(self._db.schema(script_for(MIGRATIONS[target - 1], self._db.name))):
                     self._db.execute(statement)
-                self._db.execute(f"PRAGMA user_version = {target}")
+                self._db.set_version(target)
 
     def claim(self, chats: Sequence[str], state_path: str) -> str:
         """Records the owning state file, and on first use the first of the Telegram chats it
@@ -318,8 +353,8 @@ class Store:
             if recorded in ("", *chats):
                 self.put(chat_id=recorded or chats[0], state_path=os.path.realpath(state_path))
                 return recorded or chats[0]
-        except sqlite3.Error as e:
-            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {self.path} ({e})") from None
+        except DATABASE_ERRORS as e:
+            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {engines.shown(self.path)} ({e})") from None
         raise ConfigError(
             f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chats[0]}:"
             " give this chat a database of its own (ASHVIGIL_DB_PATH), or after a deliberate change run"
@@ -344,35 +379,41 @@ class Store:
         self._db.execute("DELETE FROM settings WHERE key = 'chat_id'")
 
     def verify(self) -> None:
-        """Reads every page (quick_check) and every table; sqlite3.DatabaseError when damaged."""
-        problems = [row[0] for row in self._db.execute("PRAGMA quick_check")]
-        if problems != ["ok"]:
-            raise sqlite3.DatabaseError("; ".join(problems[:3]))
-        tables = [row[0] for row in self._db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-        for table in tables:
+        """Reads every page (SQLite's quick_check) and every table; a database error when damaged."""
+        self._db.verify()
+        for table in self._db.tables():
             quoted = table.replace('"', '""')
             self._db.execute(f'SELECT count(*) FROM "{quoted}"').fetchone()
 
-    def transaction(self) -> AbstractContextManager[sqlite3.Connection]:
-        """One write transaction (BEGIN IMMEDIATE), rolled back when the block raises; the
-        store's writes inside it are part of it."""
+    def transaction(self) -> AbstractContextManager[Store]:
+        """One write transaction, rolled back when the block raises; the store's writes inside it
+        are part of it."""
         return self._transaction()
 
     @contextmanager
-    def _transaction(self) -> Iterator[sqlite3.Connection]:
+    def _transaction(self) -> Iterator[Store]:
         """Inside another transaction, part of it: several writes commit as one."""
         if self._db.in_transaction:
-            yield self._db
+            yield self
             return
-        self._db.execute("BEGIN IMMEDIATE")
+        self._db.begin()
         try:
-            yield self._db
-            self._db.execute("COMMIT")
+            yield self
         except BaseException:
             self._forget_kept()  # what the rolled-back writes noted is not what the database holds
-            if self._db.in_transaction:  # a failed COMMIT may leave it open: never nest into it
-                self._db.execute("ROLLBACK")
+            self._db.end(commit=False)
             raise
+        try:
+            self._db.end(commit=True)
+        except BaseException:
+            self._forget_kept()
+            raise
+
+    def execute(self, sql: str, params: Sequence[object] = ()) -> engines.Cursor:
+        return self._db.execute(sql, params)
+
+    def executemany(self, sql: str, rows: Iterable[Sequence[object]]) -> None:
+        self._db.executemany(sql, rows)
 
     # --- the burn map ---
 
@@ -409,7 +450,7 @@ class Store:
             self._write_changed("burn_map", burns, self._map(), lambda burn: (burn,))
             self._kept_map = dict(burns)
             db.executemany(
-                "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", 0)]
+                "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", "0")]
             )
 
     # What this connection last wrote or read of the tables a cycle rewrites, so that a cycle
@@ -447,7 +488,7 @@ class Store:
 
     def map_in_state(self) -> None:
         """The state file now holds the map too."""
-        self._db.execute("INSERT OR REPLACE INTO settings VALUES ('map_in_state', 1)")
+        self._db.execute("INSERT OR REPLACE INTO settings VALUES ('map_in_state', '1')")
 
     def burn_map(self) -> tuple[dict[str, str], bool]:
         """The last map written ahead, and whether the state file is known to hold it."""
@@ -488,15 +529,12 @@ class Store:
     ) -> list[int]:
         """Appends a text's pieces for one destination to the outbox; their ids, in order."""
         kept = json.dumps([list(c) for c in changes]) if changes else None
-        with self._transaction() as db:
+        with self._transaction():
             return [
-                int(
-                    db.execute(
-                        "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at, destination, event, changes)"
-                        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                        (queued.cycle_at, k, len(bodies), body, queued_at, queued.destination, queued.event, kept),
-                    ).lastrowid
-                    or 0
+                self._db.insert(
+                    "INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at, destination, event, changes)"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                    (queued.cycle_at, k, len(bodies), body, queued_at, queued.destination, queued.event, kept),
                 )
                 for k, body in enumerate(bodies, 1)
             ]
@@ -507,7 +545,7 @@ class Store:
 
     def put(self, **values: str | int) -> None:
         with self._transaction() as db:
-            db.executemany("INSERT OR REPLACE INTO settings VALUES (?, ?)", values.items())
+            db.executemany("INSERT OR REPLACE INTO settings VALUES (?, ?)", [(k, str(v)) for k, v in values.items()])
 
     # --- what the command remembers between cycles ---
 
@@ -610,8 +648,8 @@ class Store:
             dropped = self.dropped()
             db.executemany(
                 "INSERT OR REPLACE INTO settings VALUES (?, ?)",
-                [("alerts_dropped", self.dropped_total() + len(pieces))]
-                + [(f"alerts_dropped:{name}", dropped.get(name, 0) + n) for name, n in counts.items()],
+                [("alerts_dropped", str(self.dropped_total() + len(pieces)))]
+                + [(f"alerts_dropped:{name}", str(dropped.get(name, 0) + n)) for name, n in counts.items()],
             )
 
     def dropped_total(self) -> int:
@@ -637,7 +675,7 @@ class Store:
             moved: list[tuple[str, str | None]] = [(n, b) for n, b in burns.items() if n not in last or last[n] != b]
             moved += [(n, None) for n, b in last.items() if b is not None and n not in burns]
             seq = db.execute("SELECT coalesce(max(seq) + 1, 0) FROM moves WHERE at = ?", (at,)).fetchone()[0]
-            db.executemany("INSERT INTO moves VALUES (?, ?, ?, ?)", coding.poll_rows(at, seq, moved))
+            db.executemany("INSERT INTO moves VALUES (?, ?, ?, ?)", coding.poll_rows(at, seq, moved, self._plain))
             db.executemany("INSERT OR REPLACE INTO recorded VALUES (?, ?)", moved)
             db.execute("INSERT INTO polls VALUES (?, 1, ?)", (at, len(burns)))
             pruned = self.get("history_pruned_at")
@@ -669,7 +707,7 @@ class Store:
                 for n in sorted(set(netuids))
                 for row in self._db.execute(
                     "SELECT at, seq, netuid, burn FROM moves WHERE netuid = ? AND at >= ? ORDER BY at, seq",
-                    (coding.id_code(n), start),
+                    (self._id(n), start),
                 )
             ]
             rows.sort(key=lambda r: (r[0], r[1], coding.id_order(r[2])))
@@ -688,8 +726,11 @@ class Store:
 
     def burns_before(self, at: int, netuids: Iterable[str]) -> dict[str, str | None]:
         """Each subnet's burn text as last recorded before `at` (absent when none was)."""
-        found = self._latest_before(at, [coding.id_code(n) for n in netuids])
+        found = self._latest_before(at, [self._id(n) for n in netuids])
         return {coding.id_text(code): coding.burn_text(burn) for code, burn in found.items()}
+
+    def _id(self, netuid: str) -> coding.Id:
+        return netuid if self._plain else coding.id_code(netuid)
 
     def _latest_before(self, at: int, codes: Iterable[coding.Id]) -> dict[coding.Id, coding.Burn]:
         found: dict[coding.Id, coding.Burn] = {}
@@ -778,8 +819,12 @@ def recorded_owner(path: str) -> str:
             require_regular_or_absent(name, "ASHVIGIL_DB_PATH")  # a FIFO would hang the open
         with contextlib.closing(Store(path, read_only=True)) as store:
             return store.get("state_path")
-    except (ConfigError, Failed, sqlite3.Error):
+    except (ConfigError, Failed, *DATABASE_ERRORS):
         return ""
+
+
+def script_for(migration: str | Mapping[str, str], engine: str) -> str:
+    return migration if isinstance(migration, str) else migration[engine]
 
 
 def _statements(script: str) -> list[str]:

@@ -48,7 +48,7 @@ def record(args: argparse.Namespace, path: str) -> None:
     burns = {str(n): str(rng.choice([0.0, 0.18, 0.25, 0.5, 1.0])) for n in range(args.subnets)}
     per_poll = args.subnets * args.fraction if args.fraction is not None else args.moves * POLL / DAY
     store = Store(path)
-    store._db.execute("PRAGMA synchronous=OFF")  # the size is the same; the run is faster
+    store.execute("PRAGMA synchronous=OFF")  # the size is the same; the run is faster
     start = (int(time.time()) - args.days * DAY) // POLL * POLL  # ending now, for the reads
     for at in range(start, start + args.days * DAY, POLL):
         for netuid in rng.sample(range(args.subnets), int(per_poll) + (rng.random() < per_poll % 1)):

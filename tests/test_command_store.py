@@ -6,7 +6,7 @@ import sqlite3
 import pytest
 
 from ashvigil_monitor.errors import ConfigError
-from ashvigil_monitor.store import MIGRATIONS, Queued, Store
+from ashvigil_monitor.store import MIGRATIONS, Queued, Store, script_for
 
 
 @pytest.mark.parametrize("version", range(len(MIGRATIONS) + 2))
@@ -14,7 +14,7 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
     path = str(tmp_path / "ashvigil.db")
     with contextlib.closing(sqlite3.connect(path)) as db:
         for script in MIGRATIONS[:version]:
-            db.executescript(script)
+            db.executescript(script_for(script, "sqlite"))
         db.execute(f"PRAGMA user_version = {version}")
         if 1 <= version <= 5:  # a database of one chat, with a piece pending and a baseline
             db.execute("INSERT INTO outbox (cycle_at, piece, pieces, body, queued_at) VALUES ('t', 1, 1, 'old', 0)")

@@ -10,7 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from ashvigil_monitor.charts import chart_data
-from ashvigil_monitor.store import CODED_HISTORY, MIGRATIONS, Move, Store
+from ashvigil_monitor.store import CODED_HISTORY, MIGRATIONS, Move, Store, script_for
 from ashvigil_monitor.times import stamp
 
 T = 1_800_000_000
@@ -84,7 +84,7 @@ def test_an_older_history_is_converted_move_for_move(services, rows):
     services.db.parent.mkdir(parents=True, exist_ok=True)
     with contextlib.closing(sqlite3.connect(services.db)) as db:
         for script in MIGRATIONS[: CODED_HISTORY - 1]:
-            db.executescript(script)
+            db.executescript(script_for(script, "sqlite"))
         db.execute(f"PRAGMA user_version = {CODED_HISTORY - 1}")
         db.executemany("INSERT INTO moves VALUES (?, ?, ?)", rows)
         db.commit()
@@ -122,9 +122,9 @@ def test_the_reads_of_a_window_seek_by_time_or_subnet(tmp_path, read, expected):
     for k in range(4):
         store.record_poll({"3": f"0.{k}", "x": "n/a", "4": "0.5"}, T + 300 * k, 365)
     statements = []
-    store._db.set_trace_callback(statements.append)
+    store._db._db.set_trace_callback(statements.append)
     read(store)
-    store._db.set_trace_callback(None)
-    plans = [row[3] for s in statements for row in store._db.execute(f"EXPLAIN QUERY PLAN {s}")]
+    store._db._db.set_trace_callback(None)
+    plans = [row[3] for s in statements for row in store.execute(f"EXPLAIN QUERY PLAN {s}")]
     store.close()
     assert set(plans) == expected

@@ -1,0 +1,342 @@
+"""The store's two engines: SQLite, embedded, for one machine, and PostgreSQL, shared by an active
+monitor and its standbys. The store writes its SQL once, in SQLite's words; the PostgreSQL engine
+says the same in its own, so the differences live here and nowhere else.
+
+On PostgreSQL the active monitor is the session that holds the database's advisory lock. That
+session ends soon after its monitor stops working: the server ends it when it stays idle past
+IDLE_SESSION (a frozen process pings no more), a hung statement past STATEMENT_TIMEOUT, and a dead
+peer through TCP keepalives. A small ping keeps a working monitor's session alive between its
+statements, and every write goes through that one session, so a monitor that lost its lock cannot
+commit anything.
+"""
+
+from __future__ import annotations
+
+import re
+import sqlite3
+import threading
+import urllib.parse
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Protocol
+
+from ashvigil_monitor.errors import ConfigError, DatabaseFailure
+
+BUSY_TIMEOUT = 5.0  # seconds a SQLite write waits for another connection (a reader's checkpoint)
+IDLE_SESSION = 20  # seconds an active session may stay idle before the server ends it
+PING = 5.0  # seconds between the active session's pings, well within IDLE_SESSION
+STATEMENT_TIMEOUT = 30  # seconds a statement may take
+CONNECT_TIMEOUT = 10  # seconds to open a session
+LOCK_KEY = 0x61736876  # the advisory lock whose holder acts for the database ("ashv")
+INSTALL_HINT = "PostgreSQL needs the postgres extra: pip install 'ashvigil[postgres]'"
+
+# The tables a row replaces by its key: the key's columns, then the others, in table order.
+UPSERTS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
+    "settings": (("key",), ("value",)),
+    "burn_map": (("netuid",), ("burn",)),
+    "subnets": (("netuid",), ("baseline", "last_rate", "missing", "gone")),
+    "baselines": (("destination", "netuid"), ("baseline", "gone")),
+    "recorded": (("netuid",), ("burn",)),
+    "monitors": (("id",), ("host", "pid", "role", "seen", "started")),
+}
+# SQLite's schema words in PostgreSQL's.
+_SCHEMA = (
+    (re.compile(r"\bINTEGER PRIMARY KEY\b"), "BIGSERIAL PRIMARY KEY"),
+    (re.compile(r"\bINTEGER\b"), "BIGINT"),
+    (re.compile(r"\bREAL\b"), "DOUBLE PRECISION"),
+    (re.compile(r"\)\s*WITHOUT ROWID"), ")"),
+    (re.compile(r"\bvalue\)"), "value TEXT)"),  # settings keep text
+)
+_REPLACE = re.compile(r"INSERT OR REPLACE INTO (\w+) VALUES")
+
+
+class Cursor(Protocol):
+    @property
+    def rowcount(self) -> int: ...
+
+    def fetchone(self) -> Any: ...
+    def fetchall(self) -> list[Any]: ...
+    def __iter__(self) -> Iterator[Any]: ...
+
+
+def is_postgres(target: str) -> bool:
+    return target.startswith(("postgresql://", "postgres://"))
+
+
+def shown(target: str) -> str:
+    """A database as output shows it: a URL without whatever credentials it may carry."""
+    if not is_postgres(target):
+        return target
+    parts = urllib.parse.urlsplit(target)
+    host = parts.netloc.rpartition("@")[2]
+    user = parts.username
+    return urllib.parse.urlunsplit((parts.scheme, f"{user}@{host}" if user else host, parts.path, "", ""))
+
+
+def check_url(url: str, name: str) -> None:
+    """A PostgreSQL URL that carries no password: it comes from a file or libpq's own means."""
+    parts = urllib.parse.urlsplit(url)
+    query = urllib.parse.parse_qs(parts.query)
+    if parts.password is not None or "password" in query:
+        raise ConfigError(f"{name}: the URL carries a password: give it in ASHVIGIL_DB_PASSWORD_FILE", name)
+    if not parts.path.strip("/") and "dbname" not in query:
+        raise ConfigError(f"{name}: {shown(url)} names no database", name)
+
+
+class Sqlite:
+    name = "sqlite"
+    shared = False  # one machine: its file lock elects the one monitor
+
+    def __init__(self, path: str, read_only: bool) -> None:
+        if read_only:
+            self._db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=BUSY_TIMEOUT)
+            return
+        self._db = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None)
+        self._db.execute("PRAGMA journal_mode=WAL")
+        self._db.execute("PRAGMA synchronous=FULL")
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> Cursor:
+        return self._db.execute(sql, params)
+
+    def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
+        self._db.executemany(sql, rows)
+
+    def insert(self, sql: str, params: Sequence[Any]) -> int:
+        return int(self._db.execute(sql, params).lastrowid or 0)
+
+    @property
+    def in_transaction(self) -> bool:
+        return self._db.in_transaction
+
+    def begin(self) -> None:
+        self._db.execute("BEGIN IMMEDIATE")
+
+    def end(self, commit: bool) -> None:
+        """Commits or rolls back; a failed COMMIT may leave the transaction open: never nest into it."""
+        try:
+            if commit:
+                self._db.execute("COMMIT")
+        finally:
+            if self._db.in_transaction:
+                self._db.execute("ROLLBACK")
+
+    def version(self) -> int:
+        return int(self._db.execute("PRAGMA user_version").fetchone()[0])
+
+    def set_version(self, version: int) -> None:
+        self._db.execute(f"PRAGMA user_version = {int(version)}")
+
+    def schema(self, script: str) -> str:
+        return script
+
+    def tables(self) -> list[str]:
+        return [row[0] for row in self._db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+
+    def verify(self) -> None:
+        problems = [row[0] for row in self._db.execute("PRAGMA quick_check")]
+        if problems != ["ok"]:
+            raise sqlite3.DatabaseError("; ".join(problems[:3]))
+
+    def close(self) -> None:
+        self._db.close()
+
+    def lead(self) -> bool:
+        return True
+
+    def leading(self) -> bool:
+        return True
+
+    def reconnect(self) -> None:
+        pass
+
+
+class Postgres:
+    name = "postgres"
+    shared = True  # several monitors: the advisory lock elects the active one
+
+    def __init__(self, url: str, password: str, read_only: bool) -> None:
+        try:
+            import psycopg
+        except ImportError:
+            raise ConfigError(f"ASHVIGIL_DB_URL: {INSTALL_HINT}", "ASHVIGIL_DB_URL") from None
+        self._psycopg = psycopg
+        self._url, self._password, self._read_only = url, password, read_only
+        self._lock = threading.RLock()  # one statement or transaction at a time on the session
+        self._sql: dict[str, str] = {}
+        self._leading = False
+        self._pinger: threading.Thread | None = None
+        self._stop_ping = threading.Event()
+        self._conn: Any = None
+        self._owner: int | None = None  # the thread inside a transaction
+        self._connect()
+
+    # --- the session ---
+
+    def _connect(self) -> None:
+        options = f"-c statement_timeout={STATEMENT_TIMEOUT}s -c tcp_keepalives_idle=10"
+        options += " -c tcp_keepalives_interval=5 -c tcp_keepalives_count=3"
+        if self._read_only:
+            options += " -c default_transaction_read_only=on"
+        extra = {"password": self._password} if self._password else {}
+        self._conn = self._call(
+            lambda: self._psycopg.connect(
+                self._url,
+                autocommit=True,
+                connect_timeout=CONNECT_TIMEOUT,
+                keepalives=1,
+                keepalives_idle=10,
+                keepalives_interval=5,
+                keepalives_count=3,
+                tcp_user_timeout=STATEMENT_TIMEOUT * 1000,
+                options=options,
+                application_name="ashvigil",
+                **extra,
+            )
+        )
+
+    def _call(self, work: Any) -> Any:
+        try:
+            with self._lock:
+                return work()
+        except self._psycopg.Error as e:
+            lost = self._conn is None or self._conn.broken or isinstance(e, self._psycopg.OperationalError)
+            if lost:
+                self._leading = False
+            why = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+            raise DatabaseFailure(why, lost=lost) from None
+
+    def reconnect(self) -> None:
+        """A new session after the last one was lost; it holds no lock."""
+        self._end_ping()
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            except self._psycopg.Error:
+                pass
+        self._conn = None
+        self._leading = False
+        self._connect()
+
+    def lead(self) -> bool:
+        """Takes the lock when no other session holds it: this session then acts for the database."""
+        if self._leading:
+            return True
+        got = self._call(lambda: self._conn.execute("SELECT pg_try_advisory_lock(%s)", (LOCK_KEY,)).fetchone()[0])
+        if not got:
+            return False
+        for setting in ("idle_session_timeout", "idle_in_transaction_session_timeout"):
+            self.execute(f"SET {setting} = '{IDLE_SESSION}s'")
+        self._leading = True
+        self._stop_ping.clear()
+        self._pinger = threading.Thread(target=self._ping, name="ashvigil-db-ping", daemon=True)
+        self._pinger.start()
+        return True
+
+    def leading(self) -> bool:
+        """Whether this session still holds the lock: asks the server, so a session it ended is seen."""
+        if not self._leading:
+            return False
+        try:
+            self._call(lambda: self._conn.execute("SELECT 1").fetchone())
+        except DatabaseFailure:
+            return False
+        return self._leading
+
+    def _ping(self) -> None:
+        while not self._stop_ping.wait(PING):
+            try:
+                self._call(lambda: self._conn.execute("SELECT 1").fetchone())
+            except DatabaseFailure as e:
+                if e.lost:
+                    return
+
+    def _end_ping(self) -> None:
+        self._stop_ping.set()
+        if self._pinger is not None and self._pinger is not threading.current_thread():
+            self._pinger.join(timeout=STATEMENT_TIMEOUT)
+        self._pinger = None
+
+    def backend_pid(self) -> int:
+        return int(self._call(lambda: self._conn.info.backend_pid))
+
+    # --- statements ---
+
+    def _translate(self, sql: str) -> str:
+        found = self._sql.get(sql)
+        if found is None:
+            found = sql.replace("%", "%%").replace("?", "%s").replace("rowid", "ctid")
+            match = _REPLACE.search(found)
+            if match:
+                keys, others = UPSERTS[match[1]]
+                update = ", ".join(f"{c} = EXCLUDED.{c}" for c in others)
+                found = _REPLACE.sub(f"INSERT INTO {match[1]} VALUES", found)
+                found += f" ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}"
+            self._sql[sql] = found
+        return found
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> Cursor:
+        query = self._translate(sql)
+        return self._call(lambda: self._conn.execute(query, params or None))  # type: ignore[no-any-return]
+
+    def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
+        batch = list(rows)
+        if batch:
+            query = self._translate(sql)
+            self._call(lambda: self._conn.cursor().executemany(query, batch))
+
+    def insert(self, sql: str, params: Sequence[Any]) -> int:
+        return int(self.execute(sql + " RETURNING id", params).fetchone()[0])
+
+    @property
+    def in_transaction(self) -> bool:
+        """Whether this thread is inside a transaction: another thread's waits for it to end."""
+        return self._owner == threading.get_ident()
+
+    def begin(self) -> None:
+        self._lock.acquire()  # held until the transaction ends
+        try:
+            self.execute("BEGIN")
+        except BaseException:
+            self._lock.release()
+            raise
+        self._owner = threading.get_ident()
+
+    def end(self, commit: bool) -> None:
+        try:
+            if not self._conn.broken:
+                self.execute("COMMIT" if commit else "ROLLBACK")
+        finally:
+            self._owner = None
+            self._lock.release()
+
+    def version(self) -> int:
+        row = self.execute("SELECT to_regclass('settings') IS NOT NULL").fetchone()
+        if not row[0]:
+            return 0
+        found = self.execute("SELECT value FROM settings WHERE key = 'schema_version'").fetchone()
+        return int(found[0]) if found else 0
+
+    def set_version(self, version: int) -> None:
+        self.execute("INSERT OR REPLACE INTO settings VALUES ('schema_version', ?)", (str(int(version)),))
+
+    def schema(self, script: str) -> str:
+        for pattern, words in _SCHEMA:
+            script = pattern.sub(words, script)
+        return script
+
+    def tables(self) -> list[str]:
+        query = "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()"
+        return [row[0] for row in self.execute(query)]
+
+    def verify(self) -> None:
+        self.execute("SELECT 1").fetchone()
+
+    def close(self) -> None:
+        self._end_ping()
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            except self._psycopg.Error:
+                pass
+
+
+Engine = Sqlite | Postgres
