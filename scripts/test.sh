@@ -15,7 +15,8 @@ run_suite() {  # name python [pip install options...]; runs TESTS (every test wh
     shift 2
     local venv=.venv/$name
     echo "== $name: $("$python" --version 2>&1)"
-    make_venv "$venv" "$python" pytest hypothesis prometheus_client aiosmtpd tomli tzdata "${CHARTS[@]}"
+    make_venv "$venv" "$python" pytest hypothesis prometheus_client aiosmtpd tomli tzdata "psycopg[binary]" \
+        "${CHARTS[@]}"
     "$venv/bin/pip" install -q --no-build-isolation --force-reinstall --no-deps \
         --config-settings=cmake.define.ASHVIGIL_WERROR=ON "$@" .
     (cd tests && "${RUNNER[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${TESTS[@]}" \
@@ -27,6 +28,16 @@ if ! command -v systemd-analyze >/dev/null && [ "$(id -u)" = 0 ] && command -v a
     { apt-get install -y -q --no-install-recommends systemd >/dev/null 2>&1 ||
       { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends systemd >/dev/null 2>&1; }; } ||
         echo "systemd-analyze not installable: the unit check is skipped"
+fi
+# The store's PostgreSQL tests run a real server from Debian's postgresql (stand_ins/postgres.py).
+if ! compgen -G "/usr/lib/postgresql/*/bin/initdb" >/dev/null; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        { apt-get install -y -q --no-install-recommends postgresql >/dev/null 2>&1 ||
+          { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends postgresql >/dev/null 2>&1; }; } ||
+            echo "postgresql not installable: the PostgreSQL tests will be skipped"
+    else
+        echo "no PostgreSQL server in /usr/lib/postgresql (Debian's postgresql): the PostgreSQL tests will be skipped"
+    fi
 fi
 
 step lint ./scripts/lint.sh

@@ -1,4 +1,6 @@
+import itertools
 import os
+import re
 import types
 import urllib.request
 
@@ -7,6 +9,7 @@ from command import API_KEY, Services
 from hypothesis import HealthCheck, settings
 from recorders import FakeTime, StderrRecorder
 
+from stand_ins.postgres import PostgresServer, find_binaries
 from stand_ins.taostats import TaostatsStandIn
 from stand_ins.telegram import TelegramStandIn, route_telegram
 
@@ -86,3 +89,30 @@ def services(tmp_path):
     """Both stand-ins and the environment that points the `ashvigil` command at them."""
     with TaostatsStandIn(api_key=API_KEY) as api, TelegramStandIn() as bot:
         yield Services(api, bot, tmp_path)
+
+
+# --- a real PostgreSQL server (stand_ins/postgres.py) ---
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    """One server for the whole session. Where it cannot be had, its tests are skipped, saying why."""
+    if find_binaries() is None:
+        pytest.skip("PostgreSQL tests skipped: no server in /usr/lib/postgresql/*/bin (Debian's postgresql)")
+    try:
+        import psycopg  # noqa: F401
+    except ImportError as e:
+        pytest.skip(f"PostgreSQL tests skipped: psycopg cannot be imported ({e}); pip install 'psycopg[binary]'")
+    with PostgresServer() as server:
+        yield server
+
+
+_databases = itertools.count()
+
+
+@pytest.fixture
+def pg_url(postgres, request):
+    """A fresh database for this test, owned by `ashvigil`; its URL has no password (`postgres.password`)."""
+    name = f"t{next(_databases)}_" + re.sub(r"[^a-z0-9_]", "_", request.node.name.lower())[:40]
+    yield postgres.create_database(name)
+    postgres.admin(f"DROP DATABASE {name} WITH (FORCE)")
