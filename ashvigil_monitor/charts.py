@@ -22,7 +22,7 @@ from typing import Any, TextIO
 from ashvigil_monitor import log
 from ashvigil_monitor.errors import Failed, Refused
 from ashvigil_monitor.policy import rate
-from ashvigil_monitor.store import DAY, Gap, Store, gaps, open_history
+from ashvigil_monitor.store import DAY, Database, Gap, Store, gaps, open_history
 from ashvigil_monitor.times import stamp
 
 # The interpreter the command runs in, so the extra lands in its own environment (a venv's pip).
@@ -136,12 +136,14 @@ def tick_format(seconds: int) -> str:
     return "%H:%M" if seconds <= 2 * DAY else "%Y-%m-%d"
 
 
-def command(db_path: str, netuids: Sequence[str], since: int, output: str, zoom: bool, interval_seconds: float) -> int:
+def command(
+    database: Database, netuids: Sequence[str], since: int, output: str, zoom: bool, interval_seconds: float
+) -> int:
     """`ashvigil chart`: writes the PNG to `output`."""
     render_check()
-    store = open_history(db_path)
+    store = open_history(database)
     if store is None:
-        raise Failed(f"no history recorded yet in {db_path}")
+        raise Failed(f"no history recorded yet in {database.shown}")
     try:
         chart = chart_data(store, netuids, since, int(time.time()), interval_seconds)
     finally:

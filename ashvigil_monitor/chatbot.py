@@ -82,8 +82,17 @@ class ChatBot:
     """`reloading()` is true while a reload of the configuration is pending: the chat answers
     nothing until the new settings (its admins among them) are in force."""
 
-    def __init__(self, config: Config, status: Status, budget: SendBudget, reloading: Callable[[], bool]) -> None:
+    def __init__(
+        self,
+        config: Config,
+        status: Status,
+        budget: SendBudget,
+        reloading: Callable[[], bool],
+        open_store: Callable[[], Store],
+    ) -> None:
+        """`open_store()` gives the thread its store."""
         self.config = config
+        self._open_store = open_store
         self.status = status
         self.budget = budget
         self._reloading = reloading
@@ -151,7 +160,7 @@ class ChatBot:
 
     def _run(self) -> None:
         try:
-            self._store = Store(self.config.db_path)
+            self._store = self._open_store()
         except Exception as e:  # noqa: BLE001 - monitoring goes on without commands
             log.warn(f"chat commands off: {e}")
             return

@@ -7,20 +7,19 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import sqlite3
 import sys
 import threading
 import time
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from ashvigil_monitor import __version__, egress, log
+from ashvigil_monitor import __version__, egress, engines, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
-from ashvigil_monitor.locking import DatabaseLock, StateLock
+from ashvigil_monitor.locking import DatabaseLock, StateBusy, StateLock
 from ashvigil_monitor.status import holder
-from ashvigil_monitor.store import SIBLINGS, Store, unreadable
+from ashvigil_monitor.store import DATABASE_ERRORS, SIBLINGS, Database, Store, unreadable
 from ashvigil_monitor.times import stamp
 
 if TYPE_CHECKING:
@@ -58,6 +57,14 @@ def parser() -> argparse.ArgumentParser:
     )
     status.add_argument("--format", choices=("text", "json"), default="text")
     _history_parsers(commands)
+    db = commands.add_parser(
+        "db",
+        help="copy the database to another one, such as SQLite to PostgreSQL",
+        description="Copies the outbox, baselines, history, mutes and settings into a new, empty database;"
+        " no monitor may be using this one meanwhile.",
+    )
+    db.add_argument("action", choices=("copy",))
+    db.add_argument("--to", required=True, metavar="URL", help="sqlite:///PATH or postgresql://USER@HOST:PORT/DBNAME")
     return top
 
 
@@ -155,6 +162,7 @@ NEEDS = {
     "config": (),
     "history": (),
     "chart": (),
+    "db": (),
 }
 
 
@@ -234,7 +242,7 @@ def _main(args: argparse.Namespace) -> int:
     if args.command == "test-message":
         return preflight.test_message(config, args.text, args.to)
     if args.command == "outbox" and not args.drop:
-        return _list_outbox(config.db_path)
+        return _list_outbox(config.database)
     if args.command == "status":
         from ashvigil_monitor.status import show as show_status
 
@@ -243,18 +251,21 @@ def _main(args: argparse.Namespace) -> int:
         from ashvigil_monitor.history import show
 
         return show(
-            config.db_path, args.netuids, args.since, args.format, config.interval_seconds, args.moves_only, args.limit
+            config.database, args.netuids, args.since, args.format, config.interval_seconds, args.moves_only, args.limit
         )
     if args.command == "chart":
         from ashvigil_monitor.charts import command
 
-        return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
+        return command(config.database, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
+    if args.command == "db":
+        return _copy(config, args.to)
     configuration.prepare_state_dir(config.state_path)
-    if args.command == "outbox" and holder(config.db_path) is not None:
-        return _ask_to_drop(config.db_path)
-    # The database lock is left last: closing its descriptor drops SQLite's own locks.
-    with StateLock(config.state_path), DatabaseLock(config.db_path, config.state_path) as lock:
-        store = _open_store(config, lock)
+    if args.command == "outbox" and _running(config):
+        return _ask_to_drop(config.database)
+    # The database lock is left last: closing its descriptor drops SQLite's own locks. A shared
+    # database elects its active monitor with a lock of its own (roles.Role).
+    with StateLock(config.state_path), _locked(config) as lock:
+        store = config.database.open() if lock is None else _open_store(config, lock)
         try:
             if args.command == "outbox":
                 return _drop_outbox(store)
@@ -276,10 +287,47 @@ def _adopt_the_chat(config: configuration.Config, store: Store, chat: str) -> No
 DROP_WAIT = 30.0  # seconds `outbox --drop` waits for a running monitor to drop
 
 
-def _ask_to_drop(db_path: str) -> int:
+def _running(config: configuration.Config) -> bool:
+    """Whether a monitor holds the database."""
+    if not config.database.shared:
+        return holder(config.db_path) is not None
+    with contextlib.closing(config.database.open()) as store:
+        return store.holder() is not None
+
+
+def _locked(config: configuration.Config) -> contextlib.AbstractContextManager[DatabaseLock | None]:
+    if config.database.shared:
+        return contextlib.nullcontext()
+    return DatabaseLock(config.db_path, config.state_path)
+
+
+def _copy(config: configuration.Config, url: str) -> int:
+    """`db copy --to URL`: this database, held while it is copied, into a new one."""
+    if engines.is_postgres(url):
+        engines.check_url(url, "--to")
+    elif url.startswith("sqlite:///"):
+        url = url.removeprefix("sqlite://")
+    else:
+        raise ConfigError("--to must be sqlite:///PATH or postgresql://USER@HOST:PORT/DBNAME", "--to")
+    target = Database(url, config.db_password)
+    if target.target == config.database.target:
+        raise ConfigError("--to names this database itself", "--to")
+    if not config.database.exists():
+        raise Failed(f"{config.database.setting}: no database at {config.database.shown}")
+    if _running(config):
+        raise StateBusy(f"a monitor is using {config.database.shown}: stop it (and its standbys) before copying")
+    with _locked(config), contextlib.closing(config.database.open()) as source:
+        with contextlib.closing(target.open()) as copy:
+            copied = source.copy_to(copy)
+    rows = ", ".join(f"{table} {n}" for table, n in copied.items() if n)
+    print(f"copied {config.database.shown} to {target.shown}: {rows or 'nothing to copy'}")
+    return 0
+
+
+def _ask_to_drop(database: Database) -> int:
     """A running monitor holds the database: it is asked, through the database, to drop its
     pending pieces at its next wait, which it does and answers."""
-    with contextlib.closing(Store(db_path)) as store:
+    with contextlib.closing(database.open()) as store:
         asked = store.request_drop()
         deadline = time.monotonic() + DROP_WAIT
         while time.monotonic() < deadline:
@@ -316,15 +364,15 @@ def _set_aside(db_path: str) -> str:
     return aside
 
 
-def _list_outbox(db_path: str) -> int:
+def _list_outbox(database: Database) -> int:
     """Lists without the lock: an operator looks while the service runs."""
     pieces = []
-    if os.path.exists(db_path):
-        with contextlib.closing(Store(db_path, read_only=True)) as store:
+    if database.exists():
+        with contextlib.closing(database.open(read_only=True)) as store:
             try:
                 pieces = store.pending() if store.version() else []  # a database not yet set up
-            except sqlite3.Error as e:
-                raise Failed(f"ASHVIGIL_DB_PATH: cannot read {db_path} ({e})") from None
+            except DATABASE_ERRORS as e:
+                raise Failed(f"{database.setting}: cannot read {database.shown} ({e})") from None
     several = {p.destination for p in pieces} - {DEFAULT_NAME}  # one chat's pieces read as they always have
     for p in pieces:
         place = f"{p.destination}: " if several else ""
@@ -386,6 +434,8 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
         source = sources.get(name, "default")
         if name in config_file.SECRETS or (name.endswith("_FILE") and name[:-5] in config_file.SECRETS):
             value = "set" if env.get(name) else "not set"
+        elif name == "ASHVIGIL_DB_URL":
+            value = config.database.shown if config.db_url else f"sqlite://{os.path.abspath(config.db_path)}"
         elif name in paths:
             value = os.path.abspath(paths[name]) if paths[name] != "never" else "never"
         elif name == "NOTIFY_SOCKET":
@@ -393,8 +443,8 @@ def _show_config(args: argparse.Namespace, environment: dict[str, str]) -> int:
         else:
             value = env[name] if name in env else default
         print(f"{name} = {egress.safe(value)}" + (f" ({source})" if source else ""))
-    if os.path.exists(config.db_path):
-        with contextlib.closing(Store(config.db_path, read_only=True)) as store:
+    if config.database.exists():
+        with contextlib.closing(config.database.open(read_only=True)) as store:
             mutes = store.mutes(time.time()) if store.version() >= 3 else {}
         for netuid, until in mutes.items():
             print(f"muted = SN{netuid} until {stamp(until)} UTC (chat)")

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, TypeVar
 
 from ashvigil_monitor import destinations as places
-from ashvigil_monitor import log, policy, store
+from ashvigil_monitor import engines, log, policy, store
 from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
@@ -47,6 +47,18 @@ VARIABLES: tuple[tuple[str, str, str], ...] = (
         "the state file's stem.db beside it (state.json: state.db), or an ashvigil.db there that is this state file's",
         "the database: outbox of undelivered alerts, and the chat they are for",
     ),
+    (
+        "ASHVIGIL_DB_URL",
+        "sqlite:/// and ASHVIGIL_DB_PATH",
+        "the database as a URL: sqlite:///PATH, or postgresql://USER@HOST:PORT/DBNAME for several monitors"
+        " on one database (needs ashvigil[postgres])",
+    ),
+    (
+        "ASHVIGIL_DB_PASSWORD_FILE",
+        "$CREDENTIALS_DIRECTORY/db_password when present, else libpq's own (~/.pgpass, PGPASSWORD)",
+        "file holding the PostgreSQL password",
+    ),
+    ("ASHVIGIL_STANDBY_POLL_SECONDS", "10", "how often a standby tries to become the active monitor (finite, > 0)"),
     ("ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", "undelivered alert pieces older than this are dropped (finite, > 0)"),
     ("ASHVIGIL_CONFIG", "unset", "TOML file with these settings (keys: names without ASHVIGIL_, lower case)"),
     ("ASHVIGIL_THRESHOLD", "0.0001", "smallest move of a burn rate that is reported (finite, >= 0)"),
@@ -118,6 +130,13 @@ class Config:
     secret_files: tuple[tuple[str, str], ...] = ()  # (setting, path) of the secrets read from files
     destinations: tuple[Destination, ...] = ()  # where alerts go; empty for a command that sends nothing
     chat_destination: str = ""  # the name of the Telegram destination whose chat answers commands
+    db_url: str = ""  # a PostgreSQL database shared by several monitors; "" for the SQLite file db_path
+    db_password: str = ""
+    standby_poll_seconds: float = 10.0
+
+    @property
+    def database(self) -> store.Database:
+        return store.Database(self.db_url or self.db_path, self.db_password)
 
     @property
     def interval_seconds(self) -> float:
@@ -169,7 +188,11 @@ def read_secret(env: Mapping[str, str], name: str, found: Callable[[str], None])
 
 
 # systemd's credentials (LoadCredential=), taken when the secret is not set otherwise.
-CREDENTIALS = {"TAOSTATS_API_KEY": "taostats_api_key", "ASHVIGIL_BOT_TOKEN": "bot_token"}
+CREDENTIALS = {
+    "TAOSTATS_API_KEY": "taostats_api_key",
+    "ASHVIGIL_BOT_TOKEN": "bot_token",
+    "ASHVIGIL_DB_PASSWORD": "db_password",
+}
 
 
 def _credential(env: Mapping[str, str], name: str) -> str | None:
@@ -288,7 +311,10 @@ def load(
         bot_token=chat.bot_token if chat else "",
         chat_id=chat.chat_id if chat else "",
         state_path=state_path,
-        db_path=env.get("ASHVIGIL_DB_PATH") or store.default_path(state_path),
+        db_path=_db_path(env) or env.get("ASHVIGIL_DB_PATH") or store.default_path(state_path),
+        db_url=_db_url(env),
+        db_password=_db_password(env, found),
+        standby_poll_seconds=_number(env, "ASHVIGIL_STANDBY_POLL_SECONDS", "10", lambda v: v > 0, "finite and > 0"),
         outbox_max_age_hours=_number(env, "ASHVIGIL_OUTBOX_MAX_AGE_HOURS", "24", lambda v: v > 0, "finite and > 0"),
         policy=rules,
         failure_alert_after=int(
@@ -315,6 +341,32 @@ def load(
         raise ConfigError("ASHVIGIL_BOT_COMMANDS needs a telegram destination to answer in", "ASHVIGIL_BOT_COMMANDS")
     _require_regular_files(config)
     return config
+
+
+def _db_url(env: Mapping[str, str]) -> str:
+    """The PostgreSQL URL of ASHVIGIL_DB_URL; "" for SQLite."""
+    url = env.get("ASHVIGIL_DB_URL", "")
+    if not url or url.startswith("sqlite:///"):
+        return ""
+    if not engines.is_postgres(url):
+        raise ConfigError("ASHVIGIL_DB_URL must be sqlite:///PATH or postgresql://...", "ASHVIGIL_DB_URL")
+    engines.check_url(url, "ASHVIGIL_DB_URL")
+    return url
+
+
+def _db_path(env: Mapping[str, str]) -> str:
+    """The SQLite file of a sqlite:/// ASHVIGIL_DB_URL, which wins over ASHVIGIL_DB_PATH."""
+    url = env.get("ASHVIGIL_DB_URL", "")
+    return url.removeprefix("sqlite://") if url.startswith("sqlite:///") else ""
+
+
+def _db_password(env: Mapping[str, str], found: Callable[[str], None]) -> str:
+    path = env.get("ASHVIGIL_DB_PASSWORD_FILE") or _credential(env, "ASHVIGIL_DB_PASSWORD")
+    if not path:
+        return ""
+    value = read_small_text(path, "ASHVIGIL_DB_PASSWORD_FILE", path_is_secret=True).removesuffix("\n")
+    found(value)
+    return value
 
 
 def _destinations(

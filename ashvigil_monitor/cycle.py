@@ -13,7 +13,6 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
-import sqlite3
 import stat
 import time
 from collections.abc import Sequence
@@ -27,7 +26,7 @@ from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, snapshot_text
 from ashvigil_monitor.outbox import Outbox
-from ashvigil_monitor.store import Change, Outcome, Store, Subnet
+from ashvigil_monitor.store import DATABASE_ERRORS, Change, Outcome, Store, Subnet
 from ashvigil_monitor.times import utc_now
 
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
@@ -133,8 +132,10 @@ class Watch:
 
     def _previous(self) -> dict[str, str]:
         saved, in_state = self.store.burn_map()
-        if saved and not in_state:
-            return saved  # stopped between the write-ahead and the store: the database is newer
+        if saved and (not in_state or self.store.shared):
+            # Stopped between the write-ahead and the store, the database is newer; a shared one
+            # is always the baseline: another monitor may have written it since this state file.
+            return saved
         try:
             return read_state(self.config.state_path)
         except Unreadable as e:
@@ -154,7 +155,7 @@ class Watch:
                     text = alert_text(alert.changes, updated_at, alert.merged)
                     self.outbox.queue(alert.destination, updated_at, text, "changes", alert.changes)
                 self.store.save_map(current, updated_at, **more)
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             log.warn(f"database write failed, rates not stored: {e}")
             self.failure = f"the database refused a write: {e}"
             return False
@@ -163,7 +164,7 @@ class Watch:
             self.store.map_in_state()
         except OSError as e:  # the database holds the map: it is the next cycle's baseline
             log.warn(f"state file not written, the database's map stands in: {e}")
-        except sqlite3.Error as e:  # the map stays marked as not in the state file: compared with, safely
+        except DATABASE_ERRORS as e:  # the map stays marked as not in the state file: compared with, safely
             log.warn(f"database write failed: {e}")
         self.subnets = len(current)
         return True

@@ -52,6 +52,8 @@ _REPLACE = re.compile(r"INSERT OR REPLACE INTO (\w+) VALUES")
 class Cursor(Protocol):
     @property
     def rowcount(self) -> int: ...
+    @property
+    def description(self) -> Sequence[Any] | None: ...
 
     def fetchone(self) -> Any: ...
     def fetchall(self) -> list[Any]: ...
@@ -145,8 +147,17 @@ class Sqlite:
     def leading(self) -> bool:
         return True
 
-    def reconnect(self) -> None:
-        pass
+    def leading_noted(self) -> bool:
+        return True
+
+    def holder(self) -> int | None:
+        return None  # the file lock tells (status.holder)
+
+    def size(self) -> int | None:
+        return None  # the files tell
+
+    def serialize_migrations(self) -> None:
+        pass  # BEGIN IMMEDIATE did
 
 
 class Postgres:
@@ -217,9 +228,12 @@ class Postgres:
         self._connect()
 
     def lead(self) -> bool:
-        """Takes the lock when no other session holds it: this session then acts for the database."""
+        """Takes the lock when no other session holds it: this session then acts for the database.
+        A session that was lost is opened again first."""
         if self._leading:
             return True
+        if self._conn is None or self._conn.broken:
+            self.reconnect()
         got = self._call(lambda: self._conn.execute("SELECT pg_try_advisory_lock(%s)", (LOCK_KEY,)).fetchone()[0])
         if not got:
             return False
@@ -241,6 +255,9 @@ class Postgres:
             return False
         return self._leading
 
+    def leading_noted(self) -> bool:
+        return self._leading
+
     def _ping(self) -> None:
         while not self._stop_ping.wait(PING):
             try:
@@ -257,6 +274,22 @@ class Postgres:
 
     def backend_pid(self) -> int:
         return int(self._call(lambda: self._conn.info.backend_pid))
+
+    def holder(self) -> int | None:
+        """The server process of the session that holds the lock, if one does."""
+        row = self.execute(
+            "SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND classid = 0 AND objid = ? AND objsubid = 1"
+            " AND granted AND database = (SELECT oid FROM pg_database WHERE datname = current_database())",
+            (LOCK_KEY,),
+        ).fetchone()
+        return None if row is None else int(row[0])
+
+    def size(self) -> int | None:
+        return int(self.execute("SELECT pg_database_size(current_database())").fetchone()[0])
+
+    def serialize_migrations(self) -> None:
+        """Two monitors that start together on a new database: one migrates, the other waits."""
+        self.execute("SELECT pg_advisory_xact_lock(?)", (LOCK_KEY + 1,))
 
     # --- statements ---
 

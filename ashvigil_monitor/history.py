@@ -15,7 +15,6 @@ import datetime
 import functools
 import json
 import re
-import sqlite3
 import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
@@ -23,7 +22,7 @@ from collections.abc import Callable, Mapping, Sequence
 from ashvigil_monitor import egress, log
 from ashvigil_monitor.errors import Failed
 from ashvigil_monitor.policy import rate
-from ashvigil_monitor.store import DAY, Gap, Move, Store, gaps, open_history
+from ashvigil_monitor.store import DATABASE_ERRORS, DAY, Database, Gap, Move, Store, gaps, open_history
 from ashvigil_monitor.times import stamp
 
 _SINCE = re.compile(r"(\d+)([dhm])|(\d{4}-\d\d-\d\d)(?:[T ](\d\d:\d\d))?")
@@ -66,7 +65,7 @@ def netuid_argument(text: str) -> str:
 
 
 def show(
-    db_path: str,
+    database: Database,
     netuids: Sequence[str],
     since: int | None,
     output: str,
@@ -74,7 +73,7 @@ def show(
     moves_only: bool = False,
     limit: int | None = None,
 ) -> int:
-    store = open_history(db_path)
+    store = open_history(database)
     if store is None:
         found: list[Move] = []
         missing: list[Gap] = []
@@ -82,7 +81,7 @@ def show(
         try:
             found = store.moves(since, netuids)
             missing = gaps(store.polls(since), interval_seconds)
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             raise Failed(f"history not readable: {e}") from None
         finally:
             store.close()
@@ -141,6 +140,6 @@ def gauge_rates(store: Store, watched: Callable[[str], bool]) -> dict[str, float
     database cannot be read (health output never fails a cycle)."""
     try:
         return numeric_rates(store.burn_map()[0], watched)
-    except sqlite3.Error as e:
+    except DATABASE_ERRORS as e:
         log.warn(f"database read failed: {e}")
         return {}

@@ -59,6 +59,7 @@ class Metrics:
     bot_ignored: int = 0
     bot_dropped: int = 0
     burn_rates: dict[str, float] = field(default_factory=dict)  # subnet id: its numeric burn rate
+    active: int = 1  # 1 while this monitor acts for its database, 0 while it stands by
 
     @classmethod
     def load(cls, path: str) -> Metrics:
@@ -136,6 +137,9 @@ class Metrics:
             "# HELP ashvigil_alerts_sent_total Alerts delivered to the chat.",
             "# TYPE ashvigil_alerts_sent_total counter",
             f"ashvigil_alerts_sent_total {self.alerts_sent}",
+            "# HELP ashvigil_active 1 while this monitor acts for its database, 0 while it stands by.",
+            "# TYPE ashvigil_active gauge",
+            f"ashvigil_active {self.active}",
             "# HELP ashvigil_subnets Subnets in the last stored burn map.",
             "# TYPE ashvigil_subnets gauge",
             f"ashvigil_subnets {self.subnets}",

@@ -10,6 +10,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import ashvigil
+from ashvigil_monitor.errors import DatabaseFailure
 from ashvigil_monitor.policy import Policy
 from ashvigil_monitor.times import epoch
 
@@ -34,7 +35,7 @@ def fetch_failure_in_words(result: dict[str, Any]) -> str:
 def error_in_words(error: BaseException) -> str:
     """Why a cycle raised, as an operator would say it: the module raises the transport failures
     of its taostats request, and the database raises its own."""
-    if isinstance(error, sqlite3.Error):
+    if isinstance(error, (sqlite3.Error, DatabaseFailure)):
         return f"the database failed: {error}"
     if isinstance(error, TimeoutError):
         return "taostats did not answer in time"

@@ -38,6 +38,9 @@ class _Collector:
             cycles.add_metric([result], m.cycles[result])
         yield cycles
         yield CounterMetricFamily("ashvigil_alerts_sent", "Alerts delivered to the chat.", m.alerts_sent)
+        yield GaugeMetricFamily(
+            "ashvigil_active", "1 while this monitor acts for its database, 0 standing by.", m.active
+        )
         yield GaugeMetricFamily("ashvigil_subnets", "Subnets in the last stored burn map.", m.subnets)
         pending = GaugeMetricFamily(
             "ashvigil_outbox_pending", "Alert pieces waiting in the outbox.", labels=["destination"]

@@ -17,7 +17,6 @@ from __future__ import annotations
 import datetime
 import enum
 import queue as queues
-import sqlite3
 import threading
 import time
 from collections import Counter
@@ -28,13 +27,14 @@ from ashvigil_monitor.config import Config
 from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.outgoing import Change, Outgoing, Reply, Sender
 from ashvigil_monitor.pace import Pace
-from ashvigil_monitor.store import Piece, Queued, Store
+from ashvigil_monitor.store import DATABASE_ERRORS, Piece, Queued, Store
 
 DROP_AFTER_ATTEMPTS = 3
 MAX_ERROR = 300  # characters of a delivery's error kept with its piece
 DROP_AFTER_TRIED = 3600.0  # seconds of the machine's running time over which a piece was tried
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
 TICK = 0.5  # seconds between the caller's `tick()`s while destinations deliver
+STOOD_DOWN = "another monitor took over"  # why a standby that was active sent no more
 
 
 class Delivery(enum.Enum):
@@ -51,9 +51,12 @@ class Outbox:
         senders: Mapping[str, Sender],
         pause: Callable[[float], None] = time.sleep,
         tick: Callable[[], None] = lambda: None,
+        acting: Callable[[], bool] = lambda: True,
     ) -> None:
         """`pause` waits between pieces on a destination's thread; `tick()` runs on the caller's
-        thread while it waits for them (the watchdog)."""
+        thread while it waits for them (the watchdog); `acting()`, asked before each piece, is
+        false once this monitor no longer acts for its database: it sends nothing more."""
+        self.acting = acting
         self.config = config
         self.store = store
         self.senders = senders
@@ -230,6 +233,11 @@ class Outbox:
                 self.paces[name].wait(self.pause)
                 if stop.is_set():
                     return
+                if not self.acting():
+                    results.put(
+                        (name, out, Reply(False, "this monitor no longer acts for the database", words=STOOD_DOWN))
+                    )
+                    return
                 try:
                     reply = self.senders[name].send(out)
                 except Exception as e:  # noqa: BLE001 - a sender's fault fails its piece, never the cycle
@@ -312,5 +320,5 @@ def _write(action: Callable[..., None], *args: object) -> None:
     marked delivered is sent again, marked)."""
     try:
         action(*args)
-    except sqlite3.Error as e:
+    except DATABASE_ERRORS as e:
         log.warn(f"database write failed: {e}")

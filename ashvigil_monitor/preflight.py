@@ -6,7 +6,6 @@ import contextlib
 import json
 import os
 import socket
-import sqlite3
 import tempfile
 import time
 from collections.abc import Callable
@@ -18,7 +17,7 @@ from ashvigil_monitor.egress import safe
 from ashvigil_monitor.errors import CheckFailed, ConfigError, Failed
 from ashvigil_monitor.messages import fetch_failure_in_words
 from ashvigil_monitor.outgoing import Outgoing
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import DATABASE_ERRORS
 from ashvigil_monitor.times import utc_now
 
 
@@ -45,16 +44,16 @@ def _state_dir(config: Config) -> str:
 
 
 def _outbox(config: Config) -> str:
-    if not os.path.exists(config.db_path):
+    if not config.database.exists():
         return "no database yet"
     try:
-        with contextlib.closing(Store(config.db_path, read_only=True)) as store:
+        with contextlib.closing(config.database.open(read_only=True)) as store:
             store.verify()
             return f"{len(store.pending())} alert pieces pending"
     except (ConfigError, Failed) as e:
         raise CheckFailed(str(e)) from None
-    except sqlite3.Error as e:
-        raise CheckFailed(f"{config.db_path}: {e}") from None
+    except DATABASE_ERRORS as e:
+        raise CheckFailed(f"{config.database.shown}: {e}") from None
 
 
 def _checks(config: Config) -> list[tuple[str, Callable[[Config], str]]]:

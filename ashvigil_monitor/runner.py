@@ -9,14 +9,13 @@ outbox). A second SIGINT raises KeyboardInterrupt wherever the program is.
 from __future__ import annotations
 
 import math
-import sqlite3
 import time
 from collections import Counter
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 import ashvigil
-from ashvigil_monitor import history, liveness, log, messages, senders
+from ashvigil_monitor import __version__, history, liveness, log, messages, senders
 from ashvigil_monitor.budget import NotingBot, SendBudget
 from ashvigil_monitor.chatbot import ChatBot, Status
 from ashvigil_monitor.config import Config
@@ -26,8 +25,9 @@ from ashvigil_monitor.errors import Refused
 from ashvigil_monitor.followups import Followups
 from ashvigil_monitor.notify import Notifier
 from ashvigil_monitor.outbox import Outbox, drop_all
+from ashvigil_monitor.roles import Role
 from ashvigil_monitor.stopping import Stopped, Stopper
-from ashvigil_monitor.store import LastCycle, Store, Streak
+from ashvigil_monitor.store import DATABASE_ERRORS, LastCycle, Store, Streak
 from ashvigil_monitor.times import utc_now
 
 if TYPE_CHECKING:
@@ -54,6 +54,7 @@ class Runner:
         self.metrics = liveness.Metrics.load(config.metrics_path) if config.metrics_path else None
         if self.metrics is None and config.metrics_listen is not None:
             self.metrics = liveness.Metrics("")  # served over HTTP only
+        self.role = Role(store, config.standby_poll_seconds)
         self.watch: Watch | None = None
         self.followups: Followups | None = None
         self.status = Status()
@@ -93,6 +94,8 @@ class Runner:
         if self._paused():
             log.line("monitoring paused")
             return 0
+        if not self.role.claim():
+            return 0  # another monitor acts for the database: it runs the cycles
         return self._cycle()
 
     def run(self, snapshot: bool) -> None:
@@ -123,17 +126,55 @@ class Runner:
         return server
 
     def _loop(self, snapshot: bool) -> None:
-        if snapshot:
+        """Acts while it holds the database, stands by while another monitor does. A monitor that
+        takes over runs its cycle at once, pending pieces first (the chat has seen the rates: no
+        snapshot)."""
+        if not self.role.claim():
+            self._role_changed()
+            if not self._stand_by():
+                log.line("monitoring paused")
+                return
+            self._guarded_cycle()
+        elif snapshot:
             self.snapshot()
         else:
             self._watch().outbox.new_cycle()
             self._watch().outbox.send_pending()
-        while self._wait(self.config.interval_seconds):
-            try:
-                self._cycle()
-            except Exception as e:  # noqa: BLE001 - one bad cycle never ends monitoring
-                log.warn(f"error: {e}")
+        while True:
+            while self._wait(self.config.interval_seconds):
+                self._guarded_cycle()
+            if self.role.active:
+                break
+            self._role_changed()
+            if not self._stand_by():
+                break
+            self._guarded_cycle()
         log.line("monitoring paused")
+
+    def _guarded_cycle(self) -> None:
+        try:
+            self._cycle()
+        except Exception as e:  # noqa: BLE001 - one bad cycle never ends monitoring
+            log.warn(f"error: {e}")
+
+    def _stand_by(self) -> bool:
+        """Tries the lock every poll until this monitor acts (True); False when the pause file
+        appears."""
+        while self._wait(self.config.standby_poll_seconds):
+            if self.role.claim():
+                self._role_changed()
+                return True
+        return False
+
+    def _role_changed(self) -> None:
+        """The chat, notify and the metrics follow the role."""
+        self._follow_chat()
+        self.notifier.send(
+            "STATUS=active" if self.role.active else f"STATUS=standby: {self.role.why}; ashvigil {__version__}"
+        )
+        if self.metrics is not None:
+            self.metrics.active = int(self.role.active)
+            self.metrics.write()
 
     # --- what the commands are made of ---
 
@@ -148,7 +189,7 @@ class Runner:
                 d.name: senders.build(d, config.telegram_api, pause, cut_at, bot if _is_chat(d, config) else None)
                 for d in config.destinations
             }
-            outbox = Outbox(config, self.store, chosen, pause, self.notifier.watchdog)
+            outbox = Outbox(config, self.store, chosen, pause, self.notifier.watchdog, self.store.leading)
             self.watch = Watch(config, self.store, outbox)
             self.followups = Followups(config, self.store, bot, outbox)
         return self.watch
@@ -164,17 +205,21 @@ class Runner:
     def _wait(self, seconds: float) -> bool:
         """Waits in steps of at most a second, testing the pause file before each and at the end;
         False when it is found. Stopped when a stop is requested."""
-        remaining = seconds
+        remaining, acting = seconds, self.role.active
         self.status.next_poll = time.time() + seconds
         try:
-            self.store.save_next_poll(self.status.next_poll)
-        except sqlite3.Error as e:  # status shows it; monitoring goes on without
+            if acting:
+                self.store.save_next_poll(self.status.next_poll)
+        except DATABASE_ERRORS as e:  # status shows it; monitoring goes on without
             log.warn(f"database write failed: {e}")
         while remaining > 0:
             if self._paused():
                 return False
+            if acting and not self.role.holds():
+                return False
             step = min(remaining, 1.0, self._reload_due_in())
-            self._drop_if_asked()
+            if acting:
+                self._drop_if_asked()
             self.notifier.watchdog()
             started = time.monotonic()
             if self.stopper.wait(step):
@@ -195,7 +240,7 @@ class Runner:
                 if time.time() - asked <= DROP_REQUEST_LIFE:
                     drop_all(self.store, "by the operator", queued_before=asked)
                 self.store.answer_drop(asked)
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             log.warn(f"database write failed: {e}")
 
     def reload_pending(self) -> bool:
@@ -229,9 +274,9 @@ class Runner:
             config = self._reload()
         except Refused as e:
             return f"configuration not reloaded: {e}"
-        if (config.state_path, config.db_path, config.chat_id) != (
+        if (config.state_path, config.database, config.chat_id) != (
             self.config.state_path,
-            self.config.db_path,
+            self.config.database,
             self.config.chat_id,
         ):  # the database records its chat when it is opened
             return "configuration not reloaded: the state and database paths and the chat change only with a restart"
@@ -249,12 +294,12 @@ class Runner:
         started again for another bot, else given the new settings."""
         config, chat = self.config, self.chat
         self.budget.follow(config.chat_id)
-        if chat is not None and config.bot_commands and _same_bot(chat.config, config):
+        if chat is not None and config.bot_commands and self.role.active and _same_bot(chat.config, config):
             chat.configure(config)
             return
         self._stop_chat()
-        if config.bot_commands:
-            self.chat = ChatBot(config, self.status, self.budget, self.reload_pending)
+        if config.bot_commands and self.role.active:
+            self.chat = ChatBot(config, self.status, self.budget, self.reload_pending, self.store.for_thread)
             self.chat.start()
 
     def _stop_chat(self) -> None:
@@ -270,6 +315,7 @@ class Runner:
             self.metrics.bot_dropped += dropped
 
     def _cycle(self) -> int:
+        self.role.note()
         watch, started = self._watch(), time.monotonic()
         sent_before = watch.outbox.delivered
         try:
@@ -298,7 +344,7 @@ class Runner:
             log.warn(f"cycle {result}: {why} ({seconds:.2f} s)", "cycle", seconds=seconds)
         try:
             self.store.save_last_cycle(LastCycle(time.time(), result, round(seconds, 3), subnets, moved, why))
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             log.warn(f"database write failed: {e}")
 
     def _track_failures(self, failure: str | None) -> None:
@@ -309,7 +355,7 @@ class Runner:
         try:
             with self.store.transaction():
                 queued = self._note_streak(failure)
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             log.warn(f"database write failed: {e}")
             if failure is not None and self._tell_without_database(failure):
                 self._note_told()
@@ -364,7 +410,7 @@ class Runner:
         try:
             with self.store.transaction():
                 self._note_streak("told directly")
-        except sqlite3.Error as e:
+        except DATABASE_ERRORS as e:
             log.warn(f"database write failed: {e}")
 
     def _after_cycle(self, outcome: str, alerts: int) -> None:
@@ -399,7 +445,7 @@ class Runner:
             pending = dict.fromkeys((d.name for d in self.config.destinations), 0)
             pending.update(Counter(p.destination for p in self.store.pending()))
             return pending, {**dict.fromkeys(pending, 0), **self.store.dropped()}
-        except sqlite3.Error as e:  # health output never fails a cycle
+        except DATABASE_ERRORS as e:  # health output never fails a cycle
             log.warn(f"database read failed: {e}")
             return None, None
 

@@ -8,7 +8,6 @@ import contextlib
 import datetime
 import json
 import os
-import sqlite3
 from collections import Counter
 from typing import Any
 
@@ -16,7 +15,7 @@ from ashvigil_monitor import __version__, egress
 from ashvigil_monitor.config import Config
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import Failed
-from ashvigil_monitor.store import Store
+from ashvigil_monitor.store import DATABASE_ERRORS, Store
 from ashvigil_monitor.times import stamp
 
 NOT_RUNNING, UNHEALTHY = 3, 1
@@ -40,7 +39,8 @@ def holder(path: str) -> int | None:
 
 
 def gather(config: Config) -> dict[str, Any]:
-    pid = holder(config.db_path)
+    database = config.database
+    pid = None if database.shared else holder(config.db_path)
     report: dict[str, Any] = {
         "version": __version__,
         "monitor": {"running": pid is not None, "pid": pid},
@@ -53,14 +53,22 @@ def gather(config: Config) -> dict[str, Any]:
         "quiet_hours_now": config.policy.quiet(datetime.datetime.now(datetime.timezone.utc)),
         "watched": config.policy.subnets.text,
         "excluded": config.policy.excluded.text if config.policy.excluded.ranges else "",
-        "database": {"path": config.db_path, "bytes": _size(config.db_path), "schema": None},
+        "database": {
+            "path": database.shown,
+            "bytes": None if database.shared else _size(config.db_path),
+            "schema": None,
+        },
+        "monitors": [],
     }
-    if os.path.exists(config.db_path):
+    if database.exists():
         try:
-            with contextlib.closing(Store(config.db_path, read_only=True)) as store:
-                _read(store, report, pid is not None)
-        except sqlite3.Error as e:
-            raise Failed(f"ASHVIGIL_DB_PATH: cannot read {config.db_path} ({e})") from None
+            with contextlib.closing(database.open(read_only=True)) as store:
+                if database.shared:
+                    report["monitor"]["running"] = store.holder() is not None
+                    report["database"]["bytes"] = store.size()
+                _read(store, report, report["monitor"]["running"])
+        except DATABASE_ERRORS as e:
+            raise Failed(f"{database.setting}: cannot read {database.shown} ({e})") from None
     return report
 
 
@@ -95,6 +103,10 @@ def _read(store: Store, report: dict[str, Any], running: bool) -> None:
         }
         for p in store.pending()
     ]
+    report["monitors"] = [
+        {"host": m.host, "pid": m.pid, "role": m.role, "seen": stamp(m.seen), "started": stamp(m.started)}
+        for m in store.monitors()
+    ]
     now = datetime.datetime.now(datetime.timezone.utc).timestamp()
     report["mutes"] = [{"netuid": int(n), "until": stamp(u)} for n, u in store.mutes(now).items() if n.isdigit()]
 
@@ -118,7 +130,7 @@ def text(report: dict[str, Any]) -> str:
     database = report["database"]
     lines = [
         f"ashvigil {report['version']}",
-        f"monitor: running (pid {monitor['pid']})" if monitor["running"] else "monitor: not running",
+        _monitor_line(monitor),
         "last cycle: "
         + (
             f"{last['result']} at {last['at']} UTC, {last['seconds']:.2f} s, "
@@ -142,6 +154,9 @@ def text(report: dict[str, Any]) -> str:
         f" attempts {p['attempts']}: {p['first_line']}"
         for p in pending
     ]
+    if len(report["monitors"]) > 1 or any(m["role"] != "active" for m in report["monitors"]):
+        lines.append("monitors sharing the database:")
+        lines += [f"  {m['host']} pid {m['pid']}: {m['role']}, last seen {m['seen']} UTC" for m in report["monitors"]]
     mutes = ", ".join(f"SN{m['netuid']} until {m['until']} UTC" for m in report["mutes"])
     lines += [
         f"muted: {mutes or 'none'}",
@@ -152,6 +167,12 @@ def text(report: dict[str, Any]) -> str:
         + (f"{database['bytes'] / 1024:.0f} KiB, schema {database['schema']}" if database["bytes"] else "none yet"),
     ]
     return "\n".join(lines)
+
+
+def _monitor_line(monitor: dict[str, Any]) -> str:
+    if not monitor["running"]:
+        return "monitor: not running"
+    return f"monitor: running (pid {monitor['pid']})" if monitor["pid"] else "monitor: running (one holds the database)"
 
 
 def show(config: Config, form: str) -> int:

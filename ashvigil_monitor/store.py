@@ -15,6 +15,7 @@ import contextlib
 import dataclasses
 import json
 import os
+import socket
 import sqlite3
 import time
 from collections import Counter
@@ -302,30 +303,143 @@ def _changes(text: str | None) -> tuple[Change, ...]:
         return ()
 
 
+@dataclass(frozen=True)
+class Monitor:
+    """A monitor sharing the database, as it last wrote itself."""
+
+    host: str
+    pid: int
+    role: str  # active or standby
+    seen: float  # Unix time
+    started: float
+
+
+MONITOR_KEPT = 7 * DAY  # a monitor not seen for this long is forgotten
+# What `db copy` copies, every table but the monitors' rows.
+COPIED = ("settings", "burn_map", "subnets", "baselines", "held", "mutes", "polls", "moves", "recorded", "outbox")
+
+
 class Store:
-    def __init__(self, path: str, read_only: bool = False, password: str = "") -> None:
+    def __init__(
+        self, path: str, read_only: bool = False, password: str = "", session: engines.Engine | None = None
+    ) -> None:
         """`path` is a SQLite file or a PostgreSQL URL (engines.is_postgres); `read_only` reads
-        beside a running monitor, and changes nothing."""
+        beside a running monitor, and changes nothing. `session`: another store's, shared."""
         self.path = path
+        self._password = password
+        self._owns = session is None
         self._kept_subnets: dict[str, Mapping[str, Subnet]] = {}
         self._kept_polled: Mapping[str, Subnet] | None = None
         self._kept_map: dict[str, str] | None = None
         setting = "ASHVIGIL_DB_URL" if engines.is_postgres(path) else "ASHVIGIL_DB_PATH"
         try:
-            self._db: engines.Engine = (
+            self._db: engines.Engine = session or (
                 engines.Postgres(path, password, read_only)
                 if engines.is_postgres(path)
                 else engines.Sqlite(path, read_only)
             )
             self.shared = self._db.shared
             self._plain = self._db.shared  # PostgreSQL keeps the history's texts as they are
-            if not read_only:
+            if not read_only and self._owns:
                 self._migrate()
         except DATABASE_ERRORS as e:  # busy, locked, I/O, full, unreachable: a restart may succeed
             raise Failed(f"{setting}: cannot use {engines.shown(path)} ({e})") from None
 
     def close(self) -> None:
-        self._db.close()
+        if self._owns:
+            self._db.close()
+
+    def for_thread(self) -> Store:
+        """A store for another thread: its own connection to a SQLite file; on a shared database
+        this same session, whose statements and transactions take turns, so that every write of
+        this monitor goes through the session that holds the lock."""
+        if self.shared:
+            return Store(self.path, session=self._db)
+        return Store(self.path, password=self._password)
+
+    # --- the active monitor and its standbys ---
+
+    def lead(self) -> bool:
+        """Whether this monitor acts for the database: always on SQLite, whose file lock elected
+        it; on a shared one when its session holds the lock or takes it now. What it noted of the
+        database before is forgotten: another monitor may have written since."""
+        if self._db.leading_noted():
+            return True
+        self._forget_kept()
+        return self._db.lead()
+
+    def leading(self) -> bool:
+        """Whether this monitor still acts, asked of the server: checked before each send."""
+        return self._db.leading()
+
+    def leading_noted(self) -> bool:
+        """Whether this monitor still acts, as its session last knew (no statement)."""
+        return self._db.leading_noted()
+
+    def note_monitor(self, role: str, started: float) -> None:
+        """This monitor's row, written on every cycle and standby poll; monitors long gone are
+        forgotten."""
+        host, pid, now = socket.gethostname(), os.getpid(), time.time()
+        with self._transaction() as db:
+            db.execute(
+                "INSERT OR REPLACE INTO monitors VALUES (?, ?, ?, ?, ?, ?)",
+                (f"{host}:{pid}", host, pid, role, now, started),
+            )
+            db.execute("DELETE FROM monitors WHERE seen < ?", (now - MONITOR_KEPT,))
+
+    def holder(self) -> int | None:
+        """On a shared database, the server process of the session that acts for it, if any."""
+        return self._db.holder()
+
+    def size(self) -> int | None:
+        """A shared database's size in bytes (a SQLite file's is read from its files)."""
+        return self._db.size()
+
+    # --- moving to another database ---
+
+    def copy_to(self, target: Store) -> dict[str, int]:
+        """Copies everything but the monitors' rows into an empty database of the same schema, as
+        one transaction; the rows copied, by table. The outbox and the held changes keep their
+        order under the target's own ids; the history is coded as the target codes it."""
+        if target.version() != self.version():
+            raise Failed(f"the target is at schema {target.version()}, not {self.version()}")
+        if any(target._rows(t) for t in COPIED):
+            raise Failed(f"{engines.shown(target.path)} is not empty: copy only into a new database")
+        copied = {}
+        with target.transaction():
+            for table in COPIED:
+                columns = [d[0] for d in self._db.execute(f"SELECT * FROM {table} LIMIT 0").description or ()]
+                kept = [c for c in columns if c != "id"]  # the target numbers them, in the same order
+                order = " ORDER BY id" if "id" in columns else ""
+                rows = self._db.execute(f"SELECT {', '.join(kept)} FROM {table}{order}").fetchall()
+                if table == "settings":
+                    rows = [r for r in rows if r[0] != "schema_version"]
+                if table == "moves":
+                    rows = self._recoded(rows, target._plain)
+                marks = ", ".join("?" * len(kept))
+                target.executemany(f"INSERT INTO {table} ({', '.join(kept)}) VALUES ({marks})", rows)
+                copied[table] = len(rows)
+        return copied
+
+    def _rows(self, table: str) -> int:
+        extra = " WHERE key <> 'schema_version'" if table == "settings" else ""
+        return int(self._db.execute(f"SELECT count(*) FROM {table}{extra}").fetchone()[0])
+
+    def _recoded(
+        self, rows: Sequence[tuple[int, int, coding.Id, coding.Burn]], plain: bool
+    ) -> list[tuple[object, ...]]:
+        """The history's rows, read in their order and coded as the target codes them."""
+        polls: dict[int, list[tuple[str, str | None]]] = {}
+        ordered = sorted(rows, key=lambda r: (r[0], r[1], coding.id_order(r[2])))
+        for at, _, code, burn in ordered:
+            polls.setdefault(at, []).append((coding.id_text(code), coding.burn_text(burn)))
+        return [row for at, moved in polls.items() for row in coding.poll_rows(at, 0, moved, plain)]
+
+    def monitors(self) -> list[Monitor]:
+        if self.version() < len(MIGRATIONS):
+            return []
+        rows = self._db.execute("SELECT host, pid, role, seen, started FROM monitors ORDER BY seen DESC")
+        return [Monitor(h, int(p), r, float(s), float(t)) for h, p, r, s, t in rows]
 
     def version(self) -> int:
         return self._db.version()
@@ -338,6 +452,9 @@ class Store:
             )
         for target in range(version + 1, len(MIGRATIONS) + 1):
             with self._transaction():
+                self._db.serialize_migrations()
+                if self.version() >= target:  # another monitor did it meanwhile
+                    continue
                 for statement in _statements(self._db.schema(script_for(MIGRATIONS[target - 1], self._db.name))):
                     self._db.execute(statement)
                 self._db.set_version(target)
@@ -771,14 +888,41 @@ def gaps(recorded: Sequence[tuple[int, bool]], interval_seconds: float) -> list[
     return found
 
 
-def open_history(db_path: str) -> Store | None:
+@dataclass(frozen=True)
+class Database:
+    """Where the store is: a SQLite file, or a PostgreSQL URL and its password."""
+
+    target: str
+    password: str = ""
+
+    @property
+    def shared(self) -> bool:
+        return engines.is_postgres(self.target)
+
+    @property
+    def shown(self) -> str:
+        return engines.shown(self.target)
+
+    @property
+    def setting(self) -> str:
+        return "ASHVIGIL_DB_URL" if self.shared else "ASHVIGIL_DB_PATH"
+
+    def exists(self) -> bool:
+        """Whether there may be something to read: a shared database always may."""
+        return self.shared or os.path.exists(self.target)
+
+    def open(self, read_only: bool = False) -> Store:
+        return Store(self.target, read_only, self.password)
+
+
+def open_history(database: Database) -> Store | None:
     """The database read-only beside a running monitor; None when it holds no history yet."""
-    if not os.path.exists(db_path):
+    if not database.exists():
         return None
-    store = Store(db_path, read_only=True)
+    store = database.open(read_only=True)
     if store.has_history() and store.version() < CODED_HISTORY:  # a reader never converts it
         store.close()
-        raise Failed(f"{db_path} holds the history as an older ashvigil wrote it: `ashvigil once` converts it")
+        raise Failed(f"{database.shown} holds the history as an older ashvigil wrote it: `ashvigil once` converts it")
     if store.has_history():
         return store
     store.close()
