@@ -129,8 +129,10 @@ class Runner:
         """Acts while it holds the database, stands by while another monitor does. A monitor that
         takes over runs its cycle at once, pending pieces first (the chat has seen the rates: no
         snapshot)."""
-        if not self.role.claim():
+        acting = self.role.claim()
+        if self.store.shared:
             self._role_changed()
+        if not acting:
             if not self._stand_by():
                 log.line("monitoring paused")
                 return

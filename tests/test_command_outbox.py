@@ -222,16 +222,16 @@ def kill_while_moving(services, netuids, steps, rng, latest=0.8):
     return kills
 
 
-def assert_every_stored_rate_told(av, services, initial, texts, kills):
-    """Every rate the state file holds is reachable from the initial one through the moves the
-    texts told, and no piece came more than once per kill."""
+def assert_every_stored_rate_told(av, services, initial, texts, kills, stored=None):
+    """Every rate the state file (or `stored`) holds is reachable from the initial one through the
+    moves the texts told, and no piece came more than once per kill."""
     bodies = [DELAYED.sub("", m, count=1) for m in texts]
     assert sum(n - 1 for n in Counter(bodies).values()) <= kills
     moves = defaultdict(set)
     for line in "\n".join(bodies).splitlines():
         if match := re.fullmatch(r"SN(\d+): (\S+) → (\S+)", line):
             moves[match[1]].add((match[2], match[3]))
-    for netuid, rate in av.load_burn_state(str(services.state)).items():
+    for netuid, rate in (stored or av.load_burn_state(str(services.state))).items():
         seen, frontier = set(), {av.format_owner_burn(initial[netuid])}
         while frontier:  # every stored rate is reachable through the alerts that arrived
             seen |= frontier
