@@ -47,6 +47,8 @@ _SCHEMA = (
     (re.compile(r"\bvalue\)"), "value TEXT)"),  # settings keep text
 )
 _REPLACE = re.compile(r"INSERT OR REPLACE INTO (\w+) VALUES")
+# An insert of one row of placeholders: its table, the columns it names, what follows the row.
+_INSERT = re.compile(r"^INSERT INTO (\w+)(?: \(([^)]*)\))? VALUES \((?:%s, )*%s\)(.*)$", re.S)
 
 
 class Cursor(Protocol):
@@ -173,6 +175,7 @@ class Postgres:
         self._url, self._password, self._read_only = url, password, read_only
         self._lock = threading.RLock()  # one statement or transaction at a time on the session
         self._sql: dict[str, str] = {}
+        self._types: dict[str, dict[str, str]] = {}  # each table's columns and their types
         self._leading = False
         self._pinger: threading.Thread | None = None
         self._stop_ping = threading.Event()
@@ -311,10 +314,34 @@ class Postgres:
         return self._call(lambda: self._conn.execute(query, params or None))  # type: ignore[no-any-return]
 
     def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
+        """An insert of many rows goes as one statement that unnests a column array each: one
+        round trip, and a short statement the driver parses once."""
         batch = list(rows)
-        if batch:
-            query = self._translate(sql)
+        if not batch:
+            return
+        query = self._translate(sql)
+        match = _INSERT.match(query)
+        if match is None or len(batch) == 1:
             self._call(lambda: self._conn.cursor().executemany(query, batch))
+            return
+        table, named, rest = match[1], match[2], match[3]
+        types = self._column_types(table)
+        columns = [c.strip() for c in named.split(",")] if named else list(types)
+        arrays = ", ".join(f"%s::{types[c]}[]" for c in columns)
+        into = f"{table} ({named})" if named else table
+        many = f"INSERT INTO {into} SELECT * FROM unnest({arrays}){rest}"
+        self._call(lambda: self._conn.execute(many, [list(column) for column in zip(*batch, strict=True)]))
+
+    def _column_types(self, table: str) -> dict[str, str]:
+        found = self._types.get(table)
+        if found is None:
+            rows = self.execute(
+                "SELECT column_name, udt_name FROM information_schema.columns"
+                " WHERE table_schema = current_schema() AND table_name = ? ORDER BY ordinal_position",
+                (table,),
+            )
+            found = self._types[table] = {name: udt for name, udt in rows}
+        return found
 
     def insert(self, sql: str, params: Sequence[Any]) -> int:
         return int(self.execute(sql + " RETURNING id", params).fetchone()[0])

@@ -79,6 +79,8 @@ class Runner:
     def snapshot(self) -> int:
         """Pending pieces, then the startup snapshot; one that raises is one line, and
         monitoring goes on."""
+        if not self.role.claim():
+            return 0  # another monitor acts for the database
         watch = self._watch()
         try:
             watch.outbox.new_cycle()

@@ -48,7 +48,6 @@ from ashvigil_monitor.budget import NotingBot, SendBudget  # noqa: E402
 from ashvigil_monitor.cycle import Watch  # noqa: E402
 from ashvigil_monitor.followups import Followups  # noqa: E402
 from ashvigil_monitor.outbox import Outbox  # noqa: E402
-from ashvigil_monitor.store import Store  # noqa: E402
 from stand_ins.telegram import route_telegram  # noqa: E402
 
 SIZES = (129, 1024, 10_000)
@@ -116,18 +115,21 @@ class NoSleep:
         pass
 
 
-def command_cycle(folder, stand_ins):
-    """The command's cycle, its objects built as the runner builds them."""
+def command_cycle(folder, stand_ins, more=None, name="command"):
+    """The command's cycle, its objects built as the runner builds them; `more` settings (another
+    database) in a folder `name` of its own."""
     env = {
         "TAOSTATS_API_KEY": API_KEY,
         "ASHVIGIL_BOT_TOKEN": TOKEN,
         "ASHVIGIL_CHAT_ID": CHAT,
         "ASHVIGIL_TELEGRAM_API": stand_ins.bot,
-        "ASHVIGIL_STATE_PATH": os.path.join(folder, "command", "state.json"),
+        "ASHVIGIL_STATE_PATH": os.path.join(folder, name, "state.json"),
+        **(more or {}),
     }
-    os.makedirs(os.path.join(folder, "command"))
+    os.makedirs(os.path.join(folder, name))
     config = configuration.load(env, lambda secret: None)
-    store = Store(config.db_path)
+    store = config.database.open()
+    store.lead()
     store.claim([config.chat_id], config.state_path)
 
     def no_pause(seconds):

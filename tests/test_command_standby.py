@@ -3,6 +3,7 @@ others stand by and take over when it dies, freezes or loses its session, and no
 left untold."""
 
 import contextlib
+import functools
 import os
 import random
 import re
@@ -153,7 +154,7 @@ def test_a_monitor_that_lost_its_session_stands_down_after_at_most_its_piece_in_
         holder.wait_for("role: active", BOUND)
         standby = shared(f"c{step}")
         standby.wait_for("role: standby")
-        wait_until(lambda: holder.sent(services.bot))  # into its delivery
+        wait_until(functools.partial(holder.sent, services.bot))  # into its delivery
         before = len(holder.sent(services.bot))
         if fault == "freeze":
             holder.process.send_signal(signal.SIGSTOP)
@@ -228,4 +229,23 @@ def test_db_copy_moves_an_installation_to_postgresql_with_its_pending_pieces(av,
     done = services.run("once", env=env)
     assert done.returncode == 0, done.stderr
     [alert] = services.bot.messages()
-    assert alert.startswith("Delayed: alert of ") and "SN3: " in alert
+    assert alert.startswith("Delayed: alert of ")
+    assert "SN3: " in alert
+
+
+@pytest.mark.parametrize(
+    ("setting", "hide_driver", "error"),
+    [
+        ("postgresql://ashvigil:hunter2@db/watch", False, "ASHVIGIL_DB_URL: the URL carries a password"),
+        ("postgresql://ashvigil@db/watch?password=hunter2", False, "ASHVIGIL_DB_URL: the URL carries a password"),
+        ("mysql://ashvigil@db/watch", False, "ASHVIGIL_DB_URL must be sqlite:///PATH or postgresql://"),
+        ("postgresql://ashvigil@db/watch", True, "pip install 'ashvigil[postgres]'"),
+    ],
+)
+def test_a_database_url_that_cannot_be_used_exits_2_saying_why(services, setting, hide_driver, error):
+    env = {"ASHVIGIL_DB_URL": setting}
+    if hide_driver:  # as on a machine without the extra
+        (services.tmp / "psycopg.py").write_text("raise ImportError('not installed')\n")
+        env["PYTHONPATH"] = str(services.tmp)
+    done = services.run("once", env=env)
+    assert (done.returncode, error in done.stderr, "hunter2" in done.stderr) == (2, True, False), done.stderr

@@ -41,7 +41,8 @@ def test_the_outbox_keeps_order_attempts_and_drops(open_store):
         ("telegram", "a2", 2, 2, "changes"),
         ("discord", "b1", 1, 1, "failing"),
     ]
-    assert first.changes == (("3", "0.1", "0.2"),) and third.changes == ()
+    assert first.changes == (("3", "0.1", "0.2"),)
+    assert third.changes == ()
     store.failed(second, "HTTP 502", "boot", 100.0)
     store.failed(second, "HTTP 503", "boot", 160.0)
     store.delivered(first)
@@ -55,10 +56,15 @@ def test_a_rolled_back_cycle_leaves_nothing_and_is_forgotten(open_store):
     store = open_store()
     records = {"telegram": {"1": Subnet("0.1", "0.1")}}
     store.save_map({"1": "0.1"}, "t1", records)
-    with pytest.raises(RuntimeError), store.transaction():
-        store.save_map({"1": "0.2", "2": "0.3"}, "t2", {"telegram": {"1": Subnet("0.2", "0.2")}})
-        store.queue(Queued("telegram", "t2"), ["lost"], 1.0)
-        raise RuntimeError
+
+    def cycle():
+        with store.transaction():
+            store.save_map({"1": "0.2", "2": "0.3"}, "t2", {"telegram": {"1": Subnet("0.2", "0.2")}})
+            store.queue(Queued("telegram", "t2"), ["lost"], 1.0)
+            raise RuntimeError
+
+    with pytest.raises(RuntimeError):
+        cycle()
     again = open_store()
     for seen in (store, again):
         assert seen.burn_map() == ({"1": "0.1"}, False)
@@ -84,6 +90,8 @@ def test_the_history_gives_back_every_text_in_its_order(open_store):
     assert [(m.netuid, m.old) for m in store.moves(T + 1, ["10"])] == [("10", "1e-05")]
     assert store.burns_before(T + 300, ["3", "x", "404"]) == {"3": "0.1", "x": "n/a"}
     assert store.polls() == [(T, True), (T + 300, True)]
+    store.record_poll({"3": "0.25"}, T + 600, 365)  # the others leave the listing together
+    assert {(m.netuid, m.new) for m in store.moves(T + 600)} == {("x", None), ("10", None), ("9", None), ("01", None)}
 
 
 def test_settings_read_back_as_text_and_a_new_database_is_set_up_once(open_store):
