@@ -410,6 +410,7 @@ def _monitor(args: argparse.Namespace, config: configuration.Config, store: Stor
             runner.run(snapshot=not args.no_snapshot)
     except Stopped:
         pass
+    runner.role.leave()
     notifier.send("STOPPING=1")
     if stopper.requested:
         log.line(f"stopped ({stopper.signal_name})")

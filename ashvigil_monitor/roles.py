@@ -9,7 +9,7 @@ import time
 from ashvigil_monitor import log
 from ashvigil_monitor.store import DATABASE_ERRORS, Store
 
-ACTIVE, STANDBY = "active", "standby"
+ACTIVE, STANDBY, STOPPED = "active", "standby", "stopped"
 
 
 class Role:
@@ -42,12 +42,16 @@ class Role:
             self._become(False, "its database session was lost")
         return self.active
 
-    def note(self) -> None:
+    def note(self, role: str = "") -> None:
         try:
-            self.store.note_monitor(self.name, self.started)
+            self.store.note_monitor(role or self.name, self.started)
         except DATABASE_ERRORS as e:
             if self.active:
                 log.warn(f"database write failed: {e}")
+
+    def leave(self) -> None:
+        """A monitor that stops says so: `status` lists it as stopped, not as acting."""
+        self.note(STOPPED)
 
     def _become(self, active: bool, why: str) -> None:
         self.active, self.why = active, why

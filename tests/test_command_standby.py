@@ -181,10 +181,19 @@ def test_a_monitor_that_lost_its_session_stands_down_after_at_most_its_piece_in_
 
 def test_a_restarted_server_finds_one_monitor_active_again_and_nothing_lost(av, services, postgres, pg_url, shared):
     first_poll(av, services, shared)
-    a = shared("a")
+    metrics = {name: services.tmp / f"{name}.prom" for name in "ab"}
+    a = shared("a", ASHVIGIL_METRICS_PATH=str(metrics["a"]))
     a.wait_for("role: active")
-    b = shared("b")
+    b = shared("b", ASHVIGIL_METRICS_PATH=str(metrics["b"]))
     b.wait_for("role: standby")
+    wait_until(lambda: metrics["b"].exists() and metrics["a"].exists())
+    assert [re.search(r"^ashvigil_active (\d)$", p.read_text(), re.M)[1] for p in metrics.values()] == ["1", "0"]
+    status = services.run("status", env=shared.env)
+    assert status.returncode == 0, status.stdout
+    pids = {m.process.pid: m for m in (a, b)}
+    listed = re.findall(r"^  \S+ pid (\d+): (\w+), last seen ", status.stdout, re.M)
+    roles = sorted((pids[int(p)].name, role) if int(p) in pids else ("once", role) for p, role in listed)
+    assert roles == [("a", "active"), ("b", "standby"), ("once", "stopped")]
     services.api.set_incentive_burn(3, 0.321)
     restarted = time.monotonic()
     postgres.restart()
