@@ -185,12 +185,13 @@ class Outbox:
         results: queues.Queue[tuple[str, Outgoing | None, Reply | None]] = queues.Queue()
         stop = threading.Event()
         busy = {name: plan for name, plan in plans.items() if plan}
-        if len(busy) == 1:  # one destination holds no other up: sent here, no thread to start
+        if len(busy) == 1:  # one destination holds no other up: sent here, each noted as it comes
             [(name, plan)] = busy.items()
-            self._send_each(name, plan, results, stop)
+            self._send_each(name, plan, lambda result: _note_sent(result, note), stop)
+            return
         running = len(busy)
-        for name, plan in busy.items() if running > 1 else ():
-            args = (name, plan, results, stop)
+        for name, plan in busy.items():
+            args = (name, plan, results.put, stop)
             threading.Thread(target=self._send_each, args=args, name=f"ashvigil-send-{name}", daemon=True).start()
         try:
             while running:
@@ -225,7 +226,7 @@ class Outbox:
         self,
         name: str,
         plan: Sequence[Outgoing],
-        results: queues.Queue[tuple[str, Outgoing | None, Reply | None]],
+        report: Callable[[tuple[str, Outgoing | None, Reply | None]], None],
         stop: threading.Event,
     ) -> None:
         try:
@@ -234,19 +235,17 @@ class Outbox:
                 if stop.is_set():
                     return
                 if not self.acting():
-                    results.put(
-                        (name, out, Reply(False, "this monitor no longer acts for the database", words=STOOD_DOWN))
-                    )
+                    report((name, out, Reply(False, "this monitor no longer acts for the database", words=STOOD_DOWN)))
                     return
                 try:
                     reply = self.senders[name].send(out)
                 except Exception as e:  # noqa: BLE001 - a sender's fault fails its piece, never the cycle
                     reply = Reply(False, f"{type(e).__name__}: {e}", words="an error in the delivery")
-                results.put((name, out, reply))
+                report((name, out, reply))
                 if not reply.ok:
                     break
         finally:
-            results.put((name, None, None))
+            report((name, None, None))
 
     def _sent(self, name: str, piece: Piece, out: Outgoing) -> None:
         self._done.add((piece.id, piece.queued_at))
@@ -303,6 +302,12 @@ def drop_all(store: Store, why: str, queued_before: float | None = None) -> int:
     for p in pieces:
         log.warn(f"alert dropped ({p.label}): {why}")
     return len(pieces)
+
+
+def _note_sent(result: tuple[str, Outgoing | None, Reply | None], note: Callable[[str, Outgoing, Reply], None]) -> None:
+    name, out, reply = result
+    if out is not None and reply is not None:
+        note(name, out, reply)
 
 
 def boot_clock() -> tuple[str, float]:

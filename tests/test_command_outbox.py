@@ -201,6 +201,19 @@ def once_killed_at_random(services, rng, latest):
     return running
 
 
+def test_each_piece_is_marked_delivered_as_it_goes_not_after_the_last(av, services):
+    services.api.rows = make_subnet_rows(600)  # an alert of 600 subnets comes in several pieces
+    assert services.run("once").returncode == 0
+    services.api.set_incentive_burns(dict.fromkeys(range(600), 0.5))
+    services.bot.answer("sendMessage", accepted({"message_id": 1}), accepted({"message_id": 2}, delay=30))
+    process = services.start("once")
+    wait_until(lambda: len(services.sends()) == 2)  # the first piece delivered, the second in flight
+    process.kill()
+    process.communicate()
+    with contextlib.closing(services.database()) as db:
+        assert [row[0] for row in db.execute("SELECT piece FROM outbox ORDER BY id")][:1] == [2]
+
+
 def test_kill_9_at_random_moments_loses_no_stored_change(av, services):
     services.api.rows = make_subnet_rows(300)
     assert services.run("once").returncode == 0  # first poll

@@ -11,10 +11,11 @@ import signal
 import subprocess
 import threading
 import time
+from collections import Counter
 
 import pytest
 from command import COMMAND, wait_until
-from test_command_outbox import assert_every_stored_rate_told
+from test_command_outbox import DELAYED, assert_every_stored_rate_told
 
 from ashvigil_monitor.engines import IDLE_SESSION, LOCK_KEY
 from ashvigil_monitor.store import Store
@@ -129,7 +130,9 @@ def test_a_standby_takes_over_a_killed_monitor_and_every_stored_change_is_told(a
         active = standby
     active.wait_for("cycle (ok|failed)")
     active.end()
-    print(f"takeover after kill -9: {', '.join(f'{t:.2f}' for t in took)} s")
+    pieces = Counter(DELAYED.sub("", m, count=1) for m in services.bot.messages())
+    print(f"takeover after kill -9: {', '.join(f'{t:.2f}' for t in took)} s;", end=" ")
+    print(f"{sum(n - 1 for n in pieces.values())} pieces twice over {kills} kills")
     assert max(took) <= BOUND
     assert any("Delayed" in m for m in services.bot.messages())  # a takeover sent what was pending
     assert_every_stored_rate_told(av, services, initial, services.bot.messages(), kills, stored_map(postgres, pg_url))
