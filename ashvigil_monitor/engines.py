@@ -12,6 +12,7 @@ commit anything.
 
 from __future__ import annotations
 
+import contextlib
 import re
 import sqlite3
 import threading
@@ -220,12 +221,7 @@ class Postgres:
 
     def reconnect(self) -> None:
         """A new session after the last one was lost; it holds no lock."""
-        self._end_ping()
-        if self._conn is not None:
-            try:
-                self._conn.close()
-            except self._psycopg.Error:
-                pass
+        self.close()
         self._conn = None
         self._leading = False
         self._connect()
@@ -393,10 +389,8 @@ class Postgres:
     def close(self) -> None:
         self._end_ping()
         if self._conn is not None:
-            try:
+            with contextlib.suppress(self._psycopg.Error):
                 self._conn.close()
-            except self._psycopg.Error:
-                pass
 
 
 Engine = Sqlite | Postgres

@@ -1,6 +1,6 @@
 """Whether this monitor acts for its database: on one machine it always does; on a shared database
 only while its session holds the lock, the others standing by. Each change of role is one line,
-and every monitor writes its own row, which `status` lists."""
+and every monitor sharing a database writes its own row, which `status` lists."""
 
 from __future__ import annotations
 
@@ -43,6 +43,9 @@ class Role:
         return self.active
 
     def note(self, role: str = "") -> None:
+        """This monitor's row among those sharing the database (one machine's has none)."""
+        if not self.store.shared:
+            return
         try:
             self.store.note_monitor(role or self.name, self.started)
         except DATABASE_ERRORS as e:

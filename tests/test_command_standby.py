@@ -14,9 +14,10 @@ import time
 from collections import Counter
 
 import pytest
-from command import COMMAND, wait_until
+from command import COMMAND, NotifySocket, wait_until
 from test_command_outbox import DELAYED, assert_every_stored_rate_told
 
+from ashvigil_monitor import __version__
 from ashvigil_monitor.engines import IDLE_SESSION, LOCK_KEY
 from ashvigil_monitor.store import Store
 from stand_ins.taostats import make_subnet_rows
@@ -187,8 +188,10 @@ def test_a_restarted_server_finds_one_monitor_active_again_and_nothing_lost(av, 
     metrics = {name: services.tmp / f"{name}.prom" for name in "ab"}
     a = shared("a", ASHVIGIL_METRICS_PATH=str(metrics["a"]))
     a.wait_for("role: active")
-    b = shared("b", ASHVIGIL_METRICS_PATH=str(metrics["b"]))
+    notify = NotifySocket(services.tmp / "notify-b")
+    b = shared("b", ASHVIGIL_METRICS_PATH=str(metrics["b"]), NOTIFY_SOCKET=notify.path)
     b.wait_for("role: standby")
+    notify.wait_for(f"STATUS=standby: another monitor is active; ashvigil {__version__}")
     wait_until(lambda: metrics["b"].exists() and metrics["a"].exists())
     assert [re.search(r"^ashvigil_active (\d)$", p.read_text(), re.M)[1] for p in metrics.values()] == ["1", "0"]
     status = services.run("status", env=shared.env)
@@ -205,6 +208,8 @@ def test_a_restarted_server_finds_one_monitor_active_again_and_nothing_lost(av, 
     roles = [[line for at, line in m.lines if at > restarted and "role: " in line] for m in (a, b)]
     assert sorted(bool(r) and "role: active" in r[-1] for r in roles) == [False, True], roles
     assert sum("0.3210" in m for m in services.bot.messages()) == 1
+    b.end()
+    notify.close()
 
 
 def test_the_chat_is_answered_once_across_a_takeover(av, services, shared):
@@ -243,6 +248,12 @@ def test_db_copy_moves_an_installation_to_postgresql_with_its_pending_pieces(av,
     [alert] = services.bot.messages()
     assert alert.startswith("Delayed: alert of ")
     assert "SN3: " in alert
+
+
+def test_a_sqlite_url_names_the_database_file(services):
+    path = services.tmp / "elsewhere.db"
+    done = services.run("once", env={"ASHVIGIL_DB_URL": f"sqlite://{path}"})
+    assert (done.returncode, path.exists(), services.db.exists()) == (0, True, False), done.stderr
 
 
 @pytest.mark.parametrize(
