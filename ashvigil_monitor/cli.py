@@ -120,8 +120,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _never_under_a_thread(status: int) -> None:
     """A thread still running here (the chat inside the module's listing, or drawing a chart)
     must not meet the interpreter's finalization: a thread it ends inside the module aborts the
-    process. The process ends at once instead, its output flushed, with its status."""
-    if any(thread is not threading.main_thread() for thread in threading.enumerate()):
+    process. The process ends at once instead, its output flushed, with its status. The HTTP
+    exchanges' watcher, which stays for the next exchange, never enters the module."""
+    threads = threading.enumerate()
+    if any(t is not threading.main_thread() and not getattr(t, "harmless_at_exit", False) for t in threads):
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(status)
