@@ -32,6 +32,7 @@ def detect(
     shared = _moved_past_shared_threshold(policy, known, previous, current)
     changes: list[Change] = []
     records: dict[str, Subnet] = {}
+    last_alert, either_way = policy.compare == "last-alert", policy.direction == "both"
     for netuid in current:  # in listing order: only the changes are sorted, once
         rate, record = current[netuid], known.get(netuid)
         told = policy.watched(netuid)
@@ -40,16 +41,16 @@ def detect(
             if told and policy.report_new_and_gone and not first_poll:
                 changes.append((netuid, NEW, rate))
             continue
-        base = record.baseline if policy.compare == "last-alert" else previous.get(netuid)
+        base = record.baseline if last_alert else previous.get(netuid)
         if base is None:
             moved = False
         elif shared is not None:
             moved = netuid in shared
         else:
             moved = ashvigil.owner_burn_changed(base, rate, policy.threshold_of(netuid))
-        if told and moved and base is not None and policy.in_direction(base, rate):
+        if told and moved and base is not None and (either_way or policy.in_direction(base, rate)):
             changes.append((netuid, base, rate))
-        keep = told and not moved and policy.compare == "last-alert"  # a move under threshold accumulates
+        keep = told and not moved and last_alert  # a move under threshold accumulates
         baseline = record.baseline if keep else rate
         unchanged = record.baseline == baseline and record.last_rate == rate and not record.missing
         records[netuid] = record if unchanged else Subnet(baseline, rate)  # most records stay as they are
