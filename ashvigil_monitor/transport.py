@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import base64
 import errno
+import functools
 import http.client
 import math
 import os
@@ -166,7 +167,7 @@ def _connection(url: urllib.parse.SplitResult, watcher: Watcher) -> tuple[http.c
     to request."""
     host, port = url.hostname or "", url.port or (443 if url.scheme == "https" else 80)
     target = urllib.parse.urlunsplit(("", "", url.path or "/", url.query, ""))
-    proxy = urllib.request.getproxies().get(url.scheme)
+    proxy = _proxies().get(url.scheme)
     via = None
     if proxy and not urllib.request.proxy_bypass(host):
         via = urllib.parse.urlsplit(proxy if "://" in proxy else f"http://{proxy}")
@@ -183,6 +184,13 @@ def _connection(url: urllib.parse.SplitResult, watcher: Watcher) -> tuple[http.c
             target = urllib.parse.urlunsplit(url._replace(fragment=""))
     conn._create_connection = lambda address, *_: _connect(address, watcher)  # type: ignore[attr-defined]
     return conn, target
+
+
+@functools.cache
+def _proxies() -> dict[str, str]:
+    """The environment's proxies, read once per process as urlopen's own opener reads them: the
+    environment is walked whole, which an alert's every piece paid for."""
+    return urllib.request.getproxies()
 
 
 def _proxy_headers(via: urllib.parse.SplitResult) -> dict[str, str]:
