@@ -228,12 +228,11 @@ def _main(args: argparse.Namespace) -> int:
     config = load(args, environment)
     if args.command == "config":
         return _show_config(args, environment)
+    if args.command in ("check", "test-message"):
+        import ashvigil_monitor.preflight as preflight  # imports the extension; after the output is safe
 
-    import ashvigil_monitor.preflight as preflight  # imports the extension; after the output is safe
-
-    if args.command == "check":
-        return preflight.check(config)
-    if args.command == "test-message":
+        if args.command == "check":
+            return preflight.check(config)
         return preflight.test_message(config, args.text, args.to)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.db_path)
