@@ -18,13 +18,12 @@ from ashvigil_monitor import __version__, egress, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
-from ashvigil_monitor.locking import DatabaseLock, StateLock
-from ashvigil_monitor.status import holder
 from ashvigil_monitor.store import SIBLINGS, Store, unreadable
 from ashvigil_monitor.times import stamp
 
 if TYPE_CHECKING:
     from ashvigil_monitor.config_file import Table
+    from ashvigil_monitor.locking import DatabaseLock
 
 
 def parser() -> argparse.ArgumentParser:
@@ -250,6 +249,9 @@ def _main(args: argparse.Namespace) -> int:
         from ashvigil_monitor.charts import command
 
         return command(config.db_path, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
+    from ashvigil_monitor.locking import DatabaseLock, StateLock  # what check and the reads never take
+    from ashvigil_monitor.status import holder
+
     configuration.prepare_state_dir(config.state_path)
     if args.command == "outbox" and holder(config.db_path) is not None:
         return _ask_to_drop(config.db_path)
