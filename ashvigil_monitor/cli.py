@@ -17,13 +17,12 @@ from ashvigil_monitor import __version__, egress, engines, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
-from ashvigil_monitor.locking import DatabaseLock, StateBusy, StateLock
-from ashvigil_monitor.status import holder
 from ashvigil_monitor.store import DATABASE_ERRORS, SIBLINGS, Database, Store, unreadable
 from ashvigil_monitor.times import stamp
 
 if TYPE_CHECKING:
     from ashvigil_monitor.config_file import Table
+    from ashvigil_monitor.locking import DatabaseLock
 
 
 def parser() -> argparse.ArgumentParser:
@@ -127,8 +126,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _never_under_a_thread(status: int) -> None:
     """A thread still running here (the chat inside the module's listing, or drawing a chart)
     must not meet the interpreter's finalization: a thread it ends inside the module aborts the
-    process. The process ends at once instead, its output flushed, with its status."""
-    if any(thread is not threading.main_thread() for thread in threading.enumerate()):
+    process. The process ends at once instead, its output flushed, with its status. The HTTP
+    exchanges' watcher, which stays for the next exchange, never enters the module."""
+    threads = threading.enumerate()
+    if any(t is not threading.main_thread() and not getattr(t, "harmless_at_exit", False) for t in threads):
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(status)
@@ -234,12 +235,11 @@ def _main(args: argparse.Namespace) -> int:
     config = load(args, environment)
     if args.command == "config":
         return _show_config(args, environment)
+    if args.command in ("check", "test-message"):
+        import ashvigil_monitor.preflight as preflight  # imports the extension; after the output is safe
 
-    import ashvigil_monitor.preflight as preflight  # imports the extension; after the output is safe
-
-    if args.command == "check":
-        return preflight.check(config)
-    if args.command == "test-message":
+        if args.command == "check":
+            return preflight.check(config)
         return preflight.test_message(config, args.text, args.to)
     if args.command == "outbox" and not args.drop:
         return _list_outbox(config.database)
@@ -259,6 +259,8 @@ def _main(args: argparse.Namespace) -> int:
         return command(config.database, args.netuids, args.since, args.output, args.zoom, config.interval_seconds)
     if args.command == "db":
         return _copy(config, args.to)
+    from ashvigil_monitor.locking import StateLock  # what check and the reads never take
+
     configuration.prepare_state_dir(config.state_path)
     if args.command == "outbox" and _running(config):
         return _ask_to_drop(config.database)
@@ -290,6 +292,8 @@ DROP_WAIT = 30.0  # seconds `outbox --drop` waits for a running monitor to drop
 def _running(config: configuration.Config) -> bool:
     """Whether a monitor holds the database."""
     if not config.database.shared:
+        from ashvigil_monitor.status import holder
+
         return holder(config.db_path) is not None
     with contextlib.closing(config.database.open()) as store:
         return store.holder() is not None
@@ -298,6 +302,8 @@ def _running(config: configuration.Config) -> bool:
 def _locked(config: configuration.Config) -> contextlib.AbstractContextManager[DatabaseLock | None]:
     if config.database.shared:
         return contextlib.nullcontext()
+    from ashvigil_monitor.locking import DatabaseLock
+
     return DatabaseLock(config.db_path, config.state_path)
 
 
@@ -315,6 +321,8 @@ def _copy(config: configuration.Config, url: str) -> int:
     if not config.database.exists():
         raise Failed(f"{config.database.setting}: no database at {config.database.shown}")
     if _running(config):
+        from ashvigil_monitor.locking import StateBusy
+
         raise StateBusy(f"a monitor is using {config.database.shown}: stop it (and its standbys) before copying")
     with _locked(config), contextlib.closing(config.database.open()) as source:
         with contextlib.closing(target.open()) as copy:

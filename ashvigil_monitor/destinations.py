@@ -10,7 +10,6 @@ Credentials come only from files (`<key>_file` in the table) or the environment
 from __future__ import annotations
 
 import dataclasses
-import ipaddress
 import re
 import urllib.parse
 from collections.abc import Callable, Mapping
@@ -272,6 +271,8 @@ def _require_https(table: Table, key: str, url: str, allow_http: bool) -> None:
 
 
 def _loopback(host: str) -> bool:
+    import ipaddress  # only for a webhook URL over http://, not at every start
+
     try:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:

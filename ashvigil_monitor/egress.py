@@ -65,11 +65,19 @@ def _spelled_at(text: str, at: int, spelling: Spelling) -> tuple[int, int]:
     return _WHOLE, at + len(spelling)
 
 
+def _pattern(spellings: list[Spelling]) -> str:
+    """A regular expression of one character in any of its spellings."""
+    units = ("".join(f"[{c}{c.upper()}]" if hexed else re.escape(c) for c, hexed in s) for s in spellings)
+    return "(?:" + "|".join(units) + ")"
+
+
 class _Matcher:
     def __init__(self, secret: str) -> None:
         self.length = len(secret)
         self.chars = [_spellings(c) for c in secret]
-        self.starts = re.compile("[" + re.escape(secret[0]) + "%\\\\]")
+        # Where a match may begin: nothing shorter than MIN_PREFIX whole characters (or the whole
+        # secret) is ever masked, so only those, in any spelling, are worth the walk in Python.
+        self.starts = re.compile("".join(_pattern(spellings) for spellings in self.chars[:MIN_PREFIX]))
 
     def match(self, text: str, at: int, cut: bool = False) -> int:
         """The end of the secret, or of a long enough prefix cut where the text was cut, written
@@ -127,8 +135,10 @@ class Secrets:
             text = matcher.mask(text, cut)
         # A message may quote a Bot API path cut short, which no form of the token matches:
         # whatever follows /bot there is the token.
-        text = _BOT_PATH.sub("/bot" + MASK, text)
-        return _USERINFO_PASSWORD.sub(r"\1" + MASK + "@", text)
+        if "/bot" in text:
+            text = _BOT_PATH.sub("/bot" + MASK, text)
+        # A text without "://" holds no URL: the pattern's scheme would be tried at every word.
+        return _USERINFO_PASSWORD.sub(r"\1" + MASK + "@", text) if "://" in text else text
 
 
 SECRETS = Secrets()  # the process's secrets, told by the configuration as soon as it reads them

@@ -276,12 +276,13 @@ class Outbox:
 
     def drop_expired(self) -> None:
         bound = self.config.outbox_max_age_hours * 3600
-        now, boot = time.time(), boot_clock()[0]
+        now = time.time()
+        old = [p for p in self.store.pending() if now - p.queued_at > bound]
+        boot = boot_clock()[0] if old else ""  # the boot is read only for a piece that may go
         expired = [
             p
-            for p in self.store.pending()
-            if now - p.queued_at > bound
-            and p.attempts >= DROP_AFTER_ATTEMPTS
+            for p in old
+            if p.attempts >= DROP_AFTER_ATTEMPTS
             and p.tried_boot == boot
             and p.tried_for >= min(DROP_AFTER_TRIED, bound)
         ]

@@ -7,7 +7,6 @@ from __future__ import annotations
 import datetime
 import math
 import re
-import zoneinfo
 from dataclasses import dataclass, field
 
 from ashvigil_monitor.errors import ConfigError
@@ -77,9 +76,15 @@ def parse_choice(name: str, text: str, choices: tuple[str, ...]) -> str:
     return value
 
 
-def parse_timezone(name: str, text: str) -> zoneinfo.ZoneInfo:
+def parse_timezone(name: str, text: str) -> datetime.tzinfo:
+    """UTC when none is set; zoneinfo (its time zone database found on the disk) is imported only
+    for a zone named."""
+    if not text.strip():
+        return datetime.timezone.utc
+    import zoneinfo
+
     try:
-        return zoneinfo.ZoneInfo(text.strip() or "UTC")
+        return zoneinfo.ZoneInfo(text.strip())
     except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):  # OSError: a directory such as "America"
         raise ConfigError(f"{name} must be an IANA time zone such as Europe/Berlin, got {text!r}") from None
 
@@ -114,7 +119,7 @@ class Policy:
     thresholds: dict[int, float] = field(default_factory=dict)
     direction: str = "both"
     quiet_hours: tuple[datetime.time, datetime.time] | None = None
-    timezone: zoneinfo.ZoneInfo = field(default_factory=lambda: zoneinfo.ZoneInfo("UTC"))
+    timezone: datetime.tzinfo = datetime.timezone.utc
     muted: frozenset[str] = frozenset()  # muted from the chat for a while: not alerted
 
     def watched(self, netuid: str) -> bool:

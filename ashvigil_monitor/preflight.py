@@ -9,16 +9,20 @@ import socket
 import tempfile
 import time
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
 import ashvigil
-from ashvigil_monitor import __version__, egress, senders, transport
+from ashvigil_monitor import __version__, egress
 from ashvigil_monitor.config import Config, prepare_state_dir
+from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.egress import safe
 from ashvigil_monitor.errors import CheckFailed, ConfigError, Failed
 from ashvigil_monitor.messages import fetch_failure_in_words
-from ashvigil_monitor.outgoing import Outgoing
 from ashvigil_monitor.store import DATABASE_ERRORS
 from ashvigil_monitor.times import utc_now
+
+if TYPE_CHECKING:
+    from ashvigil_monitor.outgoing import Sender
 
 
 def _api_key(config: Config) -> str:
@@ -61,9 +65,16 @@ def _checks(config: Config) -> list[tuple[str, Callable[[Config], str]]]:
     directory and the outbox."""
     checks: list[tuple[str, Callable[[Config], str]]] = [("taostats API key", _api_key)]
     for place in config.destinations:
-        sender = senders.build(place, config.telegram_api, time.sleep, transport.never)
-        checks.append((f"destination {place.name}", lambda _, sender=sender: sender.check()))  # type: ignore[misc]
+        checks.append((f"destination {place.name}", lambda _, place=place: _sender(config, place).check()))  # type: ignore[misc]
     return [*checks, ("state directory", _state_dir), ("outbox", _outbox)]
+
+
+def _sender(config: Config, place: Destination) -> Sender:
+    """A destination's sender. The senders' clients (HTTP, TLS, SMTP, e-mail) are imported here,
+    once the taostats check has begun, not before it."""
+    from ashvigil_monitor import senders, transport
+
+    return senders.build(place, config.telegram_api, time.sleep, transport.never)
 
 
 def check(config: Config) -> int:
@@ -103,12 +114,13 @@ def test_message(config: Config, text: str | None, to: str | None) -> int:
         raise ConfigError(
             f"--to {to}: no such destination (there are {', '.join(d.name for d in config.destinations)})"
         )
+    from ashvigil_monitor.outgoing import Outgoing
+
     message = text if text is not None else f"ashvigil {__version__} on {socket.gethostname()}: test message"
     failures = 0
     for place in places:
         named = f" to {place.name}" if len(config.destinations) > 1 else ""
-        sender = senders.build(place, config.telegram_api, time.sleep, transport.never)
-        reply = sender.send(Outgoing(message, "test", utc_now()))
+        reply = _sender(config, place).send(Outgoing(message, "test", utc_now()))
         if reply.ok:
             print(f"test message sent{named}")
         else:

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import base64
 import errno
+import functools
 import http.client
 import math
 import os
@@ -65,16 +66,13 @@ class Watcher:
         self.cut_at = cut_at
         self.why = ""
         self._socket: socket.socket | None = None  # a duplicate: TLS takes over the original's descriptor
-        self._done = threading.Event()
-        self._thread = threading.Thread(target=self._run, name="ashvigil-http-watch", daemon=True)
 
     def __enter__(self) -> Watcher:
-        self._thread.start()
+        _WATCHING.add(self)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        self._done.set()
-        self._thread.join()
+        _WATCHING.discard(self)  # no shut comes after it
         if self._socket is not None:
             self._socket.close()
 
@@ -93,17 +91,50 @@ class Watcher:
             self.why = "deadline"
         return bool(self.why)
 
-    def _run(self) -> None:
-        while not self._done.wait(WATCH_STEP):
-            if self.expired():
-                self._shut()
-
     def _shut(self) -> None:
         if self._socket is not None:
             try:
                 self._socket.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass  # not connected yet, or closed already
+
+
+class _WatchThread(threading.Thread):
+    harmless_at_exit = True  # it never enters the module: the interpreter's finalization may stop it
+
+
+class _Watching:
+    """One thread looks at every exchange in progress, every WATCH_STEP while there is one, and
+    sleeps while there is none: an alert's pieces do not each start and join a thread of their own."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Condition()
+        self._watchers: set[Watcher] = set()
+        self._thread: threading.Thread | None = None
+
+    def add(self, watcher: Watcher) -> None:
+        with self._lock:
+            self._watchers.add(watcher)
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = _WatchThread(target=self._run, name="ashvigil-http-watch", daemon=True)
+                self._thread.start()
+            elif len(self._watchers) == 1:
+                self._lock.notify()
+
+    def discard(self, watcher: Watcher) -> None:
+        with self._lock:
+            self._watchers.discard(watcher)
+
+    def _run(self) -> None:
+        with self._lock:
+            while True:
+                self._lock.wait(WATCH_STEP if self._watchers else None)
+                for watcher in self._watchers:  # under the lock: none leaves while it is shut
+                    if watcher.expired():
+                        watcher._shut()
+
+
+_WATCHING = _Watching()
 
 
 def _connect(address: tuple[str, int], watcher: Watcher) -> socket.socket:
@@ -136,7 +167,7 @@ def _connection(url: urllib.parse.SplitResult, watcher: Watcher) -> tuple[http.c
     to request."""
     host, port = url.hostname or "", url.port or (443 if url.scheme == "https" else 80)
     target = urllib.parse.urlunsplit(("", "", url.path or "/", url.query, ""))
-    proxy = urllib.request.getproxies().get(url.scheme)
+    proxy = _proxies().get(url.scheme)
     via = None
     if proxy and not urllib.request.proxy_bypass(host):
         via = urllib.parse.urlsplit(proxy if "://" in proxy else f"http://{proxy}")
@@ -153,6 +184,13 @@ def _connection(url: urllib.parse.SplitResult, watcher: Watcher) -> tuple[http.c
             target = urllib.parse.urlunsplit(url._replace(fragment=""))
     conn._create_connection = lambda address, *_: _connect(address, watcher)  # type: ignore[attr-defined]
     return conn, target
+
+
+@functools.cache
+def _proxies() -> dict[str, str]:
+    """The environment's proxies, read once per process as urlopen's own opener reads them: the
+    environment is walked whole, which an alert's every piece paid for."""
+    return urllib.request.getproxies()
 
 
 def _proxy_headers(via: urllib.parse.SplitResult) -> dict[str, str]:
