@@ -207,6 +207,10 @@ class Postgres:
                 **extra,
             )
         )
+        # Flags are kept as integers, as SQLite keeps them: a Python bool goes as one.
+        from psycopg.types.numeric import Int8Dumper
+
+        self._conn.adapters.register_dumper(bool, Int8Dumper)
 
     def _call(self, work: Any) -> Any:
         try:
@@ -323,9 +327,9 @@ class Postgres:
         table, named, rest = match[1], match[2], match[3]
         types = self._column_types(table)
         columns = [c.strip() for c in named.split(",")] if named else list(types)
-        arrays = ", ".join(f"%s::{types[c]}[]" for c in columns)
+        casts = ", ".join(f"%s::{types[c]}[]" for c in columns)
         into = f"{table} ({named})" if named else table
-        many = f"INSERT INTO {into} SELECT * FROM unnest({arrays}){rest}"
+        many = f"INSERT INTO {into} SELECT * FROM unnest({casts}){rest}"
         self._call(lambda: self._conn.execute(many, [list(column) for column in zip(*batch, strict=True)]))
 
     def _column_types(self, table: str) -> dict[str, str]:
