@@ -27,6 +27,7 @@ IDLE_SESSION = 20  # seconds an active session may stay idle before the server e
 PING = 5.0  # seconds between the active session's pings, well within IDLE_SESSION
 STATEMENT_TIMEOUT = 30  # seconds a statement may take
 CONNECT_TIMEOUT = 10  # seconds to open a session
+OLDEST_SERVER = 140000  # PostgreSQL 14: idle_session_timeout
 LOCK_KEY = 0x61736876  # the advisory lock whose holder acts for the database ("ashv")
 INSTALL_HINT = "PostgreSQL needs the postgres extra: pip install 'ashvigil[postgres]'"
 
@@ -207,6 +208,13 @@ class Postgres:
                 **extra,
             )
         )
+        if self._conn.info.server_version < OLDEST_SERVER:
+            self.close()
+            raise ConfigError(
+                "ASHVIGIL_DB_URL: PostgreSQL 14 or newer is needed (its idle_session_timeout ends a frozen"
+                " monitor's session)",
+                "ASHVIGIL_DB_URL",
+            )
         # Flags are kept as integers, as SQLite keeps them: a Python bool goes as one.
         from psycopg.types.numeric import Int8Dumper
 
