@@ -68,6 +68,11 @@ def is_postgres(target: str) -> bool:
     return target.startswith(("postgresql://", "postgres://"))
 
 
+def setting(target: str) -> str:
+    """The setting that names a database of this kind, for the messages about it."""
+    return "ASHVIGIL_DB_URL" if is_postgres(target) else "ASHVIGIL_DB_PATH"
+
+
 def shown(target: str) -> str:
     """A database as output shows it: a URL without whatever credentials it may carry."""
     if not is_postgres(target):

@@ -334,7 +334,7 @@ class Store:
         self._kept_subnets: dict[str, Mapping[str, Subnet]] = {}
         self._kept_polled: Mapping[str, Subnet] | None = None
         self._kept_map: dict[str, str] | None = None
-        setting = "ASHVIGIL_DB_URL" if engines.is_postgres(path) else "ASHVIGIL_DB_PATH"
+        self.setting = engines.setting(path)
         try:
             self._db: engines.Engine = session or (
                 engines.Postgres(path, password, read_only)
@@ -346,7 +346,7 @@ class Store:
             if not read_only and self._owns:
                 self._migrate()
         except DATABASE_ERRORS as e:  # busy, locked, I/O, full, unreachable: a restart may succeed
-            raise Failed(f"{setting}: cannot use {engines.shown(path)} ({e})") from None
+            raise Failed(f"{self.setting}: cannot use {engines.shown(path)} ({e})") from None
 
     def close(self) -> None:
         if self._owns:
@@ -450,9 +450,7 @@ class Store:
     def _migrate(self) -> None:
         version = self.version()
         if version > len(MIGRATIONS):
-            raise ConfigError(
-                f"ASHVIGIL_DB_PATH: {engines.shown(self.path)} is from a newer ashvigil (schema {version})"
-            )
+            raise ConfigError(f"{self.setting}: {engines.shown(self.path)} is from a newer ashvigil (schema {version})")
         for target in range(version + 1, len(MIGRATIONS) + 1):
             with self._transaction():
                 self._db.serialize_migrations()
@@ -474,9 +472,9 @@ class Store:
                 self.put(chat_id=recorded or chats[0], state_path=os.path.realpath(state_path))
                 return recorded or chats[0]
         except DATABASE_ERRORS as e:
-            raise Failed(f"ASHVIGIL_DB_PATH: cannot use {engines.shown(self.path)} ({e})") from None
+            raise Failed(f"{self.setting}: cannot use {engines.shown(self.path)} ({e})") from None
         raise ConfigError(
-            f"ASHVIGIL_DB_PATH: {self.path} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chats[0]}:"
+            f"{self.setting}: {engines.shown(self.path)} delivers to chat {recorded}, not ASHVIGIL_CHAT_ID {chats[0]}:"
             " give this chat a database of its own (ASHVIGIL_DB_PATH), or after a deliberate change run"
             " `ashvigil outbox --drop` (it drops the pending pieces)"
         )
@@ -912,7 +910,7 @@ class Database:
 
     @property
     def setting(self) -> str:
-        return "ASHVIGIL_DB_URL" if self.shared else "ASHVIGIL_DB_PATH"
+        return engines.setting(self.target)
 
     def exists(self) -> bool:
         """Whether there may be something to read: a shared database always may."""
