@@ -326,7 +326,7 @@ class ChatBot:
         ids = _ids(args)
         if not ids:
             raise Usage
-        rates, _ = self._store.burn_map()
+        rates = self._store.burn_map()
         last = {m.netuid: m.at for m in self._store.moves(netuids=ids) if not m.first}
         return [
             "\n".join(
@@ -369,7 +369,7 @@ class ChatBot:
         count = int(args[0]) if args else 10
         if not 0 < count <= 200:
             raise Usage
-        rates, _ = self._store.burn_map()
+        rates = self._store.burn_map()
         numeric = []
         for netuid, rate in rates.items():
             try:

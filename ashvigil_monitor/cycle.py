@@ -15,7 +15,7 @@ import json
 import os
 import stat
 import time
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -26,7 +26,7 @@ from ashvigil_monitor.config import Config
 from ashvigil_monitor.files import read_bounded
 from ashvigil_monitor.messages import alert_text, fetch_failure_in_words, snapshot_text
 from ashvigil_monitor.outbox import Outbox
-from ashvigil_monitor.store import DATABASE_ERRORS, Change, Outcome, Store, Subnet
+from ashvigil_monitor.store import DATABASE_ERRORS, Change, Outcome, Store, Subnet, listed
 from ashvigil_monitor.times import utc_now
 
 STATE_LIMIT = 64 << 20  # a state file is read to check it only when the module found no map in it
@@ -130,16 +130,18 @@ class Watch:
             raise TypeError(f"Expected list, got {type(result).__name__:.200}")
         return [row for row in result if isinstance(row, dict)]
 
-    def _previous(self) -> dict[str, str]:
-        saved, in_state = self.store.burn_map()
-        if saved and (not in_state or self.store.shared):
+    def _previous(self) -> Mapping[str, str]:
+        if self.store.shared or not self.store.state_holds_map():
             # Stopped between the write-ahead and the store, the database is newer; a shared one
             # is always the baseline: another monitor may have written it since this state file.
-            return saved
+            saved = self.store.last_map()
+            if saved:
+                return saved
         try:
             return read_state(self.config.state_path)
         except Unreadable as e:
             aside = set_aside(self.config.state_path)
+            saved = self.store.last_map()
             log.warn(
                 f"state file unreadable ({e}): kept as {aside}; comparing with the database's last map"
                 f" ({len(saved)} subnets)"
@@ -272,8 +274,7 @@ class Watch:
         # What a destination is shown becomes its baseline; a snapshot not shown changes none.
         # A subnet a destination never had a baseline of takes the polls' record, never told gone to it.
         polled = {n: Subnet(p.baseline, p.last_rate, p.missing) for n, p in self.store.polled().items()}
-        seen = {n: Subnet(r, r) for n, r in current.items()}
-        records = {d.name: {**polled, **self.store.subnets(d.name), **seen} for d in shown}
+        records = {d.name: listed({**polled, **self.store.subnets(d.name)}, current) for d in shown}
         if not self._store(current, updated_at, records=records):
             return 1
         self.outcome = Outcome(updated_at, current, cycle=False)

@@ -34,7 +34,6 @@ INSTALL_HINT = "PostgreSQL needs the postgres extra: pip install 'ashvigil[postg
 # The tables a row replaces by its key: the key's columns, then the others, in table order.
 UPSERTS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "settings": (("key",), ("value",)),
-    "burn_map": (("netuid",), ("burn",)),
     "subnets": (("netuid",), ("baseline", "last_rate", "missing", "gone")),
     "baselines": (("destination", "netuid"), ("baseline", "gone")),
     "recorded": (("netuid",), ("burn",)),

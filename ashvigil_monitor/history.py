@@ -139,7 +139,7 @@ def gauge_rates(store: Store, watched: Callable[[str], bool]) -> dict[str, float
     """The numeric rates of the last stored map, for the metrics file; {} with one line when the
     database cannot be read (health output never fails a cycle)."""
     try:
-        return numeric_rates(store.burn_map()[0], watched)
+        return numeric_rates(store.burn_map(), watched)
     except DATABASE_ERRORS as e:
         log.warn(f"database read failed: {e}")
         return {}

@@ -14,7 +14,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import json
-import operator
 import os
 import socket
 import sqlite3
@@ -170,6 +169,24 @@ MIGRATIONS: tuple[str | Mapping[str, str], ...] = (
         started REAL NOT NULL
     ) WITHOUT ROWID
     """,
+    """
+    -- A cycle writes one row for a subnet that moved: the map is the polls' record of the subnets
+    -- the last poll listed, and a destination's baseline is kept in baselines only where it
+    -- differs from the polls' record (with one destination, never).
+    UPDATE subnets SET missing = 1 WHERE missing = 0 AND netuid NOT IN (SELECT netuid FROM burn_map);
+    UPDATE subnets SET missing = 0, last_rate = (SELECT burn FROM burn_map m WHERE m.netuid = subnets.netuid)
+        WHERE netuid IN (SELECT netuid FROM burn_map);
+    INSERT INTO subnets (netuid, baseline, last_rate)
+        SELECT netuid, burn, burn FROM burn_map WHERE netuid NOT IN (SELECT netuid FROM subnets);
+    DROP TABLE burn_map;
+    -- the destinations that compared a poll: one without a row here knows no subnet yet
+    CREATE TABLE destinations (destination TEXT PRIMARY KEY) WITHOUT ROWID;
+    INSERT INTO destinations SELECT DISTINCT destination FROM baselines;
+    DELETE FROM baselines WHERE EXISTS (
+        SELECT 1 FROM subnets s WHERE s.netuid = baselines.netuid AND s.baseline = baselines.baseline
+            AND s.gone = baselines.gone
+    );
+    """,
 )
 # The version from which the history is coded, wherever its migration stands in the list.
 CODED_HISTORY = 1 + next(i for i, script in enumerate(MIGRATIONS) if "moves_coded" in str(script))
@@ -274,9 +291,6 @@ _PIECE = (
 )
 
 
-_BASELINE = operator.itemgetter(0, 3)  # a destination's own columns of a Subnet: baseline, gone
-
-
 def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
     """The polls' own columns of every subnet any destination knows: a destination new to the
     database knows only the last poll's, so where they differ the longer absence is the true one."""
@@ -290,13 +304,30 @@ def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
 
 def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, Subnet]:
     """A destination's records as the database gives them back: the polls' own columns from the
-    merged records (the same objects where they agree)."""
-    joined = {}
+    merged records (the same objects where they agree), and the polls' record of a subnet it
+    keeps none of."""
+    joined = dict(polled) if len(subnets) < len(polled) else {}
     for netuid, subnet in subnets.items():
         p = polled[netuid]
         same = p is subnet or (p.last_rate, p.missing) == (subnet.last_rate, subnet.missing)
         joined[netuid] = subnet if same else Subnet(subnet.baseline, p.last_rate, p.missing, subnet.gone)
     return joined
+
+
+def _own(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, tuple[str, bool]]:
+    """A destination's baseline and gone flag where they are not the polls' record's."""
+    return {
+        n: (s.baseline, s.gone)
+        for n, s in subnets.items()
+        if (p := polled[n]) is not s and (p.baseline != s.baseline or p.gone != s.gone)
+    }
+
+
+def listed(known: Mapping[str, Subnet], burns: Mapping[str, str]) -> dict[str, Subnet]:
+    """Records after a listing that compares nothing (a snapshot): a subnet listed takes its
+    rate as its baseline; one not listed missed one more poll."""
+    missed = {n: s._replace(missing=s.missing + 1) for n, s in known.items() if n not in burns}
+    return {**missed, **{n: Subnet(rate, rate) for n, rate in burns.items()}}
 
 
 def _changes(text: str | None) -> tuple[Change, ...]:
@@ -319,7 +350,18 @@ class Monitor:
 
 MONITOR_KEPT = 7 * DAY  # a monitor not seen for this long is forgotten
 # What `db copy` copies, every table but the monitors' rows.
-COPIED = ("settings", "burn_map", "subnets", "baselines", "held", "mutes", "polls", "moves", "recorded", "outbox")
+COPIED = (
+    "settings",
+    "subnets",
+    "destinations",
+    "baselines",
+    "held",
+    "mutes",
+    "polls",
+    "moves",
+    "recorded",
+    "outbox",
+)
 
 
 class Store:
@@ -334,6 +376,8 @@ class Store:
         self._kept_subnets: dict[str, Mapping[str, Subnet]] = {}
         self._kept_polled: Mapping[str, Subnet] | None = None
         self._kept_map: dict[str, str] | None = None
+        self._kept_own: dict[str, dict[str, tuple[str, bool]]] = {}
+        self._kept_known: set[str] | None = None
         self.setting = engines.setting(path)
         try:
             self._db: engines.Engine = session or (
@@ -482,7 +526,8 @@ class Store:
     def adopt(self, old: str, new: str) -> bool:
         """Hands a destination's pieces, baselines and held changes to another name, when that
         name has none of its own yet; whether it did."""
-        tables = ("outbox", "baselines", "held")
+        tables = ("outbox", "destinations", "baselines", "held")
+        self._forget_kept()
         with self._transaction() as db:
             query = " UNION ALL ".join(f"SELECT 1 FROM {t} WHERE destination = ?" for t in tables)
             if db.execute(query, (new,) * len(tables)).fetchone() is not None:
@@ -544,24 +589,27 @@ class Store:
         release_held: Iterable[str] = (),
     ) -> None:
         """Commits, as one, a cycle's new map (marked as not yet in the state file), the subnets'
-        records of each destination given, the changes it holds for after a destination's quiet
-        hours, and the release of the destinations' held changes merged into their alerts. The
-        cycle writes it ahead of the state file, with its alerts' pieces."""
+        records of each destination given (with none, the polls' record takes the listing), the
+        changes it holds for after a destination's quiet hours, and the release of the
+        destinations' held changes merged into their alerts. The cycle writes it ahead of the
+        state file, with its alerts' pieces."""
+        records = records or {}
+        polled = _polled(records) if records else listed(self.polled(), burns)
         with self._transaction() as db:
-            if records:
-                befores = {destination: self.subnets(destination) for destination in records}
-                polled = _polled(records)
-                self._write_changed("subnets", polled, self.polled(), tuple)  # a bool is written as 0 or 1
-                for destination, subnets in records.items():
-                    self._write_changed("baselines", subnets, befores[destination], _BASELINE, destination)
-                    self._kept_subnets[destination] = _as_joined(subnets, polled)
-                self._kept_polled = polled
+            self._keep_others(records.keys(), self.polled(), polled)
+            self._write_changed("subnets", polled, self.polled(), tuple)  # a bool is written as 0 or 1
+            for destination, subnets in records.items():
+                self._know(destination)
+                own = _own(subnets, polled)
+                self._write_changed("baselines", own, self._own(destination), tuple, destination)
+                self._kept_own[destination] = own
+                self._kept_subnets[destination] = _as_joined(subnets, polled)
+            self._kept_polled = polled
             db.executemany("DELETE FROM held WHERE destination = ?", [(d,) for d in release_held])
             db.executemany(
                 "INSERT INTO held (cycle_at, netuid, old, new, destination) VALUES (?, ?, ?, ?, ?)",
                 [(updated_at, *c, d) for d, c in hold],
             )
-            self._write_changed("burn_map", burns, self._map(), None)
             self._kept_map = dict(burns)
             db.executemany(
                 "INSERT OR REPLACE INTO settings VALUES (?, ?)", [("map_updated_at", updated_at), ("map_in_state", "0")]
@@ -576,55 +624,98 @@ class Store:
         table: str,
         rows: Mapping[str, T],
         before: Mapping[str, T],
-        columns: Callable[[T], tuple[object, ...]] | None,
+        columns: Callable[[T], tuple[object, ...]],
         *key: str,
     ) -> None:
-        """`columns` of a row, in C where a cycle writes 10 000 rows; None: the row is its one column."""
+        """`columns` of a row, in C where a cycle writes 10 000 rows."""
         where = "destination = ? AND netuid = ?" if key else "netuid = ?"
         self._db.executemany(f"DELETE FROM {table} WHERE {where}", [(*key, n) for n in before.keys() - rows.keys()])
         if not rows:
             return
-        width = len(key) + 1 + (1 if columns is None else len(columns(next(iter(rows.values())))))
+        width = len(key) + 1 + len(columns(next(iter(rows.values()))))
         # Rows made as they are written, and freed: 10 000 of them kept at once woke the garbage
         # collector some forty times a cycle.
-        changed: Iterable[tuple[object, ...]]
-        if columns is None:
-            changed = ((*key, n, row) for n, row in rows.items() if before.get(n) != row)
-        else:
-            changed = (
-                (*key, n, *columns(row))
-                for n, row in rows.items()
-                if (old := before.get(n)) is not row and (old is None or columns(old) != columns(row))
-            )
+        changed = (
+            (*key, n, *columns(row))
+            for n, row in rows.items()
+            if (old := before.get(n)) is not row and (old is None or columns(old) != columns(row))
+        )
         self._db.executemany(f"INSERT OR REPLACE INTO {table} VALUES ({', '.join('?' * width)})", changed)
 
-    def _map(self) -> dict[str, str]:
+    def _keep_others(self, given: Iterable[str], before: Mapping[str, Subnet], after: Mapping[str, Subnet]) -> None:
+        """A destination whose records are not given (a snapshot it is not shown) keeps its
+        baselines where the polls' record moves from under them."""
+        for destination in self._known() - set(given):
+            own = self._own(destination)
+            moved = {
+                n: (p.baseline, p.gone)
+                for n, p in before.items()
+                if n not in own and (q := after.get(n)) is not None and (q.baseline, q.gone) != (p.baseline, p.gone)
+            }
+            if moved:
+                kept = {**own, **moved}
+                self._write_changed("baselines", kept, own, tuple, destination)
+                self._kept_own[destination] = kept
+            self._kept_subnets.pop(destination, None)
+
+    def last_map(self) -> Mapping[str, str]:
+        """The map this monitor last wrote or read: its own cycle's baseline, never changed by
+        the caller."""
         if self._kept_map is None:
-            self._kept_map = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
+            self._kept_map = self.burn_map()
         return self._kept_map
+
+    def _know(self, destination: str) -> None:
+        """Notes that a destination compared a poll: from now on it knows every subnet."""
+        if destination not in self._known():
+            self._db.execute(
+                "INSERT INTO destinations SELECT ? WHERE NOT EXISTS (SELECT 1 FROM destinations WHERE destination = ?)",
+                (destination, destination),
+            )
+            self._known().add(destination)
+
+    def _known(self) -> set[str]:
+        if self._kept_known is None:
+            self._kept_known = {d for (d,) in self._db.execute("SELECT destination FROM destinations")}
+        return self._kept_known
+
+    def _own(self, destination: str) -> dict[str, tuple[str, bool]]:
+        """A destination's rows of baselines: where its baseline or gone flag is not the polls'."""
+        if destination not in self._kept_own:
+            query = "SELECT netuid, baseline, gone FROM baselines WHERE destination = ?"
+            rows = self._db.execute(query, (destination,))
+            self._kept_own[destination] = {n: (b, bool(g)) for n, b, g in rows}
+        return self._kept_own[destination]
 
     def _forget_kept(self) -> None:
         self._kept_subnets = {}
         self._kept_polled = None
         self._kept_map = None
+        self._kept_own = {}
+        self._kept_known = None
 
     def map_in_state(self) -> None:
         """The state file now holds the map too."""
         self._db.execute("INSERT OR REPLACE INTO settings VALUES ('map_in_state', '1')")
 
-    def burn_map(self) -> tuple[dict[str, str], bool]:
-        """The last map written ahead, and whether the state file is known to hold it."""
-        burns = dict(self._db.execute("SELECT netuid, burn FROM burn_map"))
-        return burns, self.get("map_in_state", "1") == "1"
+    def state_holds_map(self) -> bool:
+        """Whether the state file is known to hold the last map written ahead."""
+        return self.get("map_in_state", "1") == "1"
+
+    def burn_map(self) -> dict[str, str]:
+        """The last map written ahead: the rates of the subnets the last poll listed."""
+        return dict(self._db.execute("SELECT netuid, last_rate FROM subnets WHERE missing = 0"))
 
     def subnets(self, destination: str) -> Mapping[str, Subnet]:
-        """Each subnet's record as a destination knows it: its own baseline and gone flag; a
-        subnet it has no baseline of is new to it, and a destination with none knows nothing yet.
-        Kept for the next call: the caller does not change it."""
+        """Each subnet's record as a destination knows it: its own baseline and gone flag where
+        it keeps one, else the polls'; a destination that never compared a poll knows nothing
+        yet. Kept for the next call: the caller does not change it."""
         if destination not in self._kept_subnets:
+            if not self._db.execute("SELECT 1 FROM destinations WHERE destination = ?", (destination,)).fetchone():
+                return {}
             rows = self._db.execute(
-                "SELECT s.netuid, b.baseline, s.last_rate, s.missing, b.gone FROM subnets s"
-                " JOIN baselines b ON b.netuid = s.netuid AND b.destination = ?",
+                "SELECT s.netuid, coalesce(b.baseline, s.baseline), s.last_rate, s.missing, coalesce(b.gone, s.gone)"
+                " FROM subnets s LEFT JOIN baselines b ON b.destination = ? AND b.netuid = s.netuid",
                 (destination,),
             )
             self._kept_subnets[destination] = {n: Subnet(b, r, m, bool(g)) for n, b, r, m, g in rows}
@@ -639,8 +730,7 @@ class Store:
 
     def known(self, netuid: str) -> bool:
         """Whether a poll ever listed the subnet."""
-        query = "SELECT 1 FROM subnets WHERE netuid = ? UNION ALL SELECT 1 FROM burn_map WHERE netuid = ?"
-        return self._db.execute(query, (netuid, netuid)).fetchone() is not None
+        return self._db.execute("SELECT 1 FROM subnets WHERE netuid = ?", (netuid,)).fetchone() is not None
 
     def held(self, destination: str) -> list[Change]:
         query = "SELECT netuid, old, new FROM held WHERE destination = ? ORDER BY id"

@@ -75,7 +75,7 @@ def test_a_failed_write_ahead_stores_nothing_and_the_change_is_found_again(av, s
     assert services.run("once").returncode == 0  # first poll: state file and database
     before = services.state.read_bytes()
     with services.database() as db:
-        db.execute("CREATE TRIGGER full BEFORE INSERT ON burn_map BEGIN SELECT RAISE(ABORT, 'disk full'); END")
+        db.execute("CREATE TRIGGER full BEFORE INSERT ON subnets BEGIN SELECT RAISE(ABORT, 'disk full'); END")
     services.api.set_incentive_burn(3, 0.5)
     done = services.run("once")
     assert (done.returncode, done.stderr) == (1, "[burn] database write failed, rates not stored: disk full\n")

@@ -102,7 +102,7 @@ def shared(services, postgres, pg_url):
 
 def stored_map(postgres, pg_url):
     with contextlib.closing(Store(pg_url, read_only=True, password=postgres.password)) as store:
-        return store.burn_map()[0]
+        return store.burn_map()
 
 
 def first_poll(av, services, shared):

@@ -6,7 +6,7 @@ import sqlite3
 import pytest
 
 from ashvigil_monitor.errors import ConfigError
-from ashvigil_monitor.store import MIGRATIONS, Queued, Store, script_for
+from ashvigil_monitor.store import MIGRATIONS, Queued, Store, Subnet, script_for
 
 
 @pytest.mark.parametrize("version", range(len(MIGRATIONS) + 2))
@@ -34,21 +34,65 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
     with store.transaction():
         store.queue(Queued("discord", "2026-12-08T00:00:00Z"), ["piece"], 0.0)
         store.save_map({"1": "0.5"}, "2026-12-08T00:00:00Z")
-    assert store.burn_map() == ({"1": "0.5"}, False)
+    assert (store.burn_map(), store.state_holds_map()) == ({"1": "0.5"}, False)
     assert [p.body for p in store.pending() if p.destination == "discord"] == ["piece"]
     store.close()
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA user_version").fetchone()[0] == len(MIGRATIONS)
 
 
-@pytest.mark.parametrize(("moved", "written"), [({}, 0), ({3: 0.777}, 3), ({3: 0.777, 5: 0.5}, 6)])
+def test_an_upgrade_keeps_every_destinations_baselines_and_the_map(tmp_path):
+    """From separate map and baselines tables to the polls' record, with baselines that differ."""
+    path = str(tmp_path / "ashvigil.db")
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        for script in MIGRATIONS[:8]:
+            db.executescript(script_for(script, "sqlite"))
+        db.execute("PRAGMA user_version = 8")
+        db.executemany("INSERT INTO burn_map VALUES (?, ?)", [("3", "0.2"), ("5", "0.45")])
+        subnets = [("3", "0.2", "0.2", 0, 0), ("5", "0.45", "0.45", 0, 0), ("9", "0.7", "0.7", 4, 1)]
+        db.executemany("INSERT INTO subnets VALUES (?, ?, ?, ?, ?)", subnets)
+        baselines = [("all", n, b, g) for n, b, _, _, g in subnets]
+        baselines += [("mine", "3", "0.2", 0), ("mine", "5", "0.5", 0), ("mine", "9", "0.7", 0)]
+        db.executemany("INSERT INTO baselines VALUES (?, ?, ?, ?)", baselines)
+        db.commit()
+    store = Store(path)
+    assert store.burn_map() == {"3": "0.2", "5": "0.45"}
+    assert store.subnets("all") == {
+        "3": Subnet("0.2", "0.2"),
+        "5": Subnet("0.45", "0.45"),
+        "9": Subnet("0.7", "0.7", 4, True),
+    }
+    assert store.subnets("mine") == {
+        "3": Subnet("0.2", "0.2"),
+        "5": Subnet("0.5", "0.45"),
+        "9": Subnet("0.7", "0.7", 4),
+    }
+    assert store.subnets("new") == {}
+    own = store.execute("SELECT destination, netuid FROM baselines ORDER BY 1, 2").fetchall()
+    assert own == [("mine", "5"), ("mine", "9")]
+    store.close()
+
+
+def test_a_destination_left_out_of_a_write_keeps_its_baselines(tmp_path):
+    """As a snapshot shown to one destination, then to none: the others' baselines stay."""
+    path = str(tmp_path / "ashvigil.db")
+    store = Store(path)
+    store.save_map({"5": "0.5"}, "t1", {"all": {"5": Subnet("0.5", "0.5")}, "mine": {"5": Subnet("0.5", "0.5")}})
+    store.save_map({"5": "0.9"}, "t2", {"all": {"5": Subnet("0.9", "0.9")}})
+    store.save_map({"5": "0.8"}, "t3")
+    for seen in (store, Store(path)):
+        assert (seen.subnets("all"), seen.subnets("mine")) == ({"5": Subnet("0.9", "0.8")}, {"5": Subnet("0.5", "0.8")})
+        assert seen.burn_map() == {"5": "0.8"}
+
+
+@pytest.mark.parametrize(("moved", "written"), [({}, 0), ({3: 0.777}, 1), ({3: 0.777, 5: 0.5}, 2)])
 def test_a_cycle_writes_the_rows_of_the_subnets_that_changed_only(services, moved, written):
     services.api.set_incentive_burns({3: 0.1, 5: 0.2})
     assert services.run("once").returncode == 0
     with contextlib.closing(services.database()) as db:
         db.execute("CREATE TABLE written (n INTEGER)")
         db.execute("INSERT INTO written VALUES (0)")
-        for table in ("subnets", "baselines", "burn_map"):
+        for table in ("subnets", "baselines"):
             for event in ("INSERT", "UPDATE", "DELETE"):
                 db.execute(
                     f"CREATE TRIGGER {table}_{event} AFTER {event} ON {table} BEGIN UPDATE written SET n = n + 1; END"

@@ -54,7 +54,7 @@ def test_the_outbox_keeps_order_attempts_and_drops(open_store):
 
 def test_a_rolled_back_cycle_leaves_nothing_and_is_forgotten(open_store):
     store = open_store()
-    records = {"telegram": {"1": Subnet("0.1", "0.1", 3, True)}}
+    records = {"telegram": {"1": Subnet("0.1", "0.1"), "2": Subnet("0.2", "0.2", 3, True)}}
     store.save_map({"1": "0.1"}, "t1", records)
 
     def cycle():
@@ -67,8 +67,8 @@ def test_a_rolled_back_cycle_leaves_nothing_and_is_forgotten(open_store):
         cycle()
     again = open_store()
     for seen in (store, again):
-        assert seen.burn_map() == ({"1": "0.1"}, False)
-        assert seen.subnets("telegram") == {"1": Subnet("0.1", "0.1", 3, True)}
+        assert (seen.burn_map(), seen.state_holds_map()) == ({"1": "0.1"}, False)
+        assert seen.subnets("telegram") == records["telegram"]
         assert seen.pending() == []
 
 
