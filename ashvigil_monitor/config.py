@@ -9,8 +9,7 @@ import os
 import re
 import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping, Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, TypeVar
+from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
 from ashvigil_monitor import destinations as places
 from ashvigil_monitor import engines, log, policy
@@ -105,8 +104,7 @@ _ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 T = TypeVar("T")
 
 
-@dataclass(frozen=True)
-class Config:
+class Config(NamedTuple):  # not a dataclass: its import and making would slow every start
     api_key: str
     bot_token: str
     chat_id: str
