@@ -17,12 +17,12 @@ from ashvigil_monitor import __version__, egress, engines, log
 from ashvigil_monitor import config as configuration
 from ashvigil_monitor.destinations import DEFAULT_NAME
 from ashvigil_monitor.errors import ConfigError, Failed, Refused
-from ashvigil_monitor.store import DATABASE_ERRORS, SIBLINGS, Database, Store, unreadable
 from ashvigil_monitor.times import stamp
 
-if TYPE_CHECKING:
+if TYPE_CHECKING:  # the store only in the commands that open it: check reaches taostats first
     from ashvigil_monitor.config_file import Table
     from ashvigil_monitor.locking import DatabaseLock
+    from ashvigil_monitor.store import Database, Store
 
 
 def parser() -> argparse.ArgumentParser:
@@ -315,6 +315,8 @@ def _copy(config: configuration.Config, url: str) -> int:
         url = url.removeprefix("sqlite://")
     else:
         raise ConfigError("--to must be sqlite:///PATH or postgresql://USER@HOST:PORT/DBNAME", "--to")
+    from ashvigil_monitor.store import Database
+
     target = Database(url, config.db_password)
     if target.target == config.database.target:
         raise ConfigError("--to names this database itself", "--to")
@@ -349,6 +351,8 @@ def _ask_to_drop(database: Database) -> int:
 def _open_store(config: configuration.Config, lock: DatabaseLock) -> Store:
     """The locked database. One that cannot be read is set aside for a fresh one, out loud: the
     state file, when there is one, is the baseline."""
+    from ashvigil_monitor.store import Store, unreadable
+
     has_state = os.path.exists(config.state_path)
     why = "" if lock.created else unreadable(config.db_path)
     if why and (why != "empty" or has_state):
@@ -366,7 +370,7 @@ def _set_aside(db_path: str) -> str:
     aside = set_aside(db_path)
     if os.path.lexists(db_path):
         raise Failed(f"ASHVIGIL_DB_PATH: {db_path} is unreadable and stays {aside}")
-    for suffix in SIBLINGS:
+    for suffix in engines.SIBLINGS:
         with contextlib.suppress(FileNotFoundError):
             os.rename(db_path + suffix, aside + suffix)
     return aside
@@ -374,6 +378,8 @@ def _set_aside(db_path: str) -> str:
 
 def _list_outbox(database: Database) -> int:
     """Lists without the lock: an operator looks while the service runs."""
+    from ashvigil_monitor.store import DATABASE_ERRORS
+
     pieces = []
     if database.exists():
         with contextlib.closing(database.open(read_only=True)) as store:

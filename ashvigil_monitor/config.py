@@ -9,16 +9,16 @@ import os
 import re
 import urllib.parse
 from collections.abc import Callable, Iterable, Mapping, MutableMapping, Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, TypeVar
+from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
 from ashvigil_monitor import destinations as places
-from ashvigil_monitor import engines, log, policy, store
+from ashvigil_monitor import engines, log, policy
 from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.errors import ConfigError
 from ashvigil_monitor.files import read_small_text, require_regular_or_absent
 
-if TYPE_CHECKING:  # the TOML reader is imported only when there is a config file
+if TYPE_CHECKING:  # the TOML reader only when there is a config file, the store only when opened
+    from ashvigil_monitor import store
     from ashvigil_monitor.config_file import Table
 
 # (name, default shown by --help, meaning); the help text and the README list the same table.
@@ -104,8 +104,7 @@ _ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 T = TypeVar("T")
 
 
-@dataclass(frozen=True)
-class Config:
+class Config(NamedTuple):  # not a dataclass: its import and making would slow every start
     api_key: str
     bot_token: str
     chat_id: str
@@ -136,7 +135,9 @@ class Config:
 
     @property
     def database(self) -> store.Database:
-        return store.Database(self.db_url or self.db_path, self.db_password)
+        from ashvigil_monitor.store import Database
+
+        return Database(self.db_url or self.db_path, self.db_password)
 
     @property
     def interval_seconds(self) -> float:
@@ -218,6 +219,24 @@ def default_state_path(env: Mapping[str, str]) -> str:
         return os.path.join(env["STATE_DIRECTORY"].split(":")[0], "state.json")
     base = env.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
     return os.path.join(base, "ashvigil", "state.json")
+
+
+LEGACY_DB_NAME = "ashvigil.db"  # the default database once shared by every state file of a folder
+
+
+def default_db_path(state_path: str) -> str:
+    """<state file's stem>.db beside it, so that state files in one folder get databases of their
+    own; the old shared default there while it records this state file as its owner, or none."""
+    directory, name = os.path.split(state_path)
+    path = os.path.join(directory, os.path.splitext(name)[0] + ".db")
+    if path == state_path:
+        path += ".db"
+    legacy = os.path.join(directory, LEGACY_DB_NAME)
+    if path == legacy or os.path.lexists(path) or not os.path.lexists(legacy):
+        return path
+    from ashvigil_monitor.store import recorded_owner  # only beside an old shared database
+
+    return legacy if recorded_owner(legacy) in ("", os.path.realpath(state_path)) else path
 
 
 def _number(env: Mapping[str, str], name: str, default: str, ok: Callable[[float], bool], rule: str) -> float:
@@ -311,7 +330,7 @@ def load(
         bot_token=chat.bot_token if chat else "",
         chat_id=chat.chat_id if chat else "",
         state_path=state_path,
-        db_path=_db_path(env) or env.get("ASHVIGIL_DB_PATH") or store.default_path(state_path),
+        db_path=_db_path(env) or env.get("ASHVIGIL_DB_PATH") or default_db_path(state_path),
         db_url=_db_url(env),
         db_password=_db_password(env, found),
         standby_poll_seconds=_number(env, "ASHVIGIL_STANDBY_POLL_SECONDS", "10", lambda v: v > 0, "finite and > 0"),
@@ -484,7 +503,7 @@ def _require_regular_files(config: Config) -> None:
         ("ASHVIGIL_DB_PATH", config.db_path),
         ("ASHVIGIL_PAUSE_PATH", config.pause_path),
         ("ASHVIGIL_METRICS_PATH", config.metrics_path),
-        *(("ASHVIGIL_DB_PATH", config.db_path + suffix) for suffix in store.SIBLINGS),
+        *(("ASHVIGIL_DB_PATH", config.db_path + suffix) for suffix in engines.SIBLINGS),
     ):
         if path:
             require_regular_or_absent(path, name)

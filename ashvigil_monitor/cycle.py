@@ -10,7 +10,6 @@ cycle is marked with a first line that begins "Delayed".
 
 from __future__ import annotations
 
-import dataclasses
 import json
 import os
 import stat
@@ -214,7 +213,7 @@ class Watch:
         previous = self._previous()
         found = Found()
         for place in self.config.destinations:
-            policy = dataclasses.replace(place.policy, muted=muted)
+            policy = place.policy._replace(muted=muted)
             changes, found.records[place.name] = detect(policy, self.store.subnets(place.name), previous, current)
             found.moved.update(netuid for netuid, _, _ in changes)
             if self.outbox.quiet(place.name):

@@ -9,12 +9,10 @@ Credentials come only from files (`<key>_file` in the table) or the environment
 
 from __future__ import annotations
 
-import dataclasses
 import re
 import urllib.parse
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ashvigil_monitor import policy as policies
 from ashvigil_monitor.errors import ConfigError
@@ -57,8 +55,7 @@ _TYPES: dict[str, tuple[tuple[type, ...], str]] = {
 }
 
 
-@dataclass(frozen=True)
-class Destination:
+class Destination(NamedTuple):  # not a dataclass: its import and making would slow every start
     name: str
     kind: str
     policy: policies.Policy  # the global policy with this destination's filters
@@ -165,7 +162,7 @@ def _policy(table: Table, base: policies.Policy) -> policies.Policy:
                 raise ConfigError(f"{table.where(key)}: {str(e).removeprefix(key + ' ')}") from None
     if "report_new_and_gone" in v:
         changes["report_new_and_gone"] = bool(v["report_new_and_gone"])
-    return dataclasses.replace(base, **changes)
+    return base._replace(**changes)
 
 
 def _threshold(name: str, text: str) -> float:
@@ -208,20 +205,20 @@ def _telegram(table: Table, found: Destination, secret: SecretReader, bot_token:
         raise ConfigError(
             f"{table.where('bot_token_file')}: not a bot token (digits, ':', then letters, digits, _ or -)"
         )
-    return dataclasses.replace(found, chat_id=chat, bot_token=token)
+    return found._replace(chat_id=chat, bot_token=token)
 
 
 def _webhook_url(table: Table, found: Destination, secret: SecretReader, _: Callable[[], str]) -> Destination:
     url = _secret(table, "webhook_url", secret)
     _require_https(table, "webhook_url_file", url, allow_http=False)
-    return dataclasses.replace(found, url=url)
+    return found._replace(url=url)
 
 
 def _webhook(table: Table, found: Destination, secret: SecretReader, _: Callable[[], str]) -> Destination:
     url = str(table.values["url"]).strip()
     _require_https(table, "url", url, allow_http=bool(table.values.get("allow_http", False)))
     key = _secret(table, "secret", secret) if "secret_file" in table.values else ""
-    return dataclasses.replace(found, url=url, secret=key)
+    return found._replace(url=url, secret=key)
 
 
 def _email(table: Table, found: Destination, secret: SecretReader, _: Callable[[], str]) -> Destination:
@@ -239,8 +236,7 @@ def _email(table: Table, found: Destination, secret: SecretReader, _: Callable[[
         raise ConfigError(f"{table.where('port')}: a port from 1 to 65535, got {port}")
     username = str(v.get("username", ""))
     password = _secret(table, "password", secret) if username else ""
-    return dataclasses.replace(
-        found,
+    return found._replace(
         host=str(v["host"]),
         port=port,
         tls=tls,

@@ -30,6 +30,7 @@ CONNECT_TIMEOUT = 10  # seconds to open a session
 OLDEST_SERVER = 140000  # PostgreSQL 14: idle_session_timeout
 LOCK_KEY = 0x61736876  # the advisory lock whose holder acts for the database ("ashv")
 INSTALL_HINT = "PostgreSQL needs the postgres extra: pip install 'ashvigil[postgres]'"
+SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
 
 # The tables a row replaces by its key: the key's columns, then the others, in table order.
 UPSERTS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {

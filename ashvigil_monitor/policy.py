@@ -7,7 +7,8 @@ from __future__ import annotations
 import datetime
 import math
 import re
-from dataclasses import dataclass, field
+from collections.abc import Mapping
+from typing import Final, NamedTuple
 
 from ashvigil_monitor.errors import ConfigError
 
@@ -17,11 +18,22 @@ _RANGE = re.compile(r"\s*(\d+)\s*(?:-\s*(\d+)\s*)?")
 _CLOCK = re.compile(r"\s*([01]?\d|2[0-3]):([0-5]\d)\s*")
 
 
-@dataclass(frozen=True)
-class SubnetSet:
+class SubnetSet:  # not a tuple: its `in` asks for an id, not a field
     """Subnet ids as ranges ("1,3,10-20"); `None` ranges mean every subnet."""
 
-    ranges: tuple[tuple[int, int], ...] | None = None
+    __slots__ = ("ranges",)
+
+    def __init__(self, ranges: tuple[tuple[int, int], ...] | None = None) -> None:
+        self.ranges: Final = ranges
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, SubnetSet) and other.ranges == self.ranges
+
+    def __hash__(self) -> int:
+        return hash(self.ranges)
+
+    def __repr__(self) -> str:
+        return f"SubnetSet({self.ranges!r})"
 
     def __contains__(self, netuid: int | None) -> bool:
         # Asked for every subnet of every poll: a plain loop, no generator.
@@ -109,14 +121,13 @@ def parse_time_of_day(name: str, text: str) -> datetime.time | None:
     return datetime.time(int(match[1]), int(match[2]))
 
 
-@dataclass(frozen=True)
-class Policy:
+class Policy(NamedTuple):  # not a dataclass: its import and making would slow every start
     threshold: float = 0.0001
     compare: str = "last-alert"
     report_new_and_gone: bool = True
-    subnets: SubnetSet = field(default_factory=SubnetSet)
-    excluded: SubnetSet = field(default_factory=lambda: SubnetSet(()))
-    thresholds: dict[int, float] = field(default_factory=dict)
+    subnets: SubnetSet = SubnetSet()
+    excluded: SubnetSet = SubnetSet(())
+    thresholds: Mapping[int, float] = {}  # shared by every default: never changed in place
     direction: str = "both"
     quiet_hours: tuple[datetime.time, datetime.time] | None = None
     timezone: datetime.tzinfo = datetime.timezone.utc

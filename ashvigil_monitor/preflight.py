@@ -18,7 +18,6 @@ from ashvigil_monitor.destinations import Destination
 from ashvigil_monitor.egress import safe
 from ashvigil_monitor.errors import CheckFailed, ConfigError, Failed
 from ashvigil_monitor.messages import fetch_failure_in_words
-from ashvigil_monitor.store import DATABASE_ERRORS
 from ashvigil_monitor.times import utc_now
 
 if TYPE_CHECKING:
@@ -48,6 +47,8 @@ def _state_dir(config: Config) -> str:
 
 
 def _outbox(config: Config) -> str:
+    from ashvigil_monitor.store import DATABASE_ERRORS  # after the first connection
+
     if not config.database.exists():
         return "no database yet"
     try:

@@ -190,8 +190,6 @@ MIGRATIONS: tuple[str | Mapping[str, str], ...] = (
 )
 # The version from which the history is coded, wherever its migration stands in the list.
 CODED_HISTORY = 1 + next(i for i, script in enumerate(MIGRATIONS) if "moves_coded" in str(script))
-SIBLINGS = ("-journal", "-wal", "-shm")  # the files SQLite keeps beside a database
-LEGACY_NAME = "ashvigil.db"  # the default once shared by every state file of a folder
 HEADER = b"SQLite format 3\x00"
 HISTORY_SCHEMA = 4  # the first version that holds the history
 GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is shown
@@ -1037,24 +1035,11 @@ def unreadable(path: str) -> str:
     return "" if header == HEADER else "not a database"
 
 
-def default_path(state_path: str) -> str:
-    """<state file's stem>.db beside it, so that state files in one folder get databases of their
-    own; the old shared default there while it records this state file as its owner, or none."""
-    directory, name = os.path.split(state_path)
-    path = os.path.join(directory, os.path.splitext(name)[0] + ".db")
-    if path == state_path:
-        path += ".db"
-    legacy = os.path.join(directory, LEGACY_NAME)
-    if path == legacy or os.path.lexists(path) or not os.path.lexists(legacy):
-        return path
-    return legacy if recorded_owner(legacy) in ("", os.path.realpath(state_path)) else path
-
-
 def recorded_owner(path: str) -> str:
     """The state file a database records as its owner; "" when none, or when it cannot be read
     (opening it then refuses it, or sets it aside, out loud)."""
     try:
-        for name in (path, *(path + s for s in SIBLINGS)):
+        for name in (path, *(path + s for s in engines.SIBLINGS)):
             require_regular_or_absent(name, "ASHVIGIL_DB_PATH")  # a FIFO would hang the open
         with contextlib.closing(Store(path, read_only=True)) as store:
             return store.get("state_path")

@@ -1,7 +1,6 @@
 """The command's rules for what a poll changed: baselines, watch lists, thresholds, direction,
 new and gone subnets, and quiet hours."""
 
-import dataclasses
 import datetime
 
 import pytest
@@ -139,5 +138,5 @@ records = st.builds(lambda b, r, m, g: Subnet(b, r, m, g), RATES, RATES, st.inte
     st.dictionaries(IDS, RATES),
 )
 def test_one_call_of_the_module_finds_what_the_per_subnet_rules_find(policy, known, previous, current):
-    per_subnet = dataclasses.replace(policy, thresholds={10**6: policy.threshold})  # a rule of its own: no shortcut
+    per_subnet = policy._replace(thresholds={10**6: policy.threshold})  # a rule of its own: no shortcut
     assert detect(policy, known, previous, current) == detect(per_subnet, known, previous, current)
