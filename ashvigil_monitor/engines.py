@@ -114,6 +114,15 @@ class Sqlite:
     def insert(self, sql: str, params: Sequence[Any]) -> int:
         return int(self._db.execute(sql, params).lastrowid or 0)
 
+    def execute_unsynced(self, sql: str, params: Sequence[Any] = ()) -> None:
+        """A write whose loss in a power cut is harmless, committed without waiting for the disk:
+        the next synchronous commit makes it durable too."""
+        self._db.execute("PRAGMA synchronous=NORMAL")
+        try:
+            self._db.execute(sql, params)
+        finally:
+            self._db.execute("PRAGMA synchronous=FULL")
+
     @property
     def in_transaction(self) -> bool:
         return self._db.in_transaction
@@ -358,6 +367,9 @@ class Postgres:
 
     def insert(self, sql: str, params: Sequence[Any]) -> int:
         return int(self.execute(sql + " RETURNING id", params).fetchone()[0])
+
+    def execute_unsynced(self, sql: str, params: Sequence[Any] = ()) -> None:
+        self.execute(sql, params)
 
     @property
     def in_transaction(self) -> bool:

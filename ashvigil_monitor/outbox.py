@@ -120,11 +120,10 @@ class Outbox:
         """Each destination's pending pieces, oldest first, until one fails; held in its quiet
         hours. A destination that failed earlier in this cycle is not tried again in it: its
         pieces wait for the next."""
-        self.drop_expired()
         plans: dict[str, list[tuple[Piece, Outgoing]]] = {}
         failed = set(self.failures)
         held = False
-        for piece in self.store.pending():
+        for piece in self.drop_expired(self.store.pending()):
             name = piece.destination
             if name in failed or (piece.id, piece.queued_at) in self._done:
                 continue
@@ -274,10 +273,11 @@ class Outbox:
             self._unknown.add(name)
             log.warn(f"pieces wait for destination {name}, which is not configured (ashvigil outbox --drop drops them)")
 
-    def drop_expired(self) -> None:
+    def drop_expired(self, pending: list[Piece]) -> list[Piece]:
+        """The pending pieces less those that waited past the age bound, which are dropped."""
         bound = self.config.outbox_max_age_hours * 3600
         now = time.time()
-        old = [p for p in self.store.pending() if now - p.queued_at > bound]
+        old = [p for p in pending if now - p.queued_at > bound]
         boot = boot_clock()[0] if old else ""  # the boot is read only for a piece that may go
         expired = [
             p
@@ -287,13 +287,14 @@ class Outbox:
             and p.tried_for >= min(DROP_AFTER_TRIED, bound)
         ]
         if not expired:
-            return
+            return pending
         self.store.drop(expired)
         for p in expired:
             log.warn(
                 f"alert dropped{self._to(p.destination)} ({p.label}): older than"
                 f" {self.config.outbox_max_age_hours:g} h; last error: {p.last_error}"
             )
+        return [p for p in pending if p not in expired]
 
 
 def drop_all(store: Store, why: str, queued_before: float | None = None) -> int:

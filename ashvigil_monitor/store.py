@@ -693,8 +693,9 @@ class Store:
         self._kept_known = None
 
     def map_in_state(self) -> None:
-        """The state file now holds the map too."""
-        self._db.execute("INSERT OR REPLACE INTO settings VALUES ('map_in_state', '1')")
+        """The state file now holds the map too. Lost in a power cut, the next cycle compares with
+        the database's copy of the same map."""
+        self._db.execute_unsynced("INSERT OR REPLACE INTO settings VALUES ('map_in_state', '1')")
 
     def state_holds_map(self) -> bool:
         """Whether the state file is known to hold the last map written ahead."""
