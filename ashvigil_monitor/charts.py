@@ -71,6 +71,7 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
         import matplotlib.dates as mdates
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
+        from matplotlib.layout_engine import ConstrainedLayoutEngine
     except ImportError:
         raise ChartsMissing(INSTALL) from None
 
@@ -79,7 +80,9 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
     def when(at: int) -> Any:  # matplotlib's stubs take floats; its date converter takes datetimes
         return datetime.datetime.fromtimestamp(at, utc)
 
-    figure = Figure(figsize=(WIDTH, HEIGHT), dpi=DPI, facecolor="white", layout="constrained")
+    # No layout engine, the matplotlibrc's included: savefig draws a figure that has one twice,
+    # unpainted to lay it out, then painted. It is laid out once instead, just before saving.
+    figure = Figure(figsize=(WIDTH, HEIGHT), dpi=DPI, facecolor="white", layout="none")  # type: ignore[arg-type]
     FigureCanvasAgg(figure)
     axes = figure.add_subplot(facecolor="white")
     for index, (netuid, points) in enumerate(chart.series.items()):
@@ -125,6 +128,7 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
     span = f"{when(chart.start):%Y-%m-%d %H:%M} \u2013 {when(chart.end):%Y-%m-%d %H:%M} UTC"
     axes.set_title(f"Owner burn rate, {span}", fontsize=13, color="#212121")
     figure.legend(loc="outside right upper", fontsize=10, frameon=False, labelcolor="#212121")
+    ConstrainedLayoutEngine().execute(figure)
     out = io.BytesIO()
     figure.savefig(out, format="png", dpi=DPI, facecolor="white")
     return out.getvalue()
