@@ -76,6 +76,7 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
         from matplotlib.layout_engine import ConstrainedLayoutEngine
+        from matplotlib.ticker import FixedFormatter, FixedLocator
     except ImportError:
         raise ChartsMissing(INSTALL) from None
 
@@ -124,7 +125,11 @@ def render(chart: Chart, zoom: bool = False) -> bytes:
     locator = mdates.AutoDateLocator(tz=utc, maxticks=8)  # type: ignore[no-untyped-call]
     axes.xaxis.set_major_locator(locator)
     formatter = mdates.DateFormatter(tick_format(chart.end - chart.start), tz=utc)  # type: ignore[no-untyped-call]
-    axes.xaxis.set_major_formatter(formatter)
+    # The times on the axis, and their labels, found once for the limits set above: the layout and
+    # the drawing ask for them some 30 times, and the date locator makes its rule anew each time.
+    ticks = locator()
+    axes.xaxis.set_major_locator(FixedLocator(ticks))
+    axes.xaxis.set_major_formatter(FixedFormatter(formatter.format_ticks(ticks)))
     axes.set_xlabel("time (UTC)", fontsize=11, color="#212121")
     axes.set_ylabel("owner burn rate" + (" (zoomed)" if zoom else ""), fontsize=11, color="#212121")
     axes.tick_params(labelsize=10, colors="#212121")
