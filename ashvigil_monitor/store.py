@@ -19,7 +19,7 @@ import socket
 import sqlite3
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from typing import NamedTuple, TypeVar
@@ -196,7 +196,7 @@ GAP_INTERVALS = 3  # a gap between good polls longer than this many intervals is
 DAY = 86400
 DATABASE_ERRORS = (sqlite3.Error, DatabaseFailure)  # what either engine raises
 Change = tuple[str, str, str]  # subnet id, old rate text, new rate text
-T = TypeVar("T")
+R = TypeVar("R", bound=tuple[object, ...])  # a row's columns after its key
 
 
 class Subnet(NamedTuple):  # a tuple: a cycle makes one for every subnet that moved, 10 000 at most
@@ -595,11 +595,11 @@ class Store:
         polled = _polled(records) if records else listed(self.polled(), burns)
         with self._transaction() as db:
             self._keep_others(records.keys(), self.polled(), polled)
-            self._write_changed("subnets", polled, self.polled(), tuple)  # a bool is written as 0 or 1
+            self._write_changed("subnets", polled, self.polled())  # a bool is written as 0 or 1
             for destination, subnets in records.items():
                 self._know(destination)
                 own = _own(subnets, polled)
-                self._write_changed("baselines", own, self._own(destination), tuple, destination)
+                self._write_changed("baselines", own, self._own(destination), destination)
                 self._kept_own[destination] = own
                 self._kept_subnets[destination] = _as_joined(subnets, polled)
             self._kept_polled = polled
@@ -617,27 +617,18 @@ class Store:
     # writes only the rows that changed. Only the monitor holding the database writes them; a
     # rollback forgets it all.
 
-    def _write_changed(
-        self,
-        table: str,
-        rows: Mapping[str, T],
-        before: Mapping[str, T],
-        columns: Callable[[T], tuple[object, ...]],
-        *key: str,
-    ) -> None:
-        """`columns` of a row, in C where a cycle writes 10 000 rows."""
+    def _write_changed(self, table: str, rows: Mapping[str, R], before: Mapping[str, R], *key: str) -> None:
+        """The rows (a key's columns, in table order) that are not as `before` had them."""
         where = "destination = ? AND netuid = ?" if key else "netuid = ?"
-        self._db.executemany(f"DELETE FROM {table} WHERE {where}", [(*key, n) for n in before.keys() - rows.keys()])
+        gone = [(*key, n) for n in before.keys() - rows.keys()]
+        if gone:
+            self._db.executemany(f"DELETE FROM {table} WHERE {where}", gone)
         if not rows:
             return
-        width = len(key) + 1 + len(columns(next(iter(rows.values()))))
+        width = len(key) + 1 + len(next(iter(rows.values())))
         # Rows made as they are written, and freed: 10 000 of them kept at once woke the garbage
         # collector some forty times a cycle.
-        changed = (
-            (*key, n, *columns(row))
-            for n, row in rows.items()
-            if (old := before.get(n)) is not row and (old is None or columns(old) != columns(row))
-        )
+        changed = ((*key, n, *row) for n, row in rows.items() if (old := before.get(n)) is not row and old != row)
         self._db.executemany(f"INSERT OR REPLACE INTO {table} VALUES ({', '.join('?' * width)})", changed)
 
     def _keep_others(self, given: Iterable[str], before: Mapping[str, Subnet], after: Mapping[str, Subnet]) -> None:
@@ -652,7 +643,7 @@ class Store:
             }
             if moved:
                 kept = {**own, **moved}
-                self._write_changed("baselines", kept, own, tuple, destination)
+                self._write_changed("baselines", kept, own, destination)
                 self._kept_own[destination] = kept
             self._kept_subnets.pop(destination, None)
 
