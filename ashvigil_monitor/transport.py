@@ -111,6 +111,7 @@ class _Watching:
         self._lock = threading.Condition()
         self._watchers: set[Watcher] = set()
         self._thread: threading.Thread | None = None
+        self._idle = False  # the thread sleeps until an exchange starts
 
     def add(self, watcher: Watcher) -> None:
         with self._lock:
@@ -118,7 +119,8 @@ class _Watching:
             if self._thread is None or not self._thread.is_alive():
                 self._thread = _WatchThread(target=self._run, name="ashvigil-http-watch", daemon=True)
                 self._thread.start()
-            elif len(self._watchers) == 1:
+            elif self._idle:  # else it looks within WATCH_STEP anyway: a burst of pieces wakes it once
+                self._idle = False
                 self._lock.notify()
 
     def discard(self, watcher: Watcher) -> None:
@@ -128,7 +130,8 @@ class _Watching:
     def _run(self) -> None:
         with self._lock:
             while True:
-                self._lock.wait(WATCH_STEP if self._watchers else None)
+                self._idle = not self._watchers
+                self._lock.wait(None if self._idle else WATCH_STEP)
                 for watcher in self._watchers:  # under the lock: none leaves while it is shut
                     if watcher.expired():
                         watcher._shut()
