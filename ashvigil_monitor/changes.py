@@ -6,6 +6,7 @@ a row are changes too. Only watched subnets are reported, but every subnet keeps
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Mapping, Sequence
 
 import ashvigil
@@ -25,6 +26,16 @@ def order(netuid: str) -> tuple[int, int, str]:
 
 def _change_order(change: Change) -> tuple[int, int, str]:
     return order(change[0])
+
+
+def in_order(changes: list[Change]) -> list[Change]:
+    """The changes in subnet order; where every id is a number (as taostats lists them), their
+    numbers are read and sorted without a call in Python per change."""
+    try:
+        numbers = list(map(int, map(operator.itemgetter(0), changes)))
+    except ValueError:
+        return sorted(changes, key=_change_order)
+    return [changes[i] for i in sorted(range(len(numbers)), key=numbers.__getitem__)]
 
 
 def detect(
@@ -67,7 +78,7 @@ def detect(
         if told and not record.gone:
             changes.append((netuid, record.last_rate, GONE))
         records[netuid] = Subnet(record.baseline, record.last_rate, missing, record.gone or told)
-    return sorted(changes, key=_change_order), records
+    return in_order(changes), records
 
 
 def _moved_past_shared_threshold(

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from ashvigil_monitor.changes import detect
+from ashvigil_monitor.changes import detect, in_order, order
 from ashvigil_monitor.policy import Policy, parse_quiet_hours, parse_subnets, parse_thresholds, parse_timezone
 from ashvigil_monitor.store import Subnet
 
@@ -140,3 +140,9 @@ records = st.builds(lambda b, r, m, g: Subnet(b, r, m, g), RATES, RATES, st.inte
 def test_one_call_of_the_module_finds_what_the_per_subnet_rules_find(policy, known, previous, current):
     per_subnet = policy._replace(thresholds={10**6: policy.threshold})  # a rule of its own: no shortcut
     assert detect(policy, known, previous, current) == detect(per_subnet, known, previous, current)
+
+
+@given(st.lists(st.tuples(st.from_regex(r"[ +-]?[0-9_]{1,3}|0[0-9]|[a-z]", fullmatch=True), st.text(max_size=1))))
+def test_changes_come_in_subnet_order_ties_as_found(changes):
+    changes = [(netuid, str(k), new) for k, (netuid, new) in enumerate(changes)]
+    assert in_order(changes) == sorted(changes, key=lambda c: order(c[0]))
