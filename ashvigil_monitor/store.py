@@ -289,9 +289,12 @@ _PIECE = (
 )
 
 
-def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
+def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> Mapping[str, Subnet]:
     """The polls' own columns of every subnet any destination knows: a destination new to the
-    database knows only the last poll's, so where they differ the longer absence is the true one."""
+    database knows only the last poll's, so where they differ the longer absence is the true one.
+    With one destination, its records are the polls' (the same mapping)."""
+    if len(records) == 1:
+        return next(iter(records.values()))
     merged: dict[str, Subnet] = {}
     for subnets in records.values():
         for netuid, subnet in subnets.items():
@@ -300,10 +303,12 @@ def _polled(records: Mapping[str, Mapping[str, Subnet]]) -> dict[str, Subnet]:
     return merged
 
 
-def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, Subnet]:
+def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> Mapping[str, Subnet]:
     """A destination's records as the database gives them back: the polls' own columns from the
     merged records (the same objects where they agree), and the polls' record of a subnet it
     keeps none of."""
+    if subnets is polled:
+        return subnets
     joined = dict(polled) if len(subnets) < len(polled) else {}
     for netuid, subnet in subnets.items():
         p = polled[netuid]
@@ -314,6 +319,8 @@ def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> d
 
 def _own(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, tuple[str, bool]]:
     """A destination's baseline and gone flag where they are not the polls' record's."""
+    if subnets is polled:
+        return {}
     return {
         n: (s.baseline, s.gone)
         for n, s in subnets.items()
