@@ -41,38 +41,6 @@ def test_an_older_schema_is_upgraded_and_a_newer_one_refused(tmp_path, version):
         assert db.execute("PRAGMA user_version").fetchone()[0] == len(MIGRATIONS)
 
 
-def test_an_upgrade_keeps_every_destinations_baselines_and_the_map(tmp_path):
-    """From separate map and baselines tables to the polls' record, with baselines that differ."""
-    path = str(tmp_path / "ashvigil.db")
-    with contextlib.closing(sqlite3.connect(path)) as db:
-        for script in MIGRATIONS[:8]:
-            db.executescript(script_for(script, "sqlite"))
-        db.execute("PRAGMA user_version = 8")
-        db.executemany("INSERT INTO burn_map VALUES (?, ?)", [("3", "0.2"), ("5", "0.45")])
-        subnets = [("3", "0.2", "0.2", 0, 0), ("5", "0.45", "0.45", 0, 0), ("9", "0.7", "0.7", 4, 1)]
-        db.executemany("INSERT INTO subnets VALUES (?, ?, ?, ?, ?)", subnets)
-        baselines = [("all", n, b, g) for n, b, _, _, g in subnets]
-        baselines += [("mine", "3", "0.2", 0), ("mine", "5", "0.5", 0), ("mine", "9", "0.7", 0)]
-        db.executemany("INSERT INTO baselines VALUES (?, ?, ?, ?)", baselines)
-        db.commit()
-    store = Store(path)
-    assert store.burn_map() == {"3": "0.2", "5": "0.45"}
-    assert store.subnets("all") == {
-        "3": Subnet("0.2", "0.2"),
-        "5": Subnet("0.45", "0.45"),
-        "9": Subnet("0.7", "0.7", 4, True),
-    }
-    assert store.subnets("mine") == {
-        "3": Subnet("0.2", "0.2"),
-        "5": Subnet("0.5", "0.45"),
-        "9": Subnet("0.7", "0.7", 4),
-    }
-    assert store.subnets("new") == {}
-    own = store.execute("SELECT destination, netuid FROM baselines ORDER BY 1, 2").fetchall()
-    assert own == [("mine", "5"), ("mine", "9")]
-    store.close()
-
-
 def test_a_destination_left_out_of_a_write_keeps_its_baselines(tmp_path):
     """As a snapshot shown to one destination, then to none: the others' baselines stay."""
     path = str(tmp_path / "ashvigil.db")

@@ -6,23 +6,28 @@ import threading
 
 import pytest
 
+from ashvigil_monitor import engines
 from ashvigil_monitor.errors import Failed
-from ashvigil_monitor.store import MIGRATIONS, Queued, Store, Subnet
+from ashvigil_monitor.store import MIGRATIONS, Queued, Store, Subnet, script_for
 
 T = 1_796_000_000
 
 
 @pytest.fixture(params=["sqlite", "postgres"])
-def open_store(request, tmp_path):
+def database(request, tmp_path):
+    """A new database of the engine, and its password."""
+    if request.param == "sqlite":
+        return str(tmp_path / "s.db"), ""
+    return request.getfixturevalue("pg_url"), request.getfixturevalue("postgres").password
+
+
+@pytest.fixture
+def open_store(database):
     """Opens stores on one database of the engine; closes them all at the end."""
     opened = []
-    if request.param == "sqlite":
-        where, password = str(tmp_path / "s.db"), ""
-    else:
-        where, password = request.getfixturevalue("pg_url"), request.getfixturevalue("postgres").password
 
     def open_one():
-        opened.append(Store(where, password=password))
+        opened.append(Store(database[0], password=database[1]))
         return opened[-1]
 
     yield open_one
@@ -151,3 +156,32 @@ def test_threads_sharing_the_session_take_turns_with_transactions(postgres, pg_u
     finally:
         other.close()
         store.close()
+
+
+def test_an_upgrade_keeps_every_destinations_baselines_and_the_map(database):
+    """From a map and baselines of their own to the polls' record, with baselines that differ."""
+    where, password = database
+    engine = engines.Postgres(where, password, False) if engines.is_postgres(where) else engines.Sqlite(where, False)
+    engine.begin()
+    for script in MIGRATIONS[:8]:
+        for statement in engine.schema(script_for(script, engine.name)).split(";"):
+            if statement.strip():
+                engine.execute(statement)
+    engine.set_version(8)
+    engine.executemany("INSERT INTO burn_map VALUES (?, ?)", [("3", "0.2"), ("5", "0.45")])
+    subnets = [("3", "0.2", "0.2", 0, 0), ("5", "0.45", "0.45", 0, 0), ("9", "0.7", "0.7", 4, 1)]
+    engine.executemany("INSERT INTO subnets VALUES (?, ?, ?, ?, ?)", subnets)
+    baselines = [("all", n, b, g) for n, b, _, _, g in subnets]
+    baselines += [("mine", "3", "0.2", 0), ("mine", "5", "0.5", 0), ("mine", "9", "0.7", 0)]
+    engine.executemany("INSERT INTO baselines VALUES (?, ?, ?, ?)", baselines)
+    engine.end(commit=True)
+    engine.close()
+    store = Store(where, password=password)
+    assert store.burn_map() == {"3": "0.2", "5": "0.45"}
+    listed = {"3": Subnet("0.2", "0.2"), "5": Subnet("0.45", "0.45")}
+    assert store.subnets("all") == {**listed, "9": Subnet("0.7", "0.7", 4, True)}
+    assert store.subnets("mine") == {**listed, "5": Subnet("0.5", "0.45"), "9": Subnet("0.7", "0.7", 4)}
+    assert store.subnets("new") == {}
+    own = store.execute("SELECT destination, netuid FROM baselines ORDER BY 1, 2").fetchall()
+    assert [tuple(row) for row in own] == [("mine", "5"), ("mine", "9")]
+    store.close()
