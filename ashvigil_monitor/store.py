@@ -172,7 +172,8 @@ MIGRATIONS: tuple[str | Mapping[str, str], ...] = (
     """
     -- A cycle writes one row for a subnet that moved: the map is the polls' record of the subnets
     -- the last poll listed, and a destination's baseline is kept in baselines only where it
-    -- differs from the polls' record (with one destination, never).
+    -- differs from the polls' record (with one destination, never). A subnet a destination does
+    -- not know is kept as gone to it: listed again, it is new to it.
     UPDATE subnets SET missing = 1 WHERE missing = 0 AND netuid NOT IN (SELECT netuid FROM burn_map);
     UPDATE subnets SET missing = 0, last_rate = (SELECT burn FROM burn_map m WHERE m.netuid = subnets.netuid)
         WHERE netuid IN (SELECT netuid FROM burn_map);
@@ -182,6 +183,8 @@ MIGRATIONS: tuple[str | Mapping[str, str], ...] = (
     -- the destinations that compared a poll: one without a row here knows no subnet yet
     CREATE TABLE destinations (destination TEXT PRIMARY KEY) WITHOUT ROWID;
     INSERT INTO destinations SELECT DISTINCT destination FROM baselines;
+    INSERT INTO baselines SELECT d.destination, s.netuid, s.baseline, 1 FROM destinations d, subnets s
+        WHERE NOT EXISTS (SELECT 1 FROM baselines b WHERE b.destination = d.destination AND b.netuid = s.netuid);
     DELETE FROM baselines WHERE EXISTS (
         SELECT 1 FROM subnets s WHERE s.netuid = baselines.netuid AND s.baseline = baselines.baseline
             AND s.gone = baselines.gone
@@ -309,7 +312,7 @@ def _as_joined(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> M
     keeps none of."""
     if subnets is polled:
         return subnets
-    joined = dict(polled) if len(subnets) < len(polled) else {}
+    joined = _unknown(subnets, polled)
     for netuid, subnet in subnets.items():
         p = polled[netuid]
         same = p is subnet or (p.last_rate, p.missing) == (subnet.last_rate, subnet.missing)
@@ -321,11 +324,21 @@ def _own(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[st
     """A destination's baseline and gone flag where they are not the polls' record's."""
     if subnets is polled:
         return {}
-    return {
+    own = {
         n: (s.baseline, s.gone)
         for n, s in subnets.items()
         if (p := polled[n]) is not s and (p.baseline != s.baseline or p.gone != s.gone)
     }
+    own.update((n, (s.baseline, s.gone)) for n, s in _unknown(subnets, polled).items())
+    return own
+
+
+def _unknown(subnets: Mapping[str, Subnet], polled: Mapping[str, Subnet]) -> dict[str, Subnet]:
+    """The polls' subnets a destination does not know, as it keeps them: gone to it, so that
+    listed again they are new to it, and silent while they are not."""
+    if len(subnets) == len(polled):
+        return {}
+    return {n: p._replace(gone=True) for n, p in polled.items() if n not in subnets}
 
 
 def listed(known: Mapping[str, Subnet], burns: Mapping[str, str]) -> dict[str, Subnet]:
@@ -640,14 +653,16 @@ class Store:
 
     def _keep_others(self, given: Iterable[str], before: Mapping[str, Subnet], after: Mapping[str, Subnet]) -> None:
         """A destination whose records are not given (a snapshot it is not shown) keeps its
-        baselines where the polls' record moves from under them."""
+        baselines where the polls' record moves from under them, and knows no subnet that is new
+        to the polls."""
         for destination in self._known() - set(given):
             own = self._own(destination)
-            moved = {
-                n: (p.baseline, p.gone)
+            moved = {n: (q.baseline, True) for n, q in after.items() if n not in before}
+            moved.update(
+                (n, (p.baseline, p.gone))
                 for n, p in before.items()
                 if n not in own and (q := after.get(n)) is not None and (q.baseline, q.gone) != (p.baseline, p.gone)
-            }
+            )
             if moved:
                 kept = {**own, **moved}
                 self._write_changed("baselines", kept, own, destination)

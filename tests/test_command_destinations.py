@@ -133,6 +133,7 @@ def test_a_destination_added_first_leaves_the_others_their_missing_subnets(servi
     for _ in range(2):
         assert services.run("once").returncode == 0
     assert told(services, CHAT) == [["SN3: 0.2500 → gone"]]
+    assert told(services, CHATS["mine"]) == []  # it never knew SN3
 
 
 @pytest.fixture

@@ -46,11 +46,13 @@ def test_a_destination_left_out_of_a_write_keeps_its_baselines(tmp_path):
     path = str(tmp_path / "ashvigil.db")
     store = Store(path)
     store.save_map({"5": "0.5"}, "t1", {"all": {"5": Subnet("0.5", "0.5")}, "mine": {"5": Subnet("0.5", "0.5")}})
-    store.save_map({"5": "0.9"}, "t2", {"all": {"5": Subnet("0.9", "0.9")}})
-    store.save_map({"5": "0.8"}, "t3")
+    store.save_map({"5": "0.9", "7": "0.1"}, "t2", {"all": {"5": Subnet("0.9", "0.9"), "7": Subnet("0.1", "0.1")}})
+    store.save_map({"5": "0.8", "7": "0.1", "8": "0.2"}, "t3")
+    new = {"8": Subnet("0.2", "0.2", 0, True)}  # new to it: told as new at its next poll
     for seen in (store, Store(path)):
-        assert (seen.subnets("all"), seen.subnets("mine")) == ({"5": Subnet("0.9", "0.8")}, {"5": Subnet("0.5", "0.8")})
-        assert seen.burn_map() == {"5": "0.8"}
+        assert seen.subnets("all") == {"5": Subnet("0.9", "0.8"), "7": Subnet("0.1", "0.1"), **new}
+        assert seen.subnets("mine") == {"5": Subnet("0.5", "0.8"), "7": Subnet("0.1", "0.1", 0, True), **new}
+        assert seen.burn_map() == {"5": "0.8", "7": "0.1", "8": "0.2"}
 
 
 @pytest.mark.parametrize(("moved", "written"), [({}, 0), ({3: 0.777}, 1), ({3: 0.777, 5: 0.5}, 2)])

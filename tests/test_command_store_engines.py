@@ -168,20 +168,21 @@ def test_an_upgrade_keeps_every_destinations_baselines_and_the_map(database):
             if statement.strip():
                 engine.execute(statement)
     engine.set_version(8)
-    engine.executemany("INSERT INTO burn_map VALUES (?, ?)", [("3", "0.2"), ("5", "0.45")])
+    engine.executemany("INSERT INTO burn_map VALUES (?, ?)", [("3", "0.2"), ("5", "0.45"), ("6", "0.6")])
     subnets = [("3", "0.2", "0.2", 0, 0), ("5", "0.45", "0.45", 0, 0), ("9", "0.7", "0.7", 4, 1)]
     engine.executemany("INSERT INTO subnets VALUES (?, ?, ?, ?, ?)", subnets)
     baselines = [("all", n, b, g) for n, b, _, _, g in subnets]
-    baselines += [("mine", "3", "0.2", 0), ("mine", "5", "0.5", 0), ("mine", "9", "0.7", 0)]
+    baselines += [("mine", "3", "0.2", 0), ("mine", "5", "0.5", 0)]  # 9 and 6 unknown to it
     engine.executemany("INSERT INTO baselines VALUES (?, ?, ?, ?)", baselines)
     engine.end(commit=True)
     engine.close()
     store = Store(where, password=password)
-    assert store.burn_map() == {"3": "0.2", "5": "0.45"}
+    assert store.burn_map() == {"3": "0.2", "5": "0.45", "6": "0.6"}
     listed = {"3": Subnet("0.2", "0.2"), "5": Subnet("0.45", "0.45")}
-    assert store.subnets("all") == {**listed, "9": Subnet("0.7", "0.7", 4, True)}
-    assert store.subnets("mine") == {**listed, "5": Subnet("0.5", "0.45"), "9": Subnet("0.7", "0.7", 4)}
+    unknown = {"6": Subnet("0.6", "0.6", 0, True), "9": Subnet("0.7", "0.7", 4, True)}  # new to it when listed
+    assert store.subnets("all") == {**listed, **unknown}
+    assert store.subnets("mine") == {**listed, "5": Subnet("0.5", "0.45"), **unknown}
     assert store.subnets("new") == {}
     own = store.execute("SELECT destination, netuid FROM baselines ORDER BY 1, 2").fetchall()
-    assert [tuple(row) for row in own] == [("mine", "5"), ("mine", "9")]
+    assert [tuple(row) for row in own] == [("all", "6"), ("mine", "5"), ("mine", "6")]
     store.close()
