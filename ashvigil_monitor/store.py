@@ -723,7 +723,7 @@ class Store:
         it keeps one, else the polls'; a destination that never compared a poll knows nothing
         yet. Kept for the next call: the caller does not change it."""
         if destination not in self._kept_subnets:
-            if not self._db.execute("SELECT 1 FROM destinations WHERE destination = ?", (destination,)).fetchone():
+            if destination not in self._known():
                 return {}
             rows = self._db.execute(
                 "SELECT s.netuid, coalesce(b.baseline, s.baseline), s.last_rate, s.missing, coalesce(b.gone, s.gone)"
